@@ -1,0 +1,42 @@
+// The one road from the class-driver stand-in to a drive: execute one command block with
+// data in or out, and return the SCSI status, the sense bytes and the count moved. A
+// scripted target, the simulated drive and real transports all plug in here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace host {
+
+enum class Direction { None, In, Out };
+
+// SCSI status bytes a target may return.
+inline constexpr uint8_t kScsiGood = 0x00;
+inline constexpr uint8_t kScsiCheckCondition = 0x02;
+inline constexpr uint8_t kScsiBusy = 0x08;
+inline constexpr uint8_t kScsiReservationConflict = 0x18;
+
+struct ScsiCommand {
+    const uint8_t* cdb = nullptr;
+    size_t cdbLength = 0;
+    Direction direction = Direction::None;
+    uint8_t* data = nullptr;  // In: room for the answer; Out: the bytes to send
+    size_t dataLength = 0;    // the request block's DataTransferLength
+    uint32_t timeoutSeconds = 0;
+};
+
+struct ScsiAnswer {
+    uint8_t status = kScsiGood;
+    std::vector<uint8_t> sense;  // fixed-format sense when status is CHECK CONDITION
+    size_t transferred = 0;      // bytes moved in the data phase
+    bool transportFailed = false;  // the command never reached the drive or got no answer
+};
+
+class Target {
+public:
+    virtual ~Target() = default;
+    virtual ScsiAnswer Execute(const ScsiCommand& command) = 0;
+};
+
+}  // namespace host
