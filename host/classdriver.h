@@ -35,8 +35,9 @@ using EntryPoint = ULONG(TAPECALL*)(PVOID DriverObject, PVOID RegistryPath);
 // What a driver's entry handed to TapeClassInitialize.
 class ClassDriver {
 public:
-    // Calls the entry point; the registration record it hands over is kept here.
-    // Returns false (and keeps the status) when the entry did not register.
+    // Calls the entry point (with null DriverObject and RegistryPath); the registration record
+    // it hands to TapeClassInitialize is kept here. Returns false (and keeps the status) when
+    // the entry did not register or returned a status other than 0.
     bool Load(EntryPoint entry);
     ULONG entryStatus() const { return entryStatus_; }
     const TAPE_INIT_DATA& init() const { return init_; }
@@ -65,13 +66,55 @@ public:
     // ExtensionInit. Empty when the inquiry failed or the driver did not claim the device;
     // such a device gets no extension and no request. The transcript, when given, records
     // the inquiry and the driver's verdict.
+    // INQUIRY asks for 96 bytes (the platform's whole record); what arrives is copied into a
+    // zeroed INQUIRYDATA. The capabilities page is never fetched: VerifyInquiry and
+    // ExtensionInit get null, or a zeroed page when the registration asked for one.
     static std::optional<Device> Discover(const ClassDriver& driver, Target& target,
                                           Transcript* transcript = nullptr);
 
     // Runs one request from call 0 to its final status. The record is the request's own
     // (TAPE_ERASE, TAPE_SET_POSITION, ...; none for GetStatus) and is handed to every call.
+    //
+    // How the stand-in runs it:
+    // - Call 0 gets LastStatus TAPE_STATUS_SUCCESS. Every call gets a fresh request block:
+    //   all of it zeroed except DataBuffer, which addresses the request's current buffer
+    //   (null before the first allocation) whose contents persist; SrbFlags is
+    //   SRB_FLAGS_DATA_IN, TimeOutValue the registered DefaultTimeOutValue, SenseInfoBuffer
+    //   the request's own sense buffer of RunOptions::senseInfoLength bytes, and the RetryFlags
+    //   word 0. The command extension (CommandExtensionSize bytes) is zeroed once per request.
+    // - The direction of a sent command: Out when SrbFlags has SRB_FLAGS_DATA_OUT, else In
+    //   when DataTransferLength > 0, else None. The target works on a copy of the data, so it
+    //   can never touch the driver's buffer beyond what it reports as moved.
+    // - A block that cannot be sent safely (CdbLength 0 or above 16; DataTransferLength > 0
+    //   with DataBuffer null or reaching outside the request's buffer) is not sent: its
+    //   outcome is TAPE_STATUS_INVALID_PARAMETER, with a transcript note.
+    // - A failed command: transport failure => DEVICE_NOT_CONNECTED; BUSY => DEVICE_BUSY;
+    //   another non-GOOD, non-CHECK status => IO_DEVICE_ERROR; CHECK CONDITION => TranslateSense,
+    //   then the registered TapeError with the sense in the request block. Malformed answers
+    //   (sense under 3 bytes, sense whose byte 7 claims more than arrived, a transferred count
+    //   above DataTransferLength) => IO_DEVICE_ERROR without TapeError, nothing copied, noted.
+    // - A failure whose status (after TapeError) is TAPE_STATUS_SUCCESS (a recovered error) is
+    //   treated as success and never ends the request. Any other failure ends the request,
+    //   unless the word held RETURN_ERRORS after that call: then it is the next LastStatus.
+    // - Underrun: a data-in command with GOOD status that moved fewer bytes than
+    //   DataTransferLength leaves the rest of the buffer as it was and gives
+    //   TAPE_STATUS_DATA_OVERRUN as the next LastStatus when RETURN_ERRORS was stored, success
+    //   otherwise. A short data-out with GOOD status is success.
+    // - CHECK_TEST_UNIT_READY sends TEST UNIT READY in a block of its own (the request's block
+    //   and buffer are untouched); a failure ends the request with its refined status.
+    // - A missing routine gives TAPE_STATUS_INVALID_DEVICE_REQUEST without any call; a
+    //   request not ended after RunOptions::maxCalls calls ends with IO_DEVICE_ERROR.
+    // The transcript, when given, is begun afresh with RequestName(request).
     TAPE_STATUS Run(Request request, void* record, Transcript* transcript = nullptr,
                     const RunOptions& options = {});
+
+    // The extension seen as the driver's record type (MINITAPE_EXTENSION); null when the
+    // registered size is smaller than T.
+    template <typename T>
+    T* ExtensionAs()
+    {
+        return extension_.size() >= sizeof(T) ? reinterpret_cast<T*>(extension_.data()) : nullptr;
+    }
 
     // The miniclass's per-device record (MinitapeExtension), as raw bytes.
     std::vector<uint8_t>& extension() { return extension_; }

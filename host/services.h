@@ -26,10 +26,14 @@ public:
     SrbBufferStore(const SrbBufferStore&) = delete;
     SrbBufferStore& operator=(const SrbBufferStore&) = delete;
 
-    // Called by the service; also usable by harnesses.
+    // Called by the service; also usable by harnesses. A refused allocation (the chosen one,
+    // or one above 16 MiB) leaves DataBuffer and the previous buffer untouched. A block with
+    // no store bound to it gets FALSE from the service.
     bool Allocate(ULONG size);
     unsigned allocations() const { return allocations_; }
     ULONG size() const { return static_cast<ULONG>(buffer_ ? buffer_->size() : 0); }
+    // The current buffer (what DataBuffer was last pointed at), or null before the first grant.
+    const uint8_t* data() const { return buffer_ ? buffer_->data() : nullptr; }
     // Every (size, granted) of this request in order.
     const std::vector<std::pair<ULONG, bool>>& history() const { return history_; }
 

@@ -1,0 +1,130 @@
+// Sense translation of the class-driver stand-in: fixed-format sense data to a tape status,
+// through one table kept as data so it can be read, printed and tested as a whole.
+#include "host/sense.h"
+
+#include <sstream>
+
+#include "host/transcript.h"
+
+namespace host {
+namespace {
+
+constexpr size_t kSenseKeyByte = 2;
+constexpr size_t kAdditionalLengthByte = 7;
+constexpr size_t kAscByte = 12;
+constexpr size_t kAscqByte = 13;
+constexpr size_t kAdditionalLengthBase = 8;  // bytes up to and including byte 7
+constexpr uint8_t kResponseCodeMask = 0x7F;
+constexpr uint8_t kResponseCurrent = 0x70;
+constexpr uint8_t kResponseDeferred = 0x71;
+constexpr uint8_t kSenseKeyMask = 0x0F;
+
+}  // namespace
+
+const std::vector<SenseRule>& SenseTable()
+{
+    // First matching row wins. Mark bits are honoured only with NO SENSE and RECOVERED ERROR:
+    // with any other key the key says what went wrong and the bits are incidental.
+    static const std::vector<SenseRule> table = {
+        {kSenseNoSense, kSenseFilemark, 0x00, 0x03, TAPE_STATUS_SETMARK_DETECTED},
+        {kSenseNoSense, kSenseFilemark, kAny, kAny, TAPE_STATUS_FILEMARK_DETECTED},
+        {kSenseNoSense, kSenseEom, 0x00, 0x04, TAPE_STATUS_BEGINNING_OF_MEDIA},
+        {kSenseNoSense, kSenseEom, kAny, kAny, TAPE_STATUS_END_OF_MEDIA},
+        {kSenseNoSense, kSenseIli, kAny, kAny, TAPE_STATUS_INVALID_BLOCK_LENGTH},
+        // CHECK CONDITION that reports nothing is a failure nobody explained, never success.
+        {kSenseNoSense, 0, kAny, kAny, TAPE_STATUS_IO_DEVICE_ERROR},
+        {kSenseRecovered, kSenseFilemark, 0x00, 0x03, TAPE_STATUS_SETMARK_DETECTED},
+        {kSenseRecovered, kSenseFilemark, kAny, kAny, TAPE_STATUS_FILEMARK_DETECTED},
+        {kSenseRecovered, kSenseEom, 0x00, 0x04, TAPE_STATUS_BEGINNING_OF_MEDIA},
+        {kSenseRecovered, kSenseEom, kAny, kAny, TAPE_STATUS_END_OF_MEDIA},
+        {kSenseRecovered, kSenseIli, kAny, kAny, TAPE_STATUS_INVALID_BLOCK_LENGTH},
+        // The drive recovered on its own: the command did what it was asked.
+        {kSenseRecovered, 0, kAny, kAny, TAPE_STATUS_SUCCESS},
+        {kSenseNotReady, 0, 0x3A, kAny, TAPE_STATUS_NO_MEDIA},
+        {kSenseNotReady, 0, kAny, kAny, TAPE_STATUS_DEVICE_NOT_READY},
+        {kSenseMediumError, 0, kAny, kAny, TAPE_STATUS_DEVICE_DATA_ERROR},
+        {kSenseHardwareError, 0, kAny, kAny, TAPE_STATUS_IO_DEVICE_ERROR},
+        {kSenseIllegalRequest, 0, kAny, kAny, TAPE_STATUS_INVALID_DEVICE_REQUEST},
+        // A unit attention is reported in the reset class: the drive's state or the medium
+        // changed behind the request's back. A cartridge change says so; the rest, including
+        // a medium removed (3A), is a reset, which TapeError refines for 3A/00.
+        {kSenseUnitAttention, 0, 0x28, kAny, TAPE_STATUS_MEDIA_CHANGED},
+        {kSenseUnitAttention, 0, kAny, kAny, TAPE_STATUS_BUS_RESET},
+        {kSenseDataProtect, 0, kAny, kAny, TAPE_STATUS_MEDIA_WRITE_PROTECTED},
+        {kSenseBlankCheck, 0, kAny, kAny, TAPE_STATUS_NO_DATA_DETECTED},
+        {kSenseAbortedCommand, 0, kAny, kAny, TAPE_STATUS_IO_DEVICE_ERROR},
+        {kSenseVolumeOverflow, 0, kAny, kAny, TAPE_STATUS_EOM_OVERFLOW},
+    };
+    return table;
+}
+
+TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length)
+{
+    if (sense == nullptr || length <= kSenseKeyByte) {
+        return TAPE_STATUS_IO_DEVICE_ERROR;
+    }
+    const uint8_t code = sense[0] & kResponseCodeMask;
+    // Descriptor-format and unknown layouts cannot be read with the fixed offsets.
+    if (code != kResponseCurrent && code != kResponseDeferred) {
+        return TAPE_STATUS_IO_DEVICE_ERROR;
+    }
+    if (length > kAdditionalLengthByte &&
+        kAdditionalLengthBase + sense[kAdditionalLengthByte] > length) {
+        return TAPE_STATUS_IO_DEVICE_ERROR;  // claims bytes that never arrived
+    }
+    const uint8_t key = sense[kSenseKeyByte] & kSenseKeyMask;
+    const uint8_t bits = sense[kSenseKeyByte] & (kSenseFilemark | kSenseEom | kSenseIli);
+    // An ASC or ASCQ that was not delivered matches only a wildcard.
+    const size_t claimed =
+        length > kAdditionalLengthByte ? kAdditionalLengthBase + sense[kAdditionalLengthByte] : 0;
+    const int asc = claimed > kAscByte ? sense[kAscByte] : -1;
+    const int ascq = claimed > kAscqByte ? sense[kAscqByte] : -1;
+    for (const SenseRule& rule : SenseTable()) {
+        if (rule.key != key) {
+            continue;
+        }
+        if (rule.bit != 0 && (bits & rule.bit) == 0) {
+            continue;
+        }
+        if (rule.asc != kAny && rule.asc != asc) {
+            continue;
+        }
+        if (rule.ascq != kAny && rule.ascq != ascq) {
+            continue;
+        }
+        return rule.status;
+    }
+    return TAPE_STATUS_IO_DEVICE_ERROR;  // keys no row names: vendor, copy aborted, ...
+}
+
+std::string SenseTableMarkdown()
+{
+    static const char* const keyNames[] = {
+        "NO SENSE",        "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
+        "HARDWARE ERROR",  "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+        "BLANK CHECK",     "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+        "EQUAL",           "VOLUME OVERFLOW", "MISCOMPARE",     "RESERVED"};
+    std::ostringstream out;
+    out << "| sense key | byte 2 bit | ASC/ASCQ | TAPE_STATUS |\n|---|---|---|---|\n";
+    auto hex = [](int v) {
+        if (v == kAny) {
+            return std::string("xx");
+        }
+        static const char digits[] = "0123456789ABCDEF";
+        return std::string{digits[(v >> 4) & 0xF], digits[v & 0xF]};
+    };
+    for (const SenseRule& rule : SenseTable()) {
+        const char* bit = rule.bit == kSenseFilemark ? "FILEMARK"
+                          : rule.bit == kSenseEom    ? "EOM"
+                          : rule.bit == kSenseIli    ? "ILI"
+                                                     : "-";
+        out << "| " << std::hex << int{rule.key} << std::dec << " " << keyNames[rule.key] << " | "
+            << bit << " | " << hex(rule.asc) << "/" << hex(rule.ascq) << " | "
+            << TapeStatusName(rule.status) << " |\n";
+    }
+    out << "| anything else, descriptor format, short or over-claiming sense | | | "
+           "TAPE_STATUS_IO_DEVICE_ERROR |\n";
+    return out.str();
+}
+
+}  // namespace host
