@@ -104,7 +104,7 @@ TAPE_STATUS TAPECALL GetMediaParameters(PVOID MinitapeExtension, PVOID /*Command
         request->Capacity.QuadPart =
             LocalBytes(data, scsi::kCapacityMaximum1Byte, scsi::kCapacityMaximum2Byte);
         if (request->PartitionCount == kSinglePartition) {
-            extension->CurrentPartition = 0;
+            extension->CurrentPartition = kNoPartition;
         }
         return TAPE_STATUS_SUCCESS;
     }

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr ULONG kSinglePartitionCount = 1;
 constexpr ULONG kTwoPartitionCount = 2;
 constexpr ULONG kPendingUnpartitioned = 0;  // one partition: no partition is current
 constexpr ULONG kPendingPartitioned = 2;    // two partitions: ask the drive which is active
@@ -116,7 +115,7 @@ TAPE_STATUS TAPECALL CreatePartition(PVOID MinitapeExtension, PVOID CommandExten
         return LocalSelectLayout(Srb, extension, *request, *command);
     case 3:  // One partition: done. Two: MODE SENSE of the device configuration page.
         if (command->PendingPartition == kPendingUnpartitioned) {
-            extension->CurrentPartition = 0;
+            extension->CurrentPartition = kNoPartition;
             return TAPE_STATUS_SUCCESS;
         }
         TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);

@@ -32,8 +32,8 @@ TAPE_STATUS LocalLogicalLocate(PSCSI_REQUEST_BLOCK Srb, const TAPE_SET_POSITION&
                                const MINITAPE_EXTENSION& extension, ULONG& pending)
 {
     const ULONG current = extension.CurrentPartition;
-    const bool change =
-        request.Partition != 0 && current != 0 && request.Partition != current;
+    const bool change = request.Partition != kNoPartition && current != kNoPartition &&
+                        request.Partition != current;
     // Cdb[8] holds the 0-based partition in one byte; a wider number would be cut to its
     // low byte and move the tape into a partition the caller never named.
     if (change && request.Partition - kPartitionNumberBase > scsi::kLocatePartitionFieldMax) {

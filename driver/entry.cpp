@@ -2,6 +2,7 @@
 // per-device record. Relies on the class driver's services for zeroing and comparing.
 #include "driver/velmdat.h"
 
+#include "driver/request.h"
 #include "driver/scsi.h"
 
 // Identifies the driver file in its read-only data; external linkage keeps it in the image.
@@ -79,5 +80,5 @@ VOID TAPECALL ExtensionInit(PVOID MinitapeExtension, PINQUIRYDATA InquiryData,
 {
     auto* extension = static_cast<MINITAPE_EXTENSION*>(MinitapeExtension);
     extension->DriveType = WhichIsIt(InquiryData);
-    extension->CurrentPartition = 0;  // nothing is known of the tape's partitions yet
+    extension->CurrentPartition = kNoPartition;  // nothing is known of the tape yet
 }

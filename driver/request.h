@@ -7,6 +7,10 @@
 // Tape requests count partitions from 1, the drive from 0.
 inline constexpr ULONG kPartitionNumberBase = 1;
 
+// CurrentPartition when the tape is not partitioned or no partition is known to be selected;
+// as a requested partition, "stay where the tape is".
+inline constexpr ULONG kNoPartition = 0;
+
 // Only bit 0 of a request's Immediate byte asks for an early return.
 inline constexpr BOOLEAN kRequestImmediateBit = 0x01;
 
