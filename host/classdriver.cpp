@@ -495,6 +495,9 @@ TAPE_STATUS Device::Run(Request request, void* record, Transcript* transcript,
         const TAPE_STATUS returned = routine(DataOrNull(extension_), DataOrNull(commandExtension),
                                              record, &srb, call, last, &retryFlags);
         recorder.Call(CallEvent{call, last, returned, retryFlags});
+        if (options.afterCall) {
+            options.afterCall(call, returned, srb);
+        }
         for (; allocationsRecorded < store.history().size(); ++allocationsRecorded) {
             const auto& [size, granted] = store.history()[allocationsRecorded];
             recorder.Allocation(size, granted);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +57,11 @@ struct RunOptions {
     uint8_t senseInfoLength = 18;
     // A request that has not ended after this many calls ends with IO_DEVICE_ERROR.
     unsigned maxCalls = 64;
+    // When set, called after every call of the routine, before the runner acts on what it
+    // returned: the call's number, its status and the request block as the routine left it.
+    // Lets fuzzers and fault-injection tests look at the records between two calls.
+    std::function<void(ULONG callNumber, TAPE_STATUS returned, const SCSI_REQUEST_BLOCK& srb)>
+        afterCall;
 };
 
 // A discovered device that the driver claimed: its inquiry data, its extension and the
