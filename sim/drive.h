@@ -1,0 +1,217 @@
+// The simulated VELM QT-7310 DDS-2 DAT drive: a second, independent implementation of the
+// drive the driver talks to, written from SCSI-2/SSC-2 behaviour with the standard library
+// only, so that a wrong constant in the driver cannot be wrong here too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+enum class Direction { None, In, Out };
+
+inline constexpr uint8_t kStatusGood = 0x00;
+inline constexpr uint8_t kStatusCheckCondition = 0x02;
+
+struct Result {
+    uint8_t status = kStatusGood;
+    std::vector<uint8_t> sense;  // 18 bytes of fixed-format sense with CHECK CONDITION
+    size_t transferred = 0;      // bytes moved in the data phase
+};
+
+// A DDS-2 cartridge holds 2,048,000,000 bytes: 2048 megabytes of 10^6 bytes as the
+// medium partition page counts them, and 2,000,000 units of 1024 bytes as the capacity
+// log page counts them, both exact.
+inline constexpr uint64_t kDefaultCapacityBytes = 2048000000;
+inline constexpr uint8_t kDensityDds2 = 0x24;
+inline constexpr uint32_t kDefaultBlockLength = 512;
+inline constexpr uint32_t kMaximumBlockLength = 0xFFFFFF;
+inline constexpr uint32_t kCompressionDclz = 0x20;
+
+enum class ObjectKind : uint8_t { Block = 0, Filemark = 1, Setmark = 2 };
+
+// One recorded object: a data block with its bytes, or a mark.
+struct TapeObject {
+    ObjectKind kind = ObjectKind::Block;
+    std::vector<uint8_t> data;  // empty for marks
+
+    static TapeObject Block(std::vector<uint8_t> bytes) { return {ObjectKind::Block, std::move(bytes)}; }
+    static TapeObject Filemark() { return {ObjectKind::Filemark, {}}; }
+    static TapeObject Setmark() { return {ObjectKind::Setmark, {}}; }
+};
+
+// One partition: what lies between its beginning and end of data. A logical block
+// address is an index into `objects`; address objects.size() is end of data.
+struct Partition {
+    uint64_t capacityBytes = kDefaultCapacityBytes;
+    std::vector<TapeObject> objects;
+};
+
+// The drive's mode settings. They live in the drive, but a saved cartridge carries them so
+// that one tool invocation continues where the last one left off.
+struct DriveSettings {
+    uint32_t blockLength = kDefaultBlockLength;  // 0: variable-length blocks
+    bool reportSetmarks = false;                 // RSmk
+    bool compression = true;                     // DCE
+    bool decompression = true;                   // DDE
+    uint32_t compressionAlgorithm = kCompressionDclz;
+    uint32_t decompressionAlgorithm = kCompressionDclz;
+
+    bool operator==(const DriveSettings& other) const;
+};
+
+struct Cartridge {
+    uint64_t capacityBytes = kDefaultCapacityBytes;  // the whole tape
+    uint8_t densityCode = kDensityDds2;
+    bool writeProtected = false;
+    std::vector<Partition> partitions{Partition{}};  // one, or two initiator-defined
+    uint32_t partition = 0;                          // where the tape stands: partition,
+    uint64_t position = 0;                           // and logical address in it
+    DriveSettings settings;                          // as the drive had them when saved
+
+    // A blank, unpartitioned tape of the given size.
+    static Cartridge Blank(uint64_t capacityBytes = kDefaultCapacityBytes);
+    bool operator==(const Cartridge& other) const;
+};
+
+struct Identity {
+    uint8_t peripheralDeviceType = 0x01;  // sequential-access device
+    std::string vendor = "VELM";          // padded with spaces to 8 bytes
+    std::string product = "QT-7310";      // to 16
+    std::string revision = "0100";        // to 4
+    std::string serialNumber = "VQ731000001";
+};
+
+// A command answered with chosen sense instead of being carried out. With neither selector
+// set it hits the next command; with both, the numbered command only if its opcode matches.
+struct Fault {
+    std::optional<uint64_t> commandNumber;  // 1-based count of commands this drive received
+    std::optional<uint8_t> opcode;          // the next command with this operation code
+    uint8_t senseKey = 0x04;
+    uint8_t asc = 0x44;
+    uint8_t ascq = 0x00;
+    bool losePosition = false;  // the drive no longer knows where the tape stands (BPU)
+};
+
+struct Options {
+    Identity identity;
+    bool unitAttentionAtPowerOn = false;  // 6/29/00 pending on the first command
+    bool refuseCompressionPage = false;   // page 0x0F unknown to this drive
+    size_t modeSenseShortBy = 0;          // MODE SENSE answers delivered this many bytes short
+    // Commands an operation started with IMMED stays busy for (0: done at once).
+    unsigned immediateOperationCommands = 0;
+};
+
+class Drive {
+public:
+    // Powers on with the cartridge (if any) loaded and ready; the drive takes the cartridge's
+    // saved settings. No unit attention is pending unless the options ask for one.
+    explicit Drive(Options options = {}, std::optional<Cartridge> cartridge = Cartridge{});
+
+    Result Execute(const uint8_t* cdb, size_t cdbLength, Direction direction, uint8_t* data,
+                   size_t dataLength);
+
+    // Operator actions. Insert loads the cartridge (6/28/00 pending) and keeps the drive's
+    // settings; false when a cartridge is already in. Remove is the eject button: it unloads
+    // and hands the cartridge out (6/3A/00 pending), or nothing when removal is prevented or
+    // the drive is empty. PowerCycle clears the prevention and any running operation.
+    bool InsertCartridge(Cartridge cartridge);
+    std::optional<Cartridge> RemoveCartridge();
+    void PowerCycle();
+
+    Options& options() { return options_; }
+    void InjectFault(const Fault& fault) { faults_.push_back(fault); }
+    void SetWriteProtected(bool writeProtected);  // the cartridge's tab; no-op when empty
+
+    // Inspection.
+    bool HasCartridge() const { return cartridge_.has_value(); }
+    bool Loaded() const { return cartridge_.has_value() && loaded_; }
+    bool RemovalPrevented() const { return prevented_; }
+    bool Busy() const { return busy_.remaining > 0; }
+    bool PositionKnown() const { return positionKnown_; }
+    uint64_t CommandCount() const { return commandCount_; }
+    const DriveSettings& settings() const { return settings_; }
+    // The cartridge as it would come out now: contents, position and the drive's settings.
+    std::optional<Cartridge> CurrentCartridge() const;
+
+private:
+    struct Call;
+    struct Sense;
+    enum class Operation { None, Load, Unload, Rewind, Locate, Erase, WriteMarks };
+    struct BusyState {
+        Operation operation = Operation::None;
+        unsigned remaining = 0;
+    };
+
+    Result Dispatch(const Call& call);
+    Result Check(const Sense& sense);
+    std::optional<Result> NotReady();
+    std::optional<Result> BusyAnswer(const Call& call);
+    void StartImmediate(Operation operation);
+
+    Result TestUnitReady(const Call& call);
+    Result Rewind(const Call& call);
+    Result RequestSense(const Call& call);
+    Result ReadBlockLimits(const Call& call);
+    Result Read(const Call& call);
+    Result Write(const Call& call);
+    Result WriteFilemarks(const Call& call);
+    Result Space(const Call& call);
+    Result Inquiry(const Call& call);
+    Result ModeSelect(const Call& call);
+    Result Erase(const Call& call);
+    Result ModeSense(const Call& call);
+    Result LoadUnload(const Call& call);
+    Result PreventAllow(const Call& call);
+    Result Locate(const Call& call);
+    Result ReadPosition(const Call& call);
+    Result LogSense(const Call& call);
+
+    Result SpaceBlocks(int32_t count);
+    Result SpaceMarks(ObjectKind kind, int32_t count);
+    Result SpaceSequential(ObjectKind kind, int32_t count);
+
+    std::vector<uint8_t> ModeHeaderAndPages(uint8_t pageControl, bool blockDescriptor,
+                                            const std::vector<uint8_t>& pageCodes) const;
+    std::vector<uint8_t> ConfigPage(uint8_t pageControl) const;
+    std::vector<uint8_t> CompressionPage(uint8_t pageControl) const;
+    std::vector<uint8_t> PartitionPage(uint8_t pageControl) const;
+
+    Partition& CurrentPartition() { return cartridge_->partitions[cartridge_->partition]; }
+    void Truncate();  // end of data moves to the current position
+    void Append(TapeObject object);
+    void RecountUsed();
+    uint64_t Remaining(size_t partition) const;
+    bool SetmarkVisible() const { return settings_.reportSetmarks; }
+    void QueueUnitAttention(uint8_t asc, uint8_t ascq);
+
+    Options options_;
+    std::optional<Cartridge> cartridge_;
+    bool loaded_ = false;
+    bool prevented_ = false;
+    bool positionKnown_ = true;
+    DriveSettings settings_;
+    std::vector<uint64_t> used_;  // data bytes recorded per partition
+    BusyState busy_;
+    std::deque<std::pair<uint8_t, uint8_t>> unitAttentions_;  // ASC, ASCQ
+    std::vector<Fault> faults_;
+    uint64_t commandCount_ = 0;
+};
+
+// Cartridge files (format in sim/README.md). Loading refuses a file that is truncated,
+// damaged, of another version or not a cartridge file, and says why in `error`; saving
+// writes a temporary file beside the target, flushes it to disk and renames it over the
+// target, so a failed save leaves the old file as it was and no temporary file behind.
+std::vector<uint8_t> EncodeCartridge(const Cartridge& cartridge);
+std::optional<Cartridge> DecodeCartridge(const std::vector<uint8_t>& bytes, std::string& error);
+bool SaveCartridge(const Cartridge& cartridge, const std::string& path, std::string& error);
+std::optional<Cartridge> LoadCartridge(const std::string& path, std::string& error);
+
+inline constexpr uint32_t kCartridgeFileVersion = 1;
+
+}  // namespace sim

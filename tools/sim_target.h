@@ -1,0 +1,44 @@
+// The simulated drive behind the host's target interface: the class-driver stand-in and the
+// tool reach a sim::Drive exactly as they would reach a real transport.
+#pragma once
+
+#include "host/target.h"
+#include "sim/drive.h"
+
+namespace tools {
+
+class SimTarget : public host::Target {
+public:
+    explicit SimTarget(sim::Drive& drive) : drive_(drive) {}
+
+    host::ScsiAnswer Execute(const host::ScsiCommand& command) override
+    {
+        const sim::Result result = drive_.Execute(command.cdb, command.cdbLength,
+                                                  ToSim(command.direction), command.data,
+                                                  command.dataLength);
+        host::ScsiAnswer answer;
+        answer.status = result.status;
+        answer.sense = result.sense;
+        answer.transferred = result.transferred;
+        return answer;
+    }
+
+    sim::Drive& drive() { return drive_; }
+
+private:
+    static sim::Direction ToSim(host::Direction direction)
+    {
+        switch (direction) {
+        case host::Direction::In:
+            return sim::Direction::In;
+        case host::Direction::Out:
+            return sim::Direction::Out;
+        default:
+            return sim::Direction::None;
+        }
+    }
+
+    sim::Drive& drive_;
+};
+
+}  // namespace tools
