@@ -497,3 +497,69 @@ TEST(GetDriveParametersSteps, ReturnErrorsReplacesTheWholeWord)
 }
 
 }  // namespace
+
+namespace {
+
+using namespace drvtest;
+
+TEST(SetDriveParametersSteps, EveryCommandBuiltOnACleanBlock)
+{
+    StepHarness h;
+    TAPE_SET_DRIVE_PARAMETERS r{};
+    r.ReportSetmarks = 1;
+    r.Compression = 1;
+    ASSERT_EQ(h.Call(SetDriveParameters, &r, 0, TAPE_STATUS_SUCCESS, 0x1u),
+              TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x1A, 0x08, 0x10, 0x00, 0x14, 0x00}));
+    EXPECT_EQ(h.retry, 0x00020000u);
+    h.Answer(ConfigAnswer(0x00));
+    ASSERT_EQ(h.Call(SetDriveParameters, &r, 1), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x15, 0x10, 0x00, 0x00, 0x14, 0x00}));
+    EXPECT_EQ(h.srb.SrbFlags, 0x80u);
+    EXPECT_EQ(h.srb.DataTransferLength, 20u);
+    EXPECT_EQ(h.retry, 0u);
+    ASSERT_EQ(h.Call(SetDriveParameters, &r, 2), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x1A, 0x08, 0x0F, 0x00, 0x14, 0x00}));
+    EXPECT_EQ(h.retry, 0x00020000u);
+    h.Answer(CompressAnswer(0x40));
+    ASSERT_EQ(h.Call(SetDriveParameters, &r, 3), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x15, 0x10, 0x00, 0x00, 0x14, 0x00}));
+    EXPECT_EQ(h.srb.SrbFlags, 0x80u);
+    EXPECT_EQ(h.retry, 0u);
+    EXPECT_EQ(h.srb.TimeOutValue, 360u);
+}
+
+TEST(GetDriveParametersSteps, CompressionStepDecidesWithoutACommand)
+{
+    struct Row {
+        TAPE_STATUS last;
+        uint8_t dceByte;
+        TAPE_STATUS returned;
+        BOOLEAN compression;
+        ULONG low;
+        ULONG high;
+    };
+    for (const Row& row : {Row{TAPE_STATUS_INVALID_DEVICE_REQUEST, 0xC0, TAPE_STATUS_CALLBACK,
+                               0, 0, 0},
+                           Row{TAPE_STATUS_SUCCESS, 0xC0, TAPE_STATUS_CALLBACK, 1, 0x00020000u,
+                               0x80000200u},
+                           Row{TAPE_STATUS_NO_MEDIA, 0x40, TAPE_STATUS_CALLBACK, 0, 0x00020000u,
+                               0x80000200u},
+                           Row{TAPE_STATUS_SUCCESS, 0x80, TAPE_STATUS_CALLBACK, 0, 0, 0},
+                           Row{TAPE_STATUS_DEVICE_BUSY, 0xC0, TAPE_STATUS_DEVICE_BUSY, 0, 0,
+                               0}}) {
+        StepHarness h;
+        TAPE_GET_DRIVE_PARAMETERS r{};
+        ASSERT_TRUE(h.store.Allocate(20));
+        h.Answer(CompressAnswer(row.dceByte));
+        EXPECT_EQ(h.Call(GetDriveParameters, &r, 2, row.last), row.returned);
+        EXPECT_EQ(r.Compression, row.compression);
+        EXPECT_EQ(r.FeaturesLow, row.low);
+        // Bit 31 may still be there until the last step takes it out.
+        EXPECT_EQ(r.FeaturesHigh & 0x7FFFFFFFu, row.high & 0x7FFFFFFFu);
+        EXPECT_EQ(h.retry, 0u);
+        EXPECT_EQ(h.store.allocations(), 1u);
+    }
+}
+
+}  // namespace

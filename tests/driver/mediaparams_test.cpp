@@ -311,3 +311,75 @@ TEST_F(SetMediaParametersRequest, FailuresAtEachStep)
 }
 
 }  // namespace
+
+namespace {
+
+using namespace drvtest;
+
+// Step by step on a command block full of leftovers: every byte of each command is the
+// routine's own, and the error-return request replaces the whole RetryFlags word.
+TEST(GetMediaParametersSteps, EveryCommandBuiltOnACleanBlock)
+{
+    StepHarness h;
+    TAPE_GET_MEDIA_PARAMETERS r{};
+    ASSERT_EQ(h.Call(GetMediaParameters, &r, 0), TAPE_STATUS_CHECK_TEST_UNIT_READY);
+    ASSERT_EQ(h.Call(GetMediaParameters, &r, 1), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x1A, 0x08, 0x10, 0x00, 0x14, 0x00}));
+    EXPECT_EQ(h.srb.DataTransferLength, 20u);
+    EXPECT_EQ(h.retry, 0u);
+    h.Answer(Buffer(20, {{7, 0x01}}));
+    ASSERT_EQ(h.Call(GetMediaParameters, &r, 2, TAPE_STATUS_SUCCESS, 0xFFFFFFFFu),
+              TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x1A, 0x00, 0x11, 0x00, 0x18, 0x00}));
+    EXPECT_EQ(h.srb.DataTransferLength, 24u);
+    EXPECT_EQ(h.retry, 0x00020000u);
+    EXPECT_EQ(h.ext.CurrentPartition, 2u);
+    h.Answer(Buffer(24, {{2, 0x80}, {10, 0x02}, {15, 0x01}}));
+    ASSERT_EQ(h.Call(GetMediaParameters, &r, 3), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x4D, 0x00, 0x71, 0x00, 0x00, 0x00, 0x00, 0x00, 0x24, 0x00}));
+    EXPECT_EQ(h.srb.DataTransferLength, 36u);
+    EXPECT_EQ(h.store.size(), 92u);
+    EXPECT_EQ(h.retry, 0u);
+    EXPECT_EQ(r.BlockSize, 512u);
+    EXPECT_EQ(r.PartitionCount, 2u);
+    EXPECT_EQ(r.WriteProtected, 1);
+    ASSERT_EQ(h.Call(GetMediaParameters, &r, 4), TAPE_STATUS_SUCCESS);
+    EXPECT_EQ(h.ext.CurrentPartition, 2u);
+}
+
+TEST(GetMediaParametersSteps, PartitionAnswerStepPassesFailuresButAcceptsOverrun)
+{
+    for (TAPE_STATUS last : {TAPE_STATUS_NO_MEDIA, TAPE_STATUS_INVALID_DEVICE_REQUEST,
+                             TAPE_STATUS_DEVICE_BUSY, TAPE_STATUS_CALLBACK}) {
+        StepHarness h;
+        TAPE_GET_MEDIA_PARAMETERS r{};
+        ASSERT_TRUE(h.store.Allocate(24));
+        h.Answer(Buffer(24, {{10, 0x02}}));
+        EXPECT_EQ(h.Call(GetMediaParameters, &r, 3, last), last);
+        EXPECT_EQ(r.BlockSize, 0u);
+        EXPECT_EQ(h.store.allocations(), 1u);
+    }
+    StepHarness h;
+    TAPE_GET_MEDIA_PARAMETERS r{};
+    ASSERT_TRUE(h.store.Allocate(24));
+    h.Answer(Buffer(24, {{10, 0x02}}));
+    EXPECT_EQ(h.Call(GetMediaParameters, &r, 3, TAPE_STATUS_DATA_OVERRUN),
+              TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(r.BlockSize, 512u);
+}
+
+TEST(SetMediaParametersSteps, ModeSelectBuiltOnACleanBlock)
+{
+    StepHarness h;
+    TAPE_SET_MEDIA_PARAMETERS r{0x000400};
+    ASSERT_EQ(h.Call(SetMediaParameters, &r, 0), TAPE_STATUS_CHECK_TEST_UNIT_READY);
+    ASSERT_EQ(h.Call(SetMediaParameters, &r, 1), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x15, 0x00, 0x00, 0x00, 0x0C, 0x00}));
+    EXPECT_EQ(h.srb.SrbFlags, 0x80u);
+    EXPECT_EQ(Bytes(h.Data(), h.Data() + 12),
+              (Bytes{0x00, 0x00, 0x10, 0x08, 0x7F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00}));
+    EXPECT_EQ(h.Call(SetMediaParameters, &r, 2, TAPE_STATUS_IO_DEVICE_ERROR),
+              TAPE_STATUS_SUCCESS);
+}
+
+}  // namespace

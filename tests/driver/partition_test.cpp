@@ -270,3 +270,33 @@ TEST(CreatePartitionSteps, LaterCallsSucceedAndChangeNothing)
 }
 
 }  // namespace
+
+namespace {
+
+using namespace drvtest;
+
+TEST(CreatePartitionSteps, EveryCommandBuiltOnACleanBlock)
+{
+    StepHarness h;
+    TAPE_CREATE_PARTITION r{TAPE_INITIATOR_PARTITIONS, 2, 300};
+    ASSERT_EQ(h.Call(CreatePartition, &r, 0), TAPE_STATUS_CHECK_TEST_UNIT_READY);
+    ASSERT_EQ(h.Call(CreatePartition, &r, 1), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x1A, 0x08, 0x11, 0x00, 0x0E, 0x00}));
+    EXPECT_EQ(h.srb.DataTransferLength, 14u);
+    EXPECT_EQ(h.srb.SrbFlags, 0u);
+    h.Answer(Bytes{0x0D, 0x00, 0x10, 0x00, 0x11, 0x0A, 0x01, 0x00, 0x10, 0x03, 0, 0, 0, 0});
+    ASSERT_EQ(h.Call(CreatePartition, &r, 2), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x15, 0x10, 0x00, 0x00, 0x0E, 0x00}));
+    EXPECT_EQ(h.srb.SrbFlags, 0x80u);
+    EXPECT_EQ(h.srb.TimeOutValue, 16500u);
+    EXPECT_EQ(h.cmd.PendingPartition, 2u);
+    EXPECT_EQ(h.ext.CurrentPartition, 0u);
+    ASSERT_EQ(h.Call(CreatePartition, &r, 3), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x1A, 0x08, 0x10, 0x00, 0x14, 0x00}));
+    EXPECT_EQ(h.srb.DataTransferLength, 20u);
+    h.Answer(Buffer(20, {{7, 0x00}}));
+    ASSERT_EQ(h.Call(CreatePartition, &r, 4), TAPE_STATUS_SUCCESS);
+    EXPECT_EQ(h.ext.CurrentPartition, 1u);
+}
+
+}  // namespace

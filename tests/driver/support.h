@@ -40,9 +40,9 @@ struct StepHarness {
     }
 
     TAPE_STATUS Call(Routine routine, void* record, ULONG callNumber,
-                     TAPE_STATUS lastStatus = TAPE_STATUS_SUCCESS)
+                     TAPE_STATUS lastStatus = TAPE_STATUS_SUCCESS, ULONG retryBefore = 0)
     {
-        retry = 0;
+        retry = retryBefore;
         srb.TimeOutValue = 360;
         srb.SrbFlags = 0;
         std::memset(srb.Cdb, 0xEE, sizeof(srb.Cdb));
