@@ -662,9 +662,9 @@ Result Drive::Read(const Call& call)
         }
         const bool overlength = object.data.size() > length;
         const bool underlength = object.data.size() < length;
-        // SILI forgives a short block always, a long one only while blocks are variable.
-        const bool report = (overlength && (!sili || settings_.blockLength != 0)) ||
-                            (underlength && !sili);
+        // SILI forgives a short block only: the tail of a long one is lost, and that is never
+        // passed over in silence.
+        const bool report = overlength || (underlength && !sili);
         if (report) {
             return Check(Sense::Make(kKeyNoSense, 0x00, 0x00)
                              .Flags(kSenseIli)

@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, VariableRead, ::testing::Values(
     IliRow{100, 300, false, true, 200, 100},
     IliRow{300, 100, false, true, -200, 100},
     IliRow{100, 300, true, false, 0, 100},
-    IliRow{300, 100, true, false, 0, 100}));
+    IliRow{300, 100, true, true, -200, 100}));
 
 TEST(ReadWrite, FixedReadOfOddBlockSetsIli)
 {
