@@ -121,10 +121,10 @@ std::optional<Cartridge> DecodePayload(Reader& in, std::string& error)
     uint8_t partition = 0;
     uint8_t settingFlags = 0;
     uint8_t count = 0;
-    if (!in.U64(c.capacityBytes) || !in.U8(c.densityCode) || !in.U8(flags) ||
-        !in.U8(partition) || !in.U64(c.position) || !in.U32(c.settings.blockLength) ||
-        !in.U8(settingFlags) || !in.U32(c.settings.compressionAlgorithm) ||
-        !in.U32(c.settings.decompressionAlgorithm) || !in.U8(count)) {
+    if (!in.U64(c.capacityBytes) || !in.U8(c.densityCode) || !in.U8(flags) || !in.U8(partition) ||
+        !in.U64(c.position) || !in.U32(c.settings.blockLength) || !in.U8(settingFlags) ||
+        !in.U32(c.settings.compressionAlgorithm) || !in.U32(c.settings.decompressionAlgorithm) ||
+        !in.U8(count)) {
         return Fail(error, malformed + "header fields cut short");
     }
     c.writeProtected = flags & kFlagWriteProtected;
@@ -233,7 +233,8 @@ std::optional<Cartridge> DecodeCartridge(const std::vector<uint8_t>& bytes, std:
 {
     const size_t magicSeen = std::min(bytes.size(), kMagic.size());
     if (!std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(magicSeen),
-                    kMagic.begin()) || bytes.empty()) {
+                    kMagic.begin()) ||
+        bytes.empty()) {
         return Fail(error, "not a VELM cartridge file");
     }
     if (bytes.size() < kHeaderLength) {
@@ -311,7 +312,9 @@ bool SaveCartridge(const Cartridge& cartridge, const std::string& path, std::str
     }
     // The rename itself must reach the disk too.
     const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
     const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (dir >= 0) {
         fsync(dir);

@@ -86,9 +86,18 @@ constexpr uint32_t kMaxPartitions = 2;
 constexpr unsigned kBtPartitionShift = 30;
 constexpr uint32_t kBtAddressMask = 0x3FFFFFFF;
 
-uint32_t GetBe16(const uint8_t* p) { return (uint32_t(p[0]) << 8) | uint32_t(p[1]); }
-uint32_t GetBe24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | GetBe16(p + 1); }
-uint32_t GetBe32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | GetBe24(p + 1); }
+uint32_t GetBe16(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 8) | uint32_t(p[1]);
+}
+uint32_t GetBe24(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 16) | GetBe16(p + 1);
+}
+uint32_t GetBe32(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 24) | GetBe24(p + 1);
+}
 void PutBe16(uint8_t* p, uint32_t v)
 {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -104,17 +113,36 @@ void PutBe32(uint8_t* p, uint32_t v)
     p[0] = static_cast<uint8_t>(v >> 24);
     PutBe24(p + 1, v);
 }
-int32_t SignExtend24(uint32_t v) { return (v & 0x800000) ? static_cast<int32_t>(v | 0xFF000000u) : static_cast<int32_t>(v); }
+int32_t SignExtend24(uint32_t v)
+{
+    return (v & 0x800000) ? static_cast<int32_t>(v | 0xFF000000u) : static_cast<int32_t>(v);
+}
 
-size_t CdbLengthFor(uint8_t opcode) { return opcode < 0x20 ? 6 : 10; }
+size_t CdbLengthFor(uint8_t opcode)
+{
+    return opcode < 0x20 ? 6 : 10;
+}
 
 bool Known(uint8_t opcode)
 {
     switch (opcode) {
-    case kOpTestUnitReady: case kOpRewind: case kOpRequestSense: case kOpReadBlockLimits:
-    case kOpRead6: case kOpWrite6: case kOpWriteFilemarks: case kOpSpace: case kOpInquiry:
-    case kOpModeSelect6: case kOpErase: case kOpModeSense6: case kOpLoadUnload:
-    case kOpPreventAllow: case kOpLocate10: case kOpReadPosition: case kOpLogSense:
+    case kOpTestUnitReady:
+    case kOpRewind:
+    case kOpRequestSense:
+    case kOpReadBlockLimits:
+    case kOpRead6:
+    case kOpWrite6:
+    case kOpWriteFilemarks:
+    case kOpSpace:
+    case kOpInquiry:
+    case kOpModeSelect6:
+    case kOpErase:
+    case kOpModeSense6:
+    case kOpLoadUnload:
+    case kOpPreventAllow:
+    case kOpLocate10:
+    case kOpReadPosition:
+    case kOpLogSense:
         return true;
     default:
         return false;
@@ -125,7 +153,9 @@ bool Known(uint8_t opcode)
 bool NeedsMedium(uint8_t opcode)
 {
     switch (opcode) {
-    case kOpInquiry: case kOpRequestSense: case kOpPreventAllow:
+    case kOpInquiry:
+    case kOpRequestSense:
+    case kOpPreventAllow:
         return false;
     default:
         return true;
@@ -136,8 +166,12 @@ bool NeedsMedium(uint8_t opcode)
 bool MovesMedium(uint8_t opcode)
 {
     switch (opcode) {
-    case kOpModeSense6: case kOpLogSense: case kOpReadBlockLimits: case kOpInquiry:
-    case kOpRequestSense: case kOpPreventAllow:
+    case kOpModeSense6:
+    case kOpLogSense:
+    case kOpReadBlockLimits:
+    case kOpInquiry:
+    case kOpRequestSense:
+    case kOpPreventAllow:
         return false;
     default:
         return true;
@@ -147,7 +181,10 @@ bool MovesMedium(uint8_t opcode)
 bool AsksImmediate(const uint8_t* cdb)
 {
     switch (cdb[0]) {
-    case kOpRewind: case kOpWriteFilemarks: case kOpLoadUnload: case kOpLocate10:
+    case kOpRewind:
+    case kOpWriteFilemarks:
+    case kOpLoadUnload:
+    case kOpLocate10:
         return (cdb[1] & 0x01) != 0;
     case kOpErase:
         return (cdb[1] & 0x02) != 0;
@@ -184,9 +221,8 @@ Cartridge Cartridge::Blank(uint64_t capacityBytes)
 bool Cartridge::operator==(const Cartridge& o) const
 {
     if (capacityBytes != o.capacityBytes || densityCode != o.densityCode ||
-        writeProtected != o.writeProtected || partition != o.partition ||
-        position != o.position || !(settings == o.settings) ||
-        partitions.size() != o.partitions.size()) {
+        writeProtected != o.writeProtected || partition != o.partition || position != o.position ||
+        !(settings == o.settings) || partitions.size() != o.partitions.size()) {
         return false;
     }
     for (size_t p = 0; p < partitions.size(); ++p) {
@@ -526,28 +562,49 @@ Result Drive::Execute(const uint8_t* cdb, size_t cdbLength, Direction direction,
 Result Drive::Dispatch(const Call& call)
 {
     switch (call.cdb[0]) {
-    case kOpTestUnitReady: return TestUnitReady(call);
-    case kOpRewind: return Rewind(call);
-    case kOpRequestSense: return RequestSense(call);
-    case kOpReadBlockLimits: return ReadBlockLimits(call);
-    case kOpRead6: return Read(call);
-    case kOpWrite6: return Write(call);
-    case kOpWriteFilemarks: return WriteFilemarks(call);
-    case kOpSpace: return Space(call);
-    case kOpInquiry: return Inquiry(call);
-    case kOpModeSelect6: return ModeSelect(call);
-    case kOpErase: return Erase(call);
-    case kOpModeSense6: return ModeSense(call);
-    case kOpLoadUnload: return LoadUnload(call);
-    case kOpPreventAllow: return PreventAllow(call);
-    case kOpLocate10: return Locate(call);
-    case kOpReadPosition: return ReadPosition(call);
-    case kOpLogSense: return LogSense(call);
-    default: return Check(Sense::Make(kKeyIllegalRequest, 0x20, 0x00));
+    case kOpTestUnitReady:
+        return TestUnitReady(call);
+    case kOpRewind:
+        return Rewind(call);
+    case kOpRequestSense:
+        return RequestSense(call);
+    case kOpReadBlockLimits:
+        return ReadBlockLimits(call);
+    case kOpRead6:
+        return Read(call);
+    case kOpWrite6:
+        return Write(call);
+    case kOpWriteFilemarks:
+        return WriteFilemarks(call);
+    case kOpSpace:
+        return Space(call);
+    case kOpInquiry:
+        return Inquiry(call);
+    case kOpModeSelect6:
+        return ModeSelect(call);
+    case kOpErase:
+        return Erase(call);
+    case kOpModeSense6:
+        return ModeSense(call);
+    case kOpLoadUnload:
+        return LoadUnload(call);
+    case kOpPreventAllow:
+        return PreventAllow(call);
+    case kOpLocate10:
+        return Locate(call);
+    case kOpReadPosition:
+        return ReadPosition(call);
+    case kOpLogSense:
+        return LogSense(call);
+    default:
+        return Check(Sense::Make(kKeyIllegalRequest, 0x20, 0x00));
     }
 }
 
-Result Drive::TestUnitReady(const Call& /*call*/) { return Result{}; }
+Result Drive::TestUnitReady(const Call& /*call*/)
+{
+    return Result{};
+}
 
 Result Drive::Rewind(const Call& call)
 {
@@ -615,24 +672,31 @@ Result Drive::Read(const Call& call)
         uint32_t done = 0;
         while (done < length) {
             if (position == objects.size()) {
-                return Check(Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(length - done).Moved(out));
+                return Check(
+                    Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(length - done).Moved(out));
             }
             const TapeObject& object = objects[position++];
             if (object.kind == ObjectKind::Filemark) {
                 return Check(Sense::Make(kKeyNoSense, 0x00, 0x01)
-                                 .Flags(kSenseFilemark).Info(length - done).Moved(out));
+                                 .Flags(kSenseFilemark)
+                                 .Info(length - done)
+                                 .Moved(out));
             }
             if (object.kind == ObjectKind::Setmark) {
                 if (SetmarkVisible()) {
                     return Check(Sense::Make(kKeyNoSense, 0x00, 0x03)
-                                     .Flags(kSenseFilemark).Info(length - done).Moved(out));
+                                     .Flags(kSenseFilemark)
+                                     .Info(length - done)
+                                     .Moved(out));
                 }
                 continue;
             }
             if (object.data.size() != settings_.blockLength) {
                 // The odd block is passed over; the count excludes it.
                 return Check(Sense::Make(kKeyNoSense, 0x00, 0x00)
-                                 .Flags(kSenseIli).Info(length - done).Moved(out));
+                                 .Flags(kSenseIli)
+                                 .Info(length - done)
+                                 .Moved(out));
             }
             std::memcpy(call.data + out, object.data.data(), object.data.size());
             out += object.data.size();
@@ -652,7 +716,8 @@ Result Drive::Read(const Call& call)
         }
         if (object.kind == ObjectKind::Setmark) {
             if (SetmarkVisible()) {
-                return Check(Sense::Make(kKeyNoSense, 0x00, 0x03).Flags(kSenseFilemark).Info(length));
+                return Check(
+                    Sense::Make(kKeyNoSense, 0x00, 0x03).Flags(kSenseFilemark).Info(length));
             }
             continue;
         }
@@ -719,7 +784,9 @@ Result Drive::Write(const Call& call)
     const size_t moved = static_cast<size_t>(fits * settings_.blockLength);
     if (fits < length) {
         return Check(Sense::Make(kKeyVolumeOverflow, 0x00, 0x02)
-                         .Flags(kSenseEom).Info(length - fits).Moved(moved));
+                         .Flags(kSenseEom)
+                         .Info(length - fits)
+                         .Moved(moved));
     }
     Result result;
     result.transferred = moved;
@@ -774,11 +841,16 @@ Result Drive::Space(const Call& call)
         return Result{};
     }
     switch (code) {
-    case 0: return SpaceBlocks(count);
-    case 1: return SpaceMarks(ObjectKind::Filemark, count);
-    case 2: return SpaceSequential(ObjectKind::Filemark, count);
-    case 4: return SpaceMarks(ObjectKind::Setmark, count);
-    default: return SpaceSequential(ObjectKind::Setmark, count);
+    case 0:
+        return SpaceBlocks(count);
+    case 1:
+        return SpaceMarks(ObjectKind::Filemark, count);
+    case 2:
+        return SpaceSequential(ObjectKind::Filemark, count);
+    case 4:
+        return SpaceMarks(ObjectKind::Setmark, count);
+    default:
+        return SpaceSequential(ObjectKind::Setmark, count);
     }
 }
 
@@ -794,7 +866,8 @@ Result Drive::SpaceBlocks(int32_t count)
         if (forward ? position == objects.size() : position == 0) {
             return forward ? Check(Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(wanted - done))
                            : Check(Sense::Make(kKeyNoSense, 0x00, 0x04)
-                                       .Flags(kSenseEom).Info(sign * (wanted - done)));
+                                       .Flags(kSenseEom)
+                                       .Info(sign * (wanted - done)));
         }
         // Forward the tape ends past the object; backward it ends before it.
         const TapeObject& object = forward ? objects[position++] : objects[--position];
@@ -802,10 +875,12 @@ Result Drive::SpaceBlocks(int32_t count)
             ++done;
         } else if (object.kind == ObjectKind::Filemark) {
             return Check(Sense::Make(kKeyNoSense, 0x00, 0x01)
-                             .Flags(kSenseFilemark).Info(sign * (wanted - done)));
+                             .Flags(kSenseFilemark)
+                             .Info(sign * (wanted - done)));
         } else if (SetmarkVisible()) {
             return Check(Sense::Make(kKeyNoSense, 0x00, 0x03)
-                             .Flags(kSenseFilemark).Info(sign * (wanted - done)));
+                             .Flags(kSenseFilemark)
+                             .Info(sign * (wanted - done)));
         }
     }
     return Result{};
@@ -823,7 +898,8 @@ Result Drive::SpaceMarks(ObjectKind kind, int32_t count)
         if (forward ? position == objects.size() : position == 0) {
             return forward ? Check(Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(wanted - done))
                            : Check(Sense::Make(kKeyNoSense, 0x00, 0x04)
-                                       .Flags(kSenseEom).Info(sign * (wanted - done)));
+                                       .Flags(kSenseEom)
+                                       .Info(sign * (wanted - done)));
         }
         const TapeObject& object = forward ? objects[position++] : objects[--position];
         if (object.kind == kind) {
@@ -831,7 +907,8 @@ Result Drive::SpaceMarks(ObjectKind kind, int32_t count)
         } else if (kind == ObjectKind::Filemark && object.kind == ObjectKind::Setmark &&
                    SetmarkVisible()) {
             return Check(Sense::Make(kKeyNoSense, 0x00, 0x03)
-                             .Flags(kSenseFilemark).Info(sign * (wanted - done)));
+                             .Flags(kSenseFilemark)
+                             .Info(sign * (wanted - done)));
         }
     }
     return Result{};
@@ -893,7 +970,8 @@ Result Drive::Inquiry(const Call& call)
         PadCopy(&answer[16], id.product, 16);
         PadCopy(&answer[32], id.revision, 4);
     } else if (page == 0x00) {
-        answer = {static_cast<uint8_t>(id.peripheralDeviceType & 0x1F), 0x00, 0x00, 0x02, 0x00, 0x80};
+        answer = {
+            static_cast<uint8_t>(id.peripheralDeviceType & 0x1F), 0x00, 0x00, 0x02, 0x00, 0x80};
     } else if (page == 0x80) {
         answer = {static_cast<uint8_t>(id.peripheralDeviceType & 0x1F), 0x80, 0x00,
                   static_cast<uint8_t>(id.serialNumber.size())};
@@ -1008,9 +1086,9 @@ Result Drive::ReadPosition(const Call& call)
     answer[0] = static_cast<uint8_t>((position == 0 ? 0x80 : 0) |
                                      (atEnd && Remaining(partition) == 0 ? 0x40 : 0));
     answer[1] = static_cast<uint8_t>(partition);
-    const uint32_t address = bt ? (partition << kBtPartitionShift) |
-                                      static_cast<uint32_t>(position & kBtAddressMask)
-                                : static_cast<uint32_t>(position);
+    const uint32_t address =
+        bt ? (partition << kBtPartitionShift) | static_cast<uint32_t>(position & kBtAddressMask)
+           : static_cast<uint32_t>(position);
     PutBe32(&answer[4], address);
     PutBe32(&answer[8], address);  // nothing waits in the buffer
     return call.Send(answer, answer.size());
@@ -1053,7 +1131,8 @@ Result Drive::LogSense(const Call& call)
         answer.resize(at + 8, 0);
         PutBe16(&answer[at], code);
         answer[at + 3] = 4;
-        PutBe32(&answer[at + 4], static_cast<uint32_t>(std::min<uint64_t>(values[code - 1], 0xFFFFFFFF)));
+        PutBe32(&answer[at + 4],
+                static_cast<uint32_t>(std::min<uint64_t>(values[code - 1], 0xFFFFFFFF)));
     }
     PutBe16(&answer[2], static_cast<uint32_t>(answer.size() - 4));
     return call.Send(answer, allocation);
@@ -1070,9 +1149,9 @@ std::vector<uint8_t> Drive::ConfigPage(uint8_t pageControl) const
         return p;
     }
     const DriveSettings settings = pageControl == kPcDefault ? DriveSettings{} : settings_;
-    p[3] = static_cast<uint8_t>(cartridge_->partition);  // active partition
+    p[3] = static_cast<uint8_t>(cartridge_->partition);                        // active partition
     p[8] = static_cast<uint8_t>(0x40 | (settings.reportSetmarks ? 0x20 : 0));  // BIS, RSmk
-    p[10] = 0x18;  // EEG, SEW
+    p[10] = 0x18;                                                              // EEG, SEW
     p[14] = settings.compression ? 1 : 0;
     return p;
 }
@@ -1133,16 +1212,23 @@ std::vector<uint8_t> Drive::ModeHeaderAndPages(uint8_t pageControl, bool blockDe
             PutBe24(&bd[5], 0xFFFFFF);
         } else {
             bd[0] = cartridge_->densityCode;
-            PutBe24(&bd[5], pageControl == kPcDefault ? kDefaultBlockLength : settings_.blockLength);
+            PutBe24(&bd[5],
+                    pageControl == kPcDefault ? kDefaultBlockLength : settings_.blockLength);
         }
         answer.insert(answer.end(), bd.begin(), bd.end());
     }
     for (const uint8_t code : pageCodes) {
         std::vector<uint8_t> page;
         switch (code) {
-        case kPageCompression: page = CompressionPage(pageControl); break;
-        case kPageConfiguration: page = ConfigPage(pageControl); break;
-        default: page = PartitionPage(pageControl); break;
+        case kPageCompression:
+            page = CompressionPage(pageControl);
+            break;
+        case kPageConfiguration:
+            page = ConfigPage(pageControl);
+            break;
+        default:
+            page = PartitionPage(pageControl);
+            break;
         }
         answer.insert(answer.end(), page.begin(), page.end());
     }

@@ -40,7 +40,10 @@ struct TapeObject {
     ObjectKind kind = ObjectKind::Block;
     std::vector<uint8_t> data;  // empty for marks
 
-    static TapeObject Block(std::vector<uint8_t> bytes) { return {ObjectKind::Block, std::move(bytes)}; }
+    static TapeObject Block(std::vector<uint8_t> bytes)
+    {
+        return {ObjectKind::Block, std::move(bytes)};
+    }
     static TapeObject Filemark() { return {ObjectKind::Filemark, {}}; }
     static TapeObject Setmark() { return {ObjectKind::Setmark, {}}; }
 };

@@ -13,9 +13,9 @@ public:
 
     host::ScsiAnswer Execute(const host::ScsiCommand& command) override
     {
-        const sim::Result result = drive_.Execute(command.cdb, command.cdbLength,
-                                                  ToSim(command.direction), command.data,
-                                                  command.dataLength);
+        const sim::Result result =
+            drive_.Execute(command.cdb, command.cdbLength, ToSim(command.direction), command.data,
+                           command.dataLength);
         host::ScsiAnswer answer;
         answer.status = result.status;
         answer.sense = result.sense;

@@ -37,7 +37,8 @@ protected:
     static void Put(const std::string& path, const std::vector<uint8_t>& bytes)
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
     }
     std::vector<std::string> Names() const
     {
@@ -141,17 +142,54 @@ TEST_P(DamagedFile, IsRefusedAndLeftUntouched)
     EXPECT_THAT(Names(), ::testing::ElementsAre("tape.velm")) << row.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, DamagedFile, ::testing::Values(
-    DamageRow{"empty", [](std::vector<uint8_t>) { return std::vector<uint8_t>{}; }, "not a VELM cartridge"},
-    DamageRow{"other file", [](std::vector<uint8_t>) {
-                  return std::vector<uint8_t>{'P', 'K', 3, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-              }, "not a VELM cartridge"},
-    DamageRow{"header cut", [](std::vector<uint8_t> v) { v.resize(12); return v; }, "truncated"},
-    DamageRow{"payload cut", [](std::vector<uint8_t> v) { v.resize(v.size() - 100); return v; }, "truncated"},
-    DamageRow{"version 2", [](std::vector<uint8_t> v) { v[11] = 2; return v; }, "version 2 is not supported"},
-    DamageRow{"bit flipped in data", [](std::vector<uint8_t> v) { v[v.size() - 10] ^= 0x01; return v; }, "checksum"},
-    DamageRow{"bit flipped in checksum", [](std::vector<uint8_t> v) { v[23] ^= 0x80; return v; }, "checksum"},
-    DamageRow{"bytes appended", [](std::vector<uint8_t> v) { v.push_back(0); return v; }, "after the end"}));
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, DamagedFile,
+    ::testing::Values(DamageRow{"empty",
+                                [](std::vector<uint8_t>) { return std::vector<uint8_t>{}; },
+                                "not a VELM cartridge"},
+                      DamageRow{"other file",
+                                [](std::vector<uint8_t>) {
+                                    return std::vector<uint8_t>{'P', 'K', 3, 4, 0, 0, 0, 0, 0,
+                                                                0,   0,   0, 0, 0, 0, 0, 0, 0,
+                                                                0,   0,   0, 0, 0, 0, 0};
+                                },
+                                "not a VELM cartridge"},
+                      DamageRow{"header cut",
+                                [](std::vector<uint8_t> v) {
+                                    v.resize(12);
+                                    return v;
+                                },
+                                "truncated"},
+                      DamageRow{"payload cut",
+                                [](std::vector<uint8_t> v) {
+                                    v.resize(v.size() - 100);
+                                    return v;
+                                },
+                                "truncated"},
+                      DamageRow{"version 2",
+                                [](std::vector<uint8_t> v) {
+                                    v[11] = 2;
+                                    return v;
+                                },
+                                "version 2 is not supported"},
+                      DamageRow{"bit flipped in data",
+                                [](std::vector<uint8_t> v) {
+                                    v[v.size() - 10] ^= 0x01;
+                                    return v;
+                                },
+                                "checksum"},
+                      DamageRow{"bit flipped in checksum",
+                                [](std::vector<uint8_t> v) {
+                                    v[23] ^= 0x80;
+                                    return v;
+                                },
+                                "checksum"},
+                      DamageRow{"bytes appended",
+                                [](std::vector<uint8_t> v) {
+                                    v.push_back(0);
+                                    return v;
+                                },
+                                "after the end"}));
 
 TEST(CartridgeDecode, ChecksummedButInconsistentPayloadIsRefused)
 {

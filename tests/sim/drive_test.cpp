@@ -23,8 +23,7 @@ TEST(Identity, StandardInquiryNamesTheDrive)
     ASSERT_EQ(out.size(), 36u);
     EXPECT_THAT(std::vector<uint8_t>(out.begin(), out.begin() + 8),
                 ElementsAre(0x01, 0x80, 0x02, 0x02, 31, 0, 0, 0));
-    EXPECT_EQ(std::string(out.begin() + 8, out.begin() + 36),
-              "VELM    QT-7310         0100");
+    EXPECT_EQ(std::string(out.begin() + 8, out.begin() + 36), "VELM    QT-7310         0100");
 }
 
 TEST(Identity, AnotherIdentityAndShortAllocation)
@@ -101,12 +100,14 @@ TEST_P(VariableRead, IncorrectLengthAndResidue)
 {
     const IliRow row = GetParam();
     Bench b;
-    ASSERT_EQ(b.Out({0x15, 0x00, 0, 0, 12, 0}, {0, 0, 0x10, 8, 0x7F, 0, 0, 0, 0, 0, 0, 0}).status, 0);
+    ASSERT_EQ(b.Out({0x15, 0x00, 0, 0, 12, 0}, {0, 0, 0x10, 8, 0x7F, 0, 0, 0, 0, 0, 0, 0}).status,
+              0);
     ASSERT_EQ(b.WriteVariable(std::vector<uint8_t>(row.recorded, 0x5A)).status, 0);
     b.Rewind();
     std::vector<uint8_t> out;
     const uint32_t n = row.requested;
-    const auto r = b.In({0x08, uint8_t(row.sili ? 0x02 : 0x00), 0, uint8_t(n >> 8), uint8_t(n), 0}, n, out);
+    const auto r =
+        b.In({0x08, uint8_t(row.sili ? 0x02 : 0x00), 0, uint8_t(n >> 8), uint8_t(n), 0}, n, out);
     EXPECT_EQ(r.status, row.check ? 2 : 0);
     if (row.check) {
         EXPECT_EQ(Key(r), 0);
@@ -117,12 +118,12 @@ TEST_P(VariableRead, IncorrectLengthAndResidue)
     EXPECT_EQ(b.Position(), 1u);  // the block is passed whatever its length
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, VariableRead, ::testing::Values(
-    IliRow{100, 100, false, false, 0, 100},
-    IliRow{100, 300, false, true, 200, 100},
-    IliRow{300, 100, false, true, -200, 100},
-    IliRow{100, 300, true, false, 0, 100},
-    IliRow{300, 100, true, true, -200, 100}));
+INSTANTIATE_TEST_SUITE_P(Lengths, VariableRead,
+                         ::testing::Values(IliRow{100, 100, false, false, 0, 100},
+                                           IliRow{100, 300, false, true, 200, 100},
+                                           IliRow{300, 100, false, true, -200, 100},
+                                           IliRow{100, 300, true, false, 0, 100},
+                                           IliRow{300, 100, true, true, -200, 100}));
 
 TEST(ReadWrite, FixedReadOfOddBlockSetsIli)
 {
@@ -151,7 +152,7 @@ struct SpaceRow {
     uint8_t code;
     int32_t count;
     uint32_t end;
-    uint8_t key;    // 0xFF: GOOD
+    uint8_t key;  // 0xFF: GOOD
     uint8_t flags;
     uint8_t ascq;
     int32_t info;
@@ -195,29 +196,31 @@ TEST_P(Spacing, StopsWhereTheDriveWould)
     EXPECT_EQ(b.Position(), row.end) << row.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Spacing, ::testing::Values(
-    SpaceRow{"blocks forward", false, 0, 0, 2, 2, 0xFF, 0, 0, 0},
-    SpaceRow{"blocks forward into filemark", false, 0, 0, 5, 3, 0, 0x80, 0x01, 3},
-    SpaceRow{"blocks skip hidden setmark", false, 3, 0, 2, 6, 0xFF, 0, 0, 0},
-    SpaceRow{"blocks stop at reported setmark", true, 3, 0, 2, 5, 0, 0x80, 0x03, 1},
-    SpaceRow{"blocks backward into filemark", false, 4, 0, -3, 2, 0, 0x80, 0x01, -2},
-    SpaceRow{"blocks backward to BOP", false, 2, 0, -4, 0, 0, 0x40, 0x04, -2},
-    SpaceRow{"blocks forward to EOD", false, 11, 0, 3, 12, 8, 0, 0x05, 2},
-    SpaceRow{"filemarks forward", false, 0, 1, 2, 7, 0xFF, 0, 0, 0},
-    SpaceRow{"filemarks forward past EOD", false, 0, 1, 4, 12, 8, 0, 0x05, 1},
-    SpaceRow{"filemarks stop at reported setmark", true, 3, 1, 1, 5, 0, 0x80, 0x03, 1},
-    SpaceRow{"filemarks backward", false, 12, 1, -2, 6, 0xFF, 0, 0, 0},
-    SpaceRow{"filemarks backward to BOP", false, 5, 1, -3, 0, 0, 0x40, 0x04, -2},
-    SpaceRow{"sequential filemarks", false, 0, 2, 2, 8, 0xFF, 0, 0, 0},
-    SpaceRow{"sequential filemarks none", false, 0, 2, 3, 12, 8, 0, 0x05, 3},
-    SpaceRow{"sequential filemarks backward", false, 12, 2, -2, 6, 0xFF, 0, 0, 0},
-    SpaceRow{"setmarks forward", false, 0, 4, 2, 10, 0xFF, 0, 0, 0},
-    SpaceRow{"setmarks backward", false, 12, 4, -3, 4, 0xFF, 0, 0, 0},
-    SpaceRow{"setmarks backward to BOP", false, 3, 4, -1, 0, 0, 0x40, 0x04, -1},
-    SpaceRow{"sequential setmarks", false, 0, 5, 2, 11, 0xFF, 0, 0, 0},
-    SpaceRow{"sequential setmarks backward", false, 12, 5, -2, 9, 0xFF, 0, 0, 0},
-    SpaceRow{"end of data", false, 0, 3, 0, 12, 0xFF, 0, 0, 0},
-    SpaceRow{"count zero stays", false, 5, 0, 0, 5, 0xFF, 0, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, Spacing,
+    ::testing::Values(
+        SpaceRow{"blocks forward", false, 0, 0, 2, 2, 0xFF, 0, 0, 0},
+        SpaceRow{"blocks forward into filemark", false, 0, 0, 5, 3, 0, 0x80, 0x01, 3},
+        SpaceRow{"blocks skip hidden setmark", false, 3, 0, 2, 6, 0xFF, 0, 0, 0},
+        SpaceRow{"blocks stop at reported setmark", true, 3, 0, 2, 5, 0, 0x80, 0x03, 1},
+        SpaceRow{"blocks backward into filemark", false, 4, 0, -3, 2, 0, 0x80, 0x01, -2},
+        SpaceRow{"blocks backward to BOP", false, 2, 0, -4, 0, 0, 0x40, 0x04, -2},
+        SpaceRow{"blocks forward to EOD", false, 11, 0, 3, 12, 8, 0, 0x05, 2},
+        SpaceRow{"filemarks forward", false, 0, 1, 2, 7, 0xFF, 0, 0, 0},
+        SpaceRow{"filemarks forward past EOD", false, 0, 1, 4, 12, 8, 0, 0x05, 1},
+        SpaceRow{"filemarks stop at reported setmark", true, 3, 1, 1, 5, 0, 0x80, 0x03, 1},
+        SpaceRow{"filemarks backward", false, 12, 1, -2, 6, 0xFF, 0, 0, 0},
+        SpaceRow{"filemarks backward to BOP", false, 5, 1, -3, 0, 0, 0x40, 0x04, -2},
+        SpaceRow{"sequential filemarks", false, 0, 2, 2, 8, 0xFF, 0, 0, 0},
+        SpaceRow{"sequential filemarks none", false, 0, 2, 3, 12, 8, 0, 0x05, 3},
+        SpaceRow{"sequential filemarks backward", false, 12, 2, -2, 6, 0xFF, 0, 0, 0},
+        SpaceRow{"setmarks forward", false, 0, 4, 2, 10, 0xFF, 0, 0, 0},
+        SpaceRow{"setmarks backward", false, 12, 4, -3, 4, 0xFF, 0, 0, 0},
+        SpaceRow{"setmarks backward to BOP", false, 3, 4, -1, 0, 0, 0x40, 0x04, -1},
+        SpaceRow{"sequential setmarks", false, 0, 5, 2, 11, 0xFF, 0, 0, 0},
+        SpaceRow{"sequential setmarks backward", false, 12, 5, -2, 9, 0xFF, 0, 0, 0},
+        SpaceRow{"end of data", false, 0, 3, 0, 12, 0xFF, 0, 0, 0},
+        SpaceRow{"count zero stays", false, 5, 0, 0, 5, 0xFF, 0, 0, 0}));
 
 TEST(Spacing, ReservedCodeIsRefused)
 {
@@ -270,7 +273,8 @@ TEST(ReadWrite, FullPartitionGivesVolumeOverflow)
 
 std::vector<uint8_t> TwoPartitionList(uint16_t megabytes)
 {
-    return {0, 0, 0x10, 0, 0x11, 8, 0, 1, 0x30, 3, 0, 0, uint8_t(megabytes >> 8), uint8_t(megabytes)};
+    return {
+        0, 0, 0x10, 0, 0x11, 8, 0, 1, 0x30, 3, 0, 0, uint8_t(megabytes >> 8), uint8_t(megabytes)};
 }
 
 TEST(Partitions, LocateAndReadPositionAcrossTwoPartitions)
@@ -323,11 +327,9 @@ TEST(Partitions, PartitioningLosesDataAndSetsCapacities)
     std::vector<uint8_t> log;
     ASSERT_EQ(b.In({0x4D, 0, 0x71, 0, 0, 0, 0, 0, 0x24, 0}, 36, log).status, 0);
     // 2,048,000,000 bytes: 2,000,000 KiB, of which 5 are used.
-    EXPECT_THAT(log, ElementsAre(0x31, 0, 0, 32,
-                                 0, 1, 0, 4, 0x00, 0x1E, 0x84, 0x7B,
-                                 0, 2, 0, 4, 0, 0, 0, 0,
-                                 0, 3, 0, 4, 0x00, 0x1E, 0x84, 0x80,
-                                 0, 4, 0, 4, 0, 0, 0, 0));
+    EXPECT_THAT(
+        log, ElementsAre(0x31, 0, 0, 32, 0, 1, 0, 4, 0x00, 0x1E, 0x84, 0x7B, 0, 2, 0, 4, 0, 0, 0, 0,
+                         0, 3, 0, 4, 0x00, 0x1E, 0x84, 0x80, 0, 4, 0, 4, 0, 0, 0, 0));
     ASSERT_EQ(b.Out({0x15, 0x10, 0, 0, 14, 0}, TwoPartitionList(1024)).status, 0);
     EXPECT_EQ(b.Position(), 0u);
     std::vector<uint8_t> out;
@@ -335,11 +337,15 @@ TEST(Partitions, PartitioningLosesDataAndSetsCapacities)
     EXPECT_EQ(Key(r), 8);  // blank: the old blocks are gone
     b.In({0x4D, 0, 0x71, 0, 0, 0, 0, 0, 0x24, 0}, 36, log);
     // 1024 MB = 1,000,000 KiB in each partition.
-    EXPECT_THAT(std::vector<uint8_t>(log.begin() + 8, log.begin() + 12), ElementsAre(0x00, 0x0F, 0x42, 0x40));
-    EXPECT_THAT(std::vector<uint8_t>(log.begin() + 16, log.begin() + 20), ElementsAre(0x00, 0x0F, 0x42, 0x40));
-    EXPECT_THAT(std::vector<uint8_t>(log.begin() + 32, log.begin() + 36), ElementsAre(0x00, 0x0F, 0x42, 0x40));
+    EXPECT_THAT(std::vector<uint8_t>(log.begin() + 8, log.begin() + 12),
+                ElementsAre(0x00, 0x0F, 0x42, 0x40));
+    EXPECT_THAT(std::vector<uint8_t>(log.begin() + 16, log.begin() + 20),
+                ElementsAre(0x00, 0x0F, 0x42, 0x40));
+    EXPECT_THAT(std::vector<uint8_t>(log.begin() + 32, log.begin() + 36),
+                ElementsAre(0x00, 0x0F, 0x42, 0x40));
     // Back to one partition with the 12-byte list.
-    ASSERT_EQ(b.Out({0x15, 0x10, 0, 0, 12, 0}, {0, 0, 0x10, 0, 0x11, 6, 0, 0, 0x30, 3, 0, 0}).status, 0);
+    ASSERT_EQ(
+        b.Out({0x15, 0x10, 0, 0, 12, 0}, {0, 0, 0x10, 0, 0x11, 6, 0, 0, 0x30, 3, 0, 0}).status, 0);
     b.In({0x1A, 0x08, 0x11, 0, 14, 0}, 14, out);
     EXPECT_THAT(out, ElementsAre(15, 0, 0x10, 0, 0x11, 0x0A, 1, 0, 0x10, 3, 0, 0, 0x08, 0x00));
 }
@@ -351,12 +357,14 @@ TEST(ModeSense, AnswersAsTheDriverReadsThem)
     Bench b;
     std::vector<uint8_t> out;
     ASSERT_EQ(b.In({0x1A, 0x08, 0x10, 0, 20, 0}, 20, out).status, 0);
-    EXPECT_THAT(out, ElementsAre(19, 0, 0x10, 0, 0x90, 0x0E, 0, 0, 0, 0, 0, 0, 0x40, 0, 0x18, 0, 0, 0, 1, 0));
+    EXPECT_THAT(out, ElementsAre(19, 0, 0x10, 0, 0x90, 0x0E, 0, 0, 0, 0, 0, 0, 0x40, 0, 0x18, 0, 0,
+                                 0, 1, 0));
     ASSERT_EQ(b.In({0x1A, 0x08, 0x0F, 0, 20, 0}, 20, out).status, 0);
-    EXPECT_THAT(out, ElementsAre(19, 0, 0x10, 0, 0x8F, 0x0E, 0xC0, 0x80, 0, 0, 0, 0x20, 0, 0, 0, 0x20, 0, 0, 0, 0));
+    EXPECT_THAT(out, ElementsAre(19, 0, 0x10, 0, 0x8F, 0x0E, 0xC0, 0x80, 0, 0, 0, 0x20, 0, 0, 0,
+                                 0x20, 0, 0, 0, 0));
     ASSERT_EQ(b.In({0x1A, 0x00, 0x11, 0, 24, 0}, 24, out).status, 0);
-    EXPECT_THAT(out, ElementsAre(23, 0, 0x10, 8, 0x24, 0, 0, 0, 0, 0, 0x02, 0x00,
-                                 0x11, 0x0A, 1, 0, 0x10, 3, 0, 0, 0x08, 0x00, 0, 0));
+    EXPECT_THAT(out, ElementsAre(23, 0, 0x10, 8, 0x24, 0, 0, 0, 0, 0, 0x02, 0x00, 0x11, 0x0A, 1, 0,
+                                 0x10, 3, 0, 0, 0x08, 0x00, 0, 0));
     // Allocation 14 cuts the partition page after its first size descriptor.
     ASSERT_EQ(b.In({0x1A, 0x08, 0x11, 0, 14, 0}, 14, out).status, 0);
     EXPECT_EQ(out.size(), 14u);
@@ -391,9 +399,12 @@ TEST(ModeSelect, AcceptsTheDriversListsAndActsOnThem)
     ASSERT_EQ(b.Out({0x15, 0x10, 0, 0, 20, 0}, page).status, 0);
     EXPECT_FALSE(b.drive.settings().compression);
 
-    ASSERT_EQ(b.Out({0x15, 0x00, 0, 0, 12, 0}, {0, 0, 0x10, 8, 0x7F, 0, 0, 0, 0, 0, 0x04, 0x00}).status, 0);
+    ASSERT_EQ(
+        b.Out({0x15, 0x00, 0, 0, 12, 0}, {0, 0, 0x10, 8, 0x7F, 0, 0, 0, 0, 0, 0x04, 0x00}).status,
+        0);
     EXPECT_EQ(b.drive.settings().blockLength, 1024u);
-    ASSERT_EQ(b.Out({0x15, 0x00, 0, 0, 12, 0}, {0, 0, 0x10, 8, 0x7F, 0, 0, 0, 0, 0, 0, 0}).status, 0);
+    ASSERT_EQ(b.Out({0x15, 0x00, 0, 0, 12, 0}, {0, 0, 0x10, 8, 0x7F, 0, 0, 0, 0, 0, 0, 0}).status,
+              0);
     EXPECT_EQ(b.drive.settings().blockLength, 0u);
 }
 
@@ -407,7 +418,10 @@ struct SelectRow {
 };
 class ModeSelectRefusal : public ::testing::TestWithParam<SelectRow> {};
 
-std::vector<uint8_t> ConfigList() { return {0, 0, 0x10, 0, 0x10, 0x0E, 0, 0, 0, 0, 0, 0, 0x40, 0, 0x18, 0, 0, 0, 1, 0}; }
+std::vector<uint8_t> ConfigList()
+{
+    return {0, 0, 0x10, 0, 0x10, 0x0E, 0, 0, 0, 0, 0, 0, 0x40, 0, 0x18, 0, 0, 0, 1, 0};
+}
 std::vector<uint8_t> Prefix(std::vector<uint8_t> v, size_t n)
 {
     v.resize(n);
@@ -436,37 +450,141 @@ TEST_P(ModeSelectRefusal, RefusesWithTheRightSense)
     EXPECT_TRUE(*b.drive.CurrentCartridge() == *before) << row.name << ": nothing may change";
 }
 
-INSTANTIATE_TEST_SUITE_P(Lists, ModeSelectRefusal, ::testing::Values(
-    SelectRow{"header cut short", {0x15, 0x10, 0, 0, 3, 0}, {0, 0, 0x10}, 5, 0x1A, 0xFFFF},
-    SelectRow{"block descriptor cut short", {0x15, 0x00, 0, 0, 8, 0}, {0, 0, 0x10, 8, 0x7F, 0, 0, 0}, 5, 0x1A, 0xFFFF},
-    SelectRow{"page longer than the list", {0x15, 0x10, 0, 0, 18, 0},
-              Prefix(ConfigList(), 18), 5, 0x1A, 0xFFFF},
-    SelectRow{"config page length wrong", {0x15, 0x10, 0, 0, 20, 0}, With(ConfigList(), 5, 0x0C), 5, 0x26, 5},
-    SelectRow{"unchangeable field changed", {0x15, 0x10, 0, 0, 20, 0}, With(ConfigList(), 12, 0x00), 5, 0x26, 12},
-    SelectRow{"CAP not supported", {0x15, 0x10, 0, 0, 20, 0}, With(ConfigList(), 6, 0x40), 5, 0x26, 6},
-    SelectRow{"compression selector out of range", {0x15, 0x10, 0, 0, 20, 0}, With(ConfigList(), 18, 7), 5, 0x26, 18},
-    SelectRow{"unknown page", {0x15, 0x10, 0, 0, 8, 0}, {0, 0, 0x10, 0, 0x02, 2, 0, 0}, 5, 0x26, 4},
-    SelectRow{"page without PF", {0x15, 0x00, 0, 0, 20, 0}, ConfigList(), 5, 0x24, 1},
-    SelectRow{"medium type set", {0x15, 0x10, 0, 0, 20, 0}, With(ConfigList(), 1, 0x01), 5, 0x26, 1},
-    SelectRow{"block descriptor length 4", {0x15, 0x00, 0, 0, 8, 0}, {0, 0, 0x10, 4, 0x7F, 0, 0, 0}, 5, 0x26, 3},
-    SelectRow{"other density", {0x15, 0x00, 0, 0, 12, 0}, {0, 0, 0x10, 8, 0x13, 0, 0, 0, 0, 0, 2, 0}, 5, 0x26, 4},
-    SelectRow{"number of blocks set", {0x15, 0x00, 0, 0, 12, 0}, {0, 0, 0x10, 8, 0x7F, 0, 0, 5, 0, 0, 2, 0}, 5, 0x26, 5},
-    SelectRow{"compression algorithm unknown", {0x15, 0x10, 0, 0, 20, 0},
-              {0, 0, 0x10, 0, 0x0F, 0x0E, 0xC0, 0x80, 0, 0, 0, 0x10, 0, 0, 0, 0x20, 0, 0, 0, 0}, 5, 0x26, 8},
-    SelectRow{"DCC cleared", {0x15, 0x10, 0, 0, 20, 0},
-              {0, 0, 0x10, 0, 0x0F, 0x0E, 0x80, 0x80, 0, 0, 0, 0x20, 0, 0, 0, 0x20, 0, 0, 0, 0}, 5, 0x26, 6},
-    SelectRow{"three partitions", {0x15, 0x10, 0, 0, 14, 0}, {0, 0, 0x10, 0, 0x11, 8, 0, 2, 0x30, 3, 0, 0, 1, 0}, 5, 0x26, 7},
-    SelectRow{"two partitions without a size", {0x15, 0x10, 0, 0, 12, 0}, {0, 0, 0x10, 0, 0x11, 6, 0, 1, 0x30, 3, 0, 0}, 5, 0x26, 5},
-    SelectRow{"first partition fills the tape", {0x15, 0x10, 0, 0, 14, 0}, TwoPartitionList(2048), 5, 0x26, 12},
-    SelectRow{"first partition of size 0", {0x15, 0x10, 0, 0, 14, 0}, TwoPartitionList(0), 5, 0x26, 12},
-    SelectRow{"fixed partitions", {0x15, 0x10, 0, 0, 14, 0}, With(TwoPartitionList(300), 8, 0xB0), 5, 0x26, 8},
-    SelectRow{"partition page odd length", {0x15, 0x10, 0, 0, 13, 0}, {0, 0, 0x10, 0, 0x11, 7, 0, 1, 0x30, 3, 0, 0, 1}, 5, 0x26, 5},
-    SelectRow{"partition page too many sizes", {0x15, 0x10, 0, 0, 18, 0},
-              {0, 0, 0x10, 0, 0x11, 12, 0, 1, 0x30, 3, 0, 0, 1, 0, 0, 0, 0, 0}, 5, 0x26, 5},
-    SelectRow{"PSUM 11b", {0x15, 0x10, 0, 0, 14, 0}, With(TwoPartitionList(300), 8, 0x38), 5, 0x26, 8},
-    SelectRow{"list length disagrees with the data", {0x15, 0x10, 0, 0, 20, 0},
-              Prefix(ConfigList(), 16), 0x0B, 0x4B, 0xFFFF},
-    SelectRow{"save pages bit with reserved bits", {0x15, 0x12, 0, 0, 20, 0}, ConfigList(), 5, 0x24, 1}));
+INSTANTIATE_TEST_SUITE_P(
+    Lists, ModeSelectRefusal,
+    ::testing::Values(
+        SelectRow{"header cut short", {0x15, 0x10, 0, 0, 3, 0}, {0, 0, 0x10}, 5, 0x1A, 0xFFFF},
+        SelectRow{"block descriptor cut short",
+                  {0x15, 0x00, 0, 0, 8, 0},
+                  {0, 0, 0x10, 8, 0x7F, 0, 0, 0},
+                  5,
+                  0x1A,
+                  0xFFFF},
+        SelectRow{"page longer than the list",
+                  {0x15, 0x10, 0, 0, 18, 0},
+                  Prefix(ConfigList(), 18),
+                  5,
+                  0x1A,
+                  0xFFFF},
+        SelectRow{"config page length wrong",
+                  {0x15, 0x10, 0, 0, 20, 0},
+                  With(ConfigList(), 5, 0x0C),
+                  5,
+                  0x26,
+                  5},
+        SelectRow{"unchangeable field changed",
+                  {0x15, 0x10, 0, 0, 20, 0},
+                  With(ConfigList(), 12, 0x00),
+                  5,
+                  0x26,
+                  12},
+        SelectRow{"CAP not supported",
+                  {0x15, 0x10, 0, 0, 20, 0},
+                  With(ConfigList(), 6, 0x40),
+                  5,
+                  0x26,
+                  6},
+        SelectRow{"compression selector out of range",
+                  {0x15, 0x10, 0, 0, 20, 0},
+                  With(ConfigList(), 18, 7),
+                  5,
+                  0x26,
+                  18},
+        SelectRow{
+            "unknown page", {0x15, 0x10, 0, 0, 8, 0}, {0, 0, 0x10, 0, 0x02, 2, 0, 0}, 5, 0x26, 4},
+        SelectRow{"page without PF", {0x15, 0x00, 0, 0, 20, 0}, ConfigList(), 5, 0x24, 1},
+        SelectRow{
+            "medium type set", {0x15, 0x10, 0, 0, 20, 0}, With(ConfigList(), 1, 0x01), 5, 0x26, 1},
+        SelectRow{"block descriptor length 4",
+                  {0x15, 0x00, 0, 0, 8, 0},
+                  {0, 0, 0x10, 4, 0x7F, 0, 0, 0},
+                  5,
+                  0x26,
+                  3},
+        SelectRow{"other density",
+                  {0x15, 0x00, 0, 0, 12, 0},
+                  {0, 0, 0x10, 8, 0x13, 0, 0, 0, 0, 0, 2, 0},
+                  5,
+                  0x26,
+                  4},
+        SelectRow{"number of blocks set",
+                  {0x15, 0x00, 0, 0, 12, 0},
+                  {0, 0, 0x10, 8, 0x7F, 0, 0, 5, 0, 0, 2, 0},
+                  5,
+                  0x26,
+                  5},
+        SelectRow{"compression algorithm unknown",
+                  {0x15, 0x10, 0, 0, 20, 0},
+                  {0, 0, 0x10, 0, 0x0F, 0x0E, 0xC0, 0x80, 0, 0, 0, 0x10, 0, 0, 0, 0x20, 0, 0, 0, 0},
+                  5,
+                  0x26,
+                  8},
+        SelectRow{"DCC cleared",
+                  {0x15, 0x10, 0, 0, 20, 0},
+                  {0, 0, 0x10, 0, 0x0F, 0x0E, 0x80, 0x80, 0, 0, 0, 0x20, 0, 0, 0, 0x20, 0, 0, 0, 0},
+                  5,
+                  0x26,
+                  6},
+        SelectRow{"three partitions",
+                  {0x15, 0x10, 0, 0, 14, 0},
+                  {0, 0, 0x10, 0, 0x11, 8, 0, 2, 0x30, 3, 0, 0, 1, 0},
+                  5,
+                  0x26,
+                  7},
+        SelectRow{"two partitions without a size",
+                  {0x15, 0x10, 0, 0, 12, 0},
+                  {0, 0, 0x10, 0, 0x11, 6, 0, 1, 0x30, 3, 0, 0},
+                  5,
+                  0x26,
+                  5},
+        SelectRow{"first partition fills the tape",
+                  {0x15, 0x10, 0, 0, 14, 0},
+                  TwoPartitionList(2048),
+                  5,
+                  0x26,
+                  12},
+        SelectRow{"first partition of size 0",
+                  {0x15, 0x10, 0, 0, 14, 0},
+                  TwoPartitionList(0),
+                  5,
+                  0x26,
+                  12},
+        SelectRow{"fixed partitions",
+                  {0x15, 0x10, 0, 0, 14, 0},
+                  With(TwoPartitionList(300), 8, 0xB0),
+                  5,
+                  0x26,
+                  8},
+        SelectRow{"partition page odd length",
+                  {0x15, 0x10, 0, 0, 13, 0},
+                  {0, 0, 0x10, 0, 0x11, 7, 0, 1, 0x30, 3, 0, 0, 1},
+                  5,
+                  0x26,
+                  5},
+        SelectRow{"partition page too many sizes",
+                  {0x15, 0x10, 0, 0, 18, 0},
+                  {0, 0, 0x10, 0, 0x11, 12, 0, 1, 0x30, 3, 0, 0, 1, 0, 0, 0, 0, 0},
+                  5,
+                  0x26,
+                  5},
+        SelectRow{"PSUM 11b",
+                  {0x15, 0x10, 0, 0, 14, 0},
+                  With(TwoPartitionList(300), 8, 0x38),
+                  5,
+                  0x26,
+                  8},
+        SelectRow{"list length disagrees with the data",
+                  {0x15, 0x10, 0, 0, 20, 0},
+                  Prefix(ConfigList(), 16),
+                  0x0B,
+                  0x4B,
+                  0xFFFF},
+        SelectRow{"save pages bit with reserved bits",
+                  {0x15, 0x12, 0, 0, 20, 0},
+                  ConfigList(),
+                  5,
+                  0x24,
+                  1}));
 
 TEST(ModeSelect, ReservedModeDataLengthAndPageSaveableBitAreIgnored)
 {
@@ -488,7 +606,8 @@ TEST(Options, DriveWithoutCompressionPage)
     auto r = b.In({0x1A, 0x08, 0x0F, 0, 20, 0}, 20, out);
     EXPECT_EQ(Key(r), 5);
     EXPECT_EQ(Asc(r), 0x24);
-    r = b.Out({0x15, 0x10, 0, 0, 20, 0}, {0, 0, 0x10, 0, 0x0F, 0x0E, 0xC0, 0x80, 0, 0, 0, 0x20, 0, 0, 0, 0x20, 0, 0, 0, 0});
+    r = b.Out({0x15, 0x10, 0, 0, 20, 0},
+              {0, 0, 0x10, 0, 0x0F, 0x0E, 0xC0, 0x80, 0, 0, 0, 0x20, 0, 0, 0, 0x20, 0, 0, 0, 0});
     EXPECT_EQ(Key(r), 5);
     EXPECT_EQ(Asc(r), 0x26);
 }
@@ -543,7 +662,7 @@ TEST(UnitAttention, RemovalThenNoMedium)
 {
     Bench b;
     ASSERT_EQ(b.Run({0x1B, 0, 0, 0, 0x00, 0}).status, 0);  // unload
-    EXPECT_EQ(Asc(b.Run({0x00, 0, 0, 0, 0, 0})), 0x04);   // in, but unloaded: 2/04/02
+    EXPECT_EQ(Asc(b.Run({0x00, 0, 0, 0, 0, 0})), 0x04);    // in, but unloaded: 2/04/02
     ASSERT_TRUE(b.drive.RemoveCartridge().has_value());
     auto r = b.Run({0x00, 0, 0, 0, 0, 0});
     EXPECT_EQ(Key(r), 6);
@@ -615,7 +734,8 @@ TEST(WriteProtection, WritesRefusedAndReported)
     EXPECT_EQ(b.drive.CurrentCartridge()->partitions.size(), 1u);
 }
 
-// ---- immediate operations: the honest road to ABORTED COMMAND ------------------------------------
+// ---- immediate operations: the honest road to ABORTED COMMAND
+// ------------------------------------
 
 TEST(Immediate, BusyDriveSaysNotReadyAndAbortsASecondImmediateCommand)
 {
@@ -627,14 +747,14 @@ TEST(Immediate, BusyDriveSaysNotReadyAndAbortsASecondImmediateCommand)
     auto r = b.Run({0x00, 0, 0, 0, 0, 0});
     EXPECT_EQ(Key(r), 2);
     EXPECT_EQ(Asc(r), 0x00);
-    EXPECT_EQ(Ascq(r), 0x1A);  // rewind in progress
+    EXPECT_EQ(Ascq(r), 0x1A);             // rewind in progress
     r = b.Run({0x19, 0x03, 0, 0, 0, 0});  // ERASE, IMMED
     EXPECT_EQ(Key(r), 0x0B);
     EXPECT_EQ(Asc(r), 0x00);
     EXPECT_EQ(Ascq(r), 0x16);
     std::vector<uint8_t> out;
-    EXPECT_EQ(b.In({0x1A, 0x08, 0x10, 0, 20, 0}, 20, out).status, 0);  // no motion: answered
-    EXPECT_EQ(b.Run({0x00, 0, 0, 0, 0, 0}).status, 0);               // done
+    EXPECT_EQ(b.In({0x1A, 0x08, 0x10, 0, 20, 0}, 20, out).status, 0);         // no motion: answered
+    EXPECT_EQ(b.Run({0x00, 0, 0, 0, 0, 0}).status, 0);                        // done
     EXPECT_EQ(b.drive.CurrentCartridge()->partitions[0].objects.size(), 3u);  // erase never ran
 }
 

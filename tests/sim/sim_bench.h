@@ -10,7 +10,8 @@
 struct Bench {
     sim::Drive drive;
 
-    explicit Bench(sim::Options options = {}, std::optional<sim::Cartridge> cartridge = sim::Cartridge{})
+    explicit Bench(sim::Options options = {},
+                   std::optional<sim::Cartridge> cartridge = sim::Cartridge{})
         : drive(std::move(options), std::move(cartridge))
     {
     }
@@ -22,7 +23,8 @@ struct Bench {
     sim::Result In(std::vector<uint8_t> cdb, size_t length, std::vector<uint8_t>& out)
     {
         out.assign(length, 0xEE);
-        sim::Result r = drive.Execute(cdb.data(), cdb.size(), sim::Direction::In, out.data(), length);
+        sim::Result r =
+            drive.Execute(cdb.data(), cdb.size(), sim::Direction::In, out.data(), length);
         out.resize(r.transferred);
         return r;
     }
@@ -38,15 +40,22 @@ struct Bench {
         for (uint32_t i = 0; i < count; ++i) {
             data.insert(data.end(), blockLength, static_cast<uint8_t>(fill + i));
         }
-        return Out({0x0A, 0x01, uint8_t(count >> 16), uint8_t(count >> 8), uint8_t(count), 0}, data);
+        return Out({0x0A, 0x01, uint8_t(count >> 16), uint8_t(count >> 8), uint8_t(count), 0},
+                   data);
     }
     sim::Result WriteVariable(std::vector<uint8_t> data)
     {
         const auto n = data.size();
         return Out({0x0A, 0x00, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0}, std::move(data));
     }
-    sim::Result Filemarks(uint32_t count) { return Run({0x10, 0x00, 0x00, 0x00, uint8_t(count), 0}); }
-    sim::Result Setmarks(uint32_t count) { return Run({0x10, 0x02, 0x00, 0x00, uint8_t(count), 0}); }
+    sim::Result Filemarks(uint32_t count)
+    {
+        return Run({0x10, 0x00, 0x00, 0x00, uint8_t(count), 0});
+    }
+    sim::Result Setmarks(uint32_t count)
+    {
+        return Run({0x10, 0x02, 0x00, 0x00, uint8_t(count), 0});
+    }
     sim::Result Rewind() { return Run({0x01, 0, 0, 0, 0, 0}); }
     // Logical position in the current partition, from READ POSITION.
     uint32_t Position()
@@ -59,14 +68,30 @@ struct Bench {
     }
 };
 
-inline uint8_t Key(const sim::Result& r) { return r.sense.size() > 2 ? r.sense[2] & 0x0F : 0xFF; }
-inline uint8_t Flags(const sim::Result& r) { return r.sense.size() > 2 ? r.sense[2] & 0xE0 : 0xFF; }
-inline uint8_t Asc(const sim::Result& r) { return r.sense.size() > 12 ? r.sense[12] : 0xFF; }
-inline uint8_t Ascq(const sim::Result& r) { return r.sense.size() > 13 ? r.sense[13] : 0xFF; }
-inline bool Valid(const sim::Result& r) { return !r.sense.empty() && (r.sense[0] & 0x80); }
+inline uint8_t Key(const sim::Result& r)
+{
+    return r.sense.size() > 2 ? r.sense[2] & 0x0F : 0xFF;
+}
+inline uint8_t Flags(const sim::Result& r)
+{
+    return r.sense.size() > 2 ? r.sense[2] & 0xE0 : 0xFF;
+}
+inline uint8_t Asc(const sim::Result& r)
+{
+    return r.sense.size() > 12 ? r.sense[12] : 0xFF;
+}
+inline uint8_t Ascq(const sim::Result& r)
+{
+    return r.sense.size() > 13 ? r.sense[13] : 0xFF;
+}
+inline bool Valid(const sim::Result& r)
+{
+    return !r.sense.empty() && (r.sense[0] & 0x80);
+}
 inline int32_t Info(const sim::Result& r)
 {
-    return r.sense.size() > 6 ? static_cast<int32_t>((uint32_t(r.sense[3]) << 24) | (uint32_t(r.sense[4]) << 16) |
-                                                     (uint32_t(r.sense[5]) << 8) | r.sense[6])
-                              : 0;
+    return r.sense.size() > 6
+               ? static_cast<int32_t>((uint32_t(r.sense[3]) << 24) | (uint32_t(r.sense[4]) << 16) |
+                                      (uint32_t(r.sense[5]) << 8) | r.sense[6])
+               : 0;
 }
