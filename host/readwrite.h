@@ -1,0 +1,43 @@
+// The class driver's own read and write path: the miniclass has no routine for data, so the
+// class driver builds READ(6) and WRITE(6) itself, sends them through the device's target and
+// turns a failure into a tape status with the sense translation and the miniclass's TapeError.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "host/classdriver.h"
+#include "host/transcript.h"
+#include "platform/tapeclass.h"
+
+namespace host {
+
+// Most bytes one READ or WRITE carries; a longer write is split into several commands.
+inline constexpr size_t kMaxTransferBytes = 64 * 1024;
+// Most data bytes of one command kept in a transcript; the rest is summed up in a note.
+inline constexpr size_t kTranscriptDataLimit = 64;
+
+struct TransferResult {
+    TAPE_STATUS status = TAPE_STATUS_SUCCESS;
+    size_t bytes = 0;  // data bytes that the drive took or delivered
+};
+
+// Writes `length` bytes at the tape's position. With blockSize 0 they become one
+// variable-length block (at most 0xFFFFFF bytes); otherwise `length` must be a whole number of
+// blocks of blockSize, sent as fixed-block WRITE(6) commands of at most kMaxTransferBytes
+// (at least one block each). Anything else is refused with TAPE_STATUS_INVALID_PARAMETER and
+// nothing is sent. Stops at the first failed command; `bytes` counts what the drive recorded.
+// The transcript, when given, is begun afresh as "WriteBlocks".
+TransferResult WriteBlocks(const ClassDriver& driver, Device& device, const uint8_t* data,
+                           size_t length, uint32_t blockSize, Transcript* transcript = nullptr);
+
+// One READ(6) into `buffer`. With blockSize 0 it reads one variable-length block of at most
+// `capacity` bytes (SILI set, so a shorter block is no error; a longer one fails with the
+// drive's INVALID_BLOCK_LENGTH); otherwise it asks for capacity / blockSize fixed blocks.
+// A filemark ends the read with TAPE_STATUS_FILEMARK_DETECTED (a reported setmark with
+// SETMARK_DETECTED, end of data with NO_DATA_DETECTED), `bytes` holding what came before it.
+// The transcript, when given, is begun afresh as "ReadBlocks".
+TransferResult ReadBlocks(const ClassDriver& driver, Device& device, uint8_t* buffer,
+                          size_t capacity, uint32_t blockSize, Transcript* transcript = nullptr);
+
+}  // namespace host
