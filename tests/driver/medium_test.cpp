@@ -193,3 +193,26 @@ TEST(MediumSteps, CommandBlockIsClearedBeyondTheSixBytes)
 }
 
 }  // namespace
+
+namespace {
+
+using namespace drvtest;
+
+TEST(MediumSteps, PrepareAndEraseBuiltOnACleanBlock)
+{
+    StepHarness h;
+    h.srb.DataTransferLength = 99;
+    TAPE_PREPARE lock{TAPE_LOCK, 0};
+    ASSERT_EQ(h.Call(Prepare, &lock, 0), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x1E, 0x00, 0x00, 0x00, 0x01, 0x00}));
+    EXPECT_EQ(h.srb.DataTransferLength, 0u);
+    EXPECT_EQ(h.srb.TimeOutValue, 180u);
+    h.srb.DataTransferLength = 99;
+    TAPE_ERASE erase{TAPE_ERASE_LONG, 1};
+    ASSERT_EQ(h.Call(Erase, &erase, 0), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x19, 0x03, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(h.srb.DataTransferLength, 0u);
+    EXPECT_EQ(h.srb.TimeOutValue, 16500u);
+}
+
+}  // namespace

@@ -380,3 +380,38 @@ TEST(SetPositionSteps, CompletionCommitsPendingPartitionForLogicalLocateOnly)
 }
 
 }  // namespace
+
+namespace {
+
+using namespace drvtest;
+
+TEST(GetPositionSteps, ReadPositionBuiltOnACleanBlock)
+{
+    StepHarness h;
+    TAPE_GET_POSITION r{};
+    r.Type = TAPE_LOGICAL_POSITION;
+    ASSERT_EQ(h.Call(GetPosition, &r, 0), TAPE_STATUS_CHECK_TEST_UNIT_READY);
+    ASSERT_EQ(h.Call(GetPosition, &r, 1), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x34, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(h.srb.DataTransferLength, 20u);
+    EXPECT_EQ(h.store.size(), 20u);
+    EXPECT_EQ(h.srb.TimeOutValue, 360u);
+    h.Answer(Buffer(20, {{1, 0x02}, {6, 0x01}}));
+    ASSERT_EQ(h.Call(GetPosition, &r, 2), TAPE_STATUS_SUCCESS);
+    EXPECT_EQ(r.Partition, 3u);
+    EXPECT_EQ(r.Offset.LowPart, 256u);
+}
+
+TEST(SetPositionSteps, SpaceBuiltOnACleanBlock)
+{
+    StepHarness h;
+    TAPE_SET_POSITION r{};
+    r.Method = TAPE_SPACE_SETMARKS;
+    r.Offset.LowPart = 0xFFFFFFFDu;
+    ASSERT_EQ(h.Call(SetPosition, &r, 0), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
+    EXPECT_EQ(h.Cdb(), (Bytes{0x11, 0x04, 0xFF, 0xFF, 0xFD, 0x00}));
+    EXPECT_EQ(h.srb.DataTransferLength, 0u);
+    EXPECT_EQ(h.srb.TimeOutValue, 480u);
+}
+
+}  // namespace
