@@ -496,6 +496,11 @@ std::optional<Result> Drive::BusyAnswer(const Call& call)
     if (AsksImmediate(call.cdb)) {
         return Check(Sense::Make(kKeyAbortedCommand, 0x00, 0x16));
     }
+    return BusyNotReady(operation);
+}
+
+Result Drive::BusyNotReady(Operation operation)
+{
     switch (operation) {
     case Operation::Load:
         return Check(Sense::Make(kKeyNotReady, 0x04, 0x01));
@@ -546,10 +551,10 @@ Result Drive::Execute(const uint8_t* cdb, size_t cdbLength, Direction direction,
         unitAttentions_.pop_front();
         return Check(Sense::Make(kKeyUnitAttention, ua.first, ua.second));
     }
-    if (opcode != kOpRequestSense) {
-        if (auto busy = BusyAnswer(call)) {
-            return *busy;
-        }
+    // Every command counts towards the end of a running operation, REQUEST SENSE too.
+    running_ = busy_.remaining > 0 ? busy_.operation : Operation::None;
+    if (auto busy = BusyAnswer(call)) {
+        return *busy;
     }
     if (NeedsMedium(opcode) && opcode != kOpLoadUnload) {
         if (auto notReady = NotReady()) {
@@ -618,20 +623,19 @@ Result Drive::Rewind(const Call& call)
 
 Result Drive::RequestSense(const Call& call)
 {
-    Sense sense;
+    // The sense of the drive's present condition, delivered as data with GOOD status.
+    Result built;
     if (!unitAttentions_.empty()) {
         const auto ua = unitAttentions_.front();
         unitAttentions_.pop_front();
-        sense = Sense::Make(kKeyUnitAttention, ua.first, ua.second);
-    } else if (busy_.remaining > 0) {
-        sense = busy_.operation == Operation::Load ? Sense::Make(kKeyNotReady, 0x04, 0x01)
-                                                   : Sense::Make(kKeyNotReady, 0x00, 0x16);
-    } else if (!cartridge_) {
-        sense = Sense::Make(kKeyNotReady, 0x3A, 0x00);
-    } else if (!loaded_) {
-        sense = Sense::Make(kKeyNotReady, 0x04, 0x02);
+        built = Check(Sense::Make(kKeyUnitAttention, ua.first, ua.second));
+    } else if (running_ != Operation::None) {
+        built = BusyNotReady(running_);
+    } else if (auto notReady = NotReady()) {
+        built = *notReady;
+    } else {
+        built = Check(Sense{});
     }
-    Result built = Check(sense);
     return call.Send(built.sense, call.cdb[4]);
 }
 

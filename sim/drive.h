@@ -155,6 +155,7 @@ private:
     Result Check(const Sense& sense);
     std::optional<Result> NotReady();
     std::optional<Result> BusyAnswer(const Call& call);
+    Result BusyNotReady(Operation operation);
     void StartImmediate(Operation operation);
 
     Result TestUnitReady(const Call& call);
@@ -201,6 +202,7 @@ private:
     DriveSettings settings_;
     std::vector<uint64_t> used_;  // data bytes recorded per partition
     BusyState busy_;
+    Operation running_ = Operation::None;  // what was running when this command arrived
     std::deque<std::pair<uint8_t, uint8_t>> unitAttentions_;  // ASC, ASCQ
     std::vector<Fault> faults_;
     uint64_t commandCount_ = 0;

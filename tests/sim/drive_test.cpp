@@ -789,3 +789,123 @@ TEST(SimTarget, ForwardsCommandsAndAnswers)
 }
 
 }  // namespace
+
+namespace {
+
+// ---- answers without a tape, while busy, and the rarer pages ------------------------------------
+
+TEST(NoMedium, MediumCommandsSayNotPresentButRequestSenseAnswers)
+{
+    Bench b({}, std::nullopt);
+    std::vector<uint8_t> out;
+    for (const auto& r :
+         {b.In({0x1A, 0x08, 0x10, 0, 20, 0}, 20, out), b.In({0x05, 0, 0, 0, 0, 0}, 6, out),
+          b.In({0x4D, 0, 0x71, 0, 0, 0, 0, 0, 0x24, 0}, 36, out), b.Run({0x1B, 0, 0, 0, 1, 0}),
+          b.Run({0x01, 0, 0, 0, 0, 0})}) {
+        EXPECT_EQ(Key(r), 2);
+        EXPECT_EQ(Asc(r), 0x3A);
+    }
+    ASSERT_EQ(b.In({0x03, 0, 0, 0, 18, 0}, 18, out).status, 0);
+    EXPECT_THAT(out, ElementsAre(0x70, 0, 2, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0, 0, 0, 0, 0));
+    EXPECT_EQ(b.Run({0x1E, 0, 0, 0, 1, 0}).status, 0);  // locking an empty drive is allowed
+}
+
+TEST(Immediate, LoadInProgressAndRequestSense)
+{
+    sim::Options options;
+    options.immediateOperationCommands = 2;
+    Bench b(options);
+    ASSERT_EQ(b.Run({0x1B, 0x01, 0, 0, 1, 0}).status, 0);
+    std::vector<uint8_t> out;
+    ASSERT_EQ(b.In({0x03, 0, 0, 0, 18, 0}, 18, out).status, 0);
+    EXPECT_EQ(out[2], 2);
+    EXPECT_EQ(out[12], 0x04);
+    EXPECT_EQ(out[13], 0x01);
+    const auto r = b.Run({0x00, 0, 0, 0, 0, 0});
+    EXPECT_EQ(Key(r), 2);
+    EXPECT_EQ(Asc(r), 0x04);
+    EXPECT_EQ(Ascq(r), 0x01);
+    EXPECT_EQ(b.Run({0x00, 0, 0, 0, 0, 0}).status, 0);
+    EXPECT_FALSE(b.drive.Busy());
+}
+
+TEST(Inquiry, VitalProductDataPages)
+{
+    Bench b;
+    std::vector<uint8_t> out;
+    ASSERT_EQ(b.In({0x12, 0x01, 0x00, 0, 255, 0}, 255, out).status, 0);
+    EXPECT_THAT(out, ElementsAre(0x01, 0x00, 0x00, 0x02, 0x00, 0x80));
+    ASSERT_EQ(b.In({0x12, 0x01, 0x80, 0, 255, 0}, 255, out).status, 0);
+    EXPECT_EQ(std::string(out.begin() + 4, out.end()), "VQ731000001");
+    EXPECT_EQ(out[3], 11);
+    EXPECT_EQ(Asc(b.In({0x12, 0x01, 0x83, 0, 255, 0}, 255, out)), 0x24);
+    EXPECT_EQ(Asc(b.In({0x12, 0x00, 0x80, 0, 255, 0}, 255, out)), 0x24);  // page without EVPD
+}
+
+TEST(LogSense, SupportedPagesPointerAndRefusals)
+{
+    Bench b;
+    std::vector<uint8_t> out;
+    ASSERT_EQ(b.In({0x4D, 0, 0x40, 0, 0, 0, 0, 0, 0xFF, 0}, 255, out).status, 0);
+    EXPECT_THAT(out, ElementsAre(0x00, 0, 0, 2, 0x00, 0x31));
+    // From parameter 3 on: the two maximum capacities only.
+    ASSERT_EQ(b.In({0x4D, 0, 0x71, 0, 0, 0, 3, 0, 0xFF, 0}, 255, out).status, 0);
+    EXPECT_THAT(out, ElementsAre(0x31, 0, 0, 16, 0, 3, 0, 4, 0x00, 0x1E, 0x84, 0x80, 0, 4, 0, 4, 0,
+                                 0, 0, 0));
+    // Allocation shorter than the page.
+    auto r = b.In({0x4D, 0, 0x71, 0, 0, 0, 0, 0, 12, 0}, 36, out);
+    EXPECT_EQ(r.transferred, 12u);
+    r = b.In({0x4D, 0, 0x71, 0, 0, 0, 5, 0, 0xFF, 0}, 255, out);
+    EXPECT_EQ(Asc(r), 0x24);
+    r = b.In({0x4D, 0, 0x72, 0, 0, 0, 0, 0, 0xFF, 0}, 255, out);
+    EXPECT_EQ(Asc(r), 0x24);
+    r = b.In({0x4D, 0x01, 0x71, 0, 0, 0, 0, 0, 0xFF, 0}, 255, out);  // SP: nothing to save
+    EXPECT_EQ(Asc(r), 0x24);
+}
+
+TEST(ModeSense, AllPagesDefaultsAndChangeablePartitionPage)
+{
+    Bench b;
+    std::vector<uint8_t> out;
+    ASSERT_EQ(b.In({0x1A, 0x00, 0x3F, 0, 255, 0}, 255, out).status, 0);
+    ASSERT_EQ(out.size(), 4u + 8 + 16 + 16 + 12);
+    EXPECT_EQ(out[0], out.size() - 1);
+    EXPECT_EQ(out[12], 0x8F);
+    EXPECT_EQ(out[28], 0x90);
+    EXPECT_EQ(out[44], 0x11);
+    // After changes, PC 10b still reports the power-on defaults.
+    b.Out({0x15, 0x00, 0, 0, 12, 0}, {0, 0, 0x10, 8, 0x7F, 0, 0, 0, 0, 0, 0x08, 0});
+    b.In({0x1A, 0x00, 0x90, 0, 255, 0}, 255, out);
+    EXPECT_THAT(std::vector<uint8_t>(out.begin() + 9, out.begin() + 12), ElementsAre(0, 2, 0));
+    b.In({0x1A, 0x00, 0x10, 0, 255, 0}, 255, out);
+    EXPECT_THAT(std::vector<uint8_t>(out.begin() + 9, out.begin() + 12), ElementsAre(0, 8, 0));
+    b.In({0x1A, 0x08, 0x51, 0, 255, 0}, 255, out);
+    EXPECT_THAT(
+        out, ElementsAre(15, 0, 0, 0, 0x11, 0x0A, 0, 0x01, 0x38, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF));
+}
+
+TEST(ReadPosition, EndOfPartitionFlagWhenFull)
+{
+    Bench b({}, sim::Cartridge::Blank(1024));
+    b.WriteFixed(2);
+    std::vector<uint8_t> out;
+    b.In({0x34, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 20, out);
+    EXPECT_EQ(out[0], 0x40);
+    const auto r = b.WriteVariable({1});
+    EXPECT_EQ(Key(r), 0x0D);
+    EXPECT_EQ(Info(r), 1);
+}
+
+TEST(LoadUnload, RetensionAndEndOfTapeUnloadAreRefused)
+{
+    Bench b;
+    EXPECT_EQ(Asc(b.Run({0x1B, 0, 0, 0, 0x03, 0})), 0x24);
+    EXPECT_EQ(Asc(b.Run({0x1B, 0, 0, 0, 0x04, 0})), 0x24);
+    EXPECT_EQ(Asc(b.Run({0x1E, 0, 0, 0, 0x02, 0})), 0x24);
+    // Loading again winds back to the beginning of partition 0.
+    b.WriteFixed(3);
+    EXPECT_EQ(b.Run({0x1B, 0, 0, 0, 0x01, 0}).status, 0);
+    EXPECT_EQ(b.Position(), 0u);
+}
+
+}  // namespace
