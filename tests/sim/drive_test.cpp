@@ -243,6 +243,21 @@ TEST(ReadWrite, WritingInTheMiddleMovesEndOfData)
     EXPECT_EQ(cart->partitions[0].objects[2].kind, sim::ObjectKind::Filemark);
 }
 
+TEST(ReadWrite, WritingABlockInTheMiddleMovesEndOfData)
+{
+    Bench b;
+    b.WriteFixed(5);
+    b.Run({0x2B, 0, 0, 0, 0, 0, 2, 0, 0, 0});
+    ASSERT_EQ(b.WriteFixed(1, 512, 0x77).status, 0);
+    b.Run({0x11, 0x03, 0, 0, 0, 0});
+    EXPECT_EQ(b.Position(), 3u);
+    std::vector<uint8_t> log;
+    b.In({0x4D, 0, 0x71, 0, 0, 0, 0, 0, 0x24, 0}, 36, log);
+    // Three blocks of 512 bytes remain recorded: 1,999,998.5 KiB left, reported as 1,999,998.
+    EXPECT_THAT(std::vector<uint8_t>(log.begin() + 8, log.begin() + 12),
+                ElementsAre(0x00, 0x1E, 0x84, 0x7E));
+}
+
 TEST(ReadWrite, TransferThatDoesNotMatchTheCommandIsAborted)
 {
     Bench b;
@@ -567,6 +582,12 @@ INSTANTIATE_TEST_SUITE_P(
                   5,
                   0x26,
                   5},
+        SelectRow{"another layout without IDP",
+                  {0x15, 0x10, 0, 0, 12, 0},
+                  {0, 0, 0x10, 0, 0x11, 6, 0, 1, 0x10, 3, 0, 0},
+                  5,
+                  0x26,
+                  7},
         SelectRow{"PSUM 11b",
                   {0x15, 0x10, 0, 0, 14, 0},
                   With(TwoPartitionList(300), 8, 0x38),
@@ -586,12 +607,22 @@ INSTANTIATE_TEST_SUITE_P(
                   0x24,
                   1}));
 
+TEST(ModeSelect, PartitionPageWithoutIdpRestatesTheLayoutAndKeepsTheData)
+{
+    Bench b;
+    b.WriteFixed(2);
+    ASSERT_EQ(
+        b.Out({0x15, 0x10, 0, 0, 12, 0}, {0, 0, 0x10, 0, 0x11, 6, 1, 0, 0x10, 3, 0, 0}).status, 0);
+    EXPECT_EQ(b.drive.CurrentCartridge()->partitions[0].objects.size(), 2u);
+}
+
 TEST(ModeSelect, ReservedModeDataLengthAndPageSaveableBitAreIgnored)
 {
     Bench b;
     auto list = ConfigList();
     list[0] = 0x13;
     list[4] = 0x90;
+    list[7] = 0x01;  // the active partition counts only with CAP
     EXPECT_EQ(b.Out({0x15, 0x10, 0, 0, 20, 0}, list).status, 0);
 }
 
