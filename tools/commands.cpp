@@ -140,13 +140,13 @@ bool Do(Session& session, Request request, void* record, Outcome& out)
     if (status == TAPE_STATUS_SUCCESS) {
         return true;
     }
-    out.failure = Failure{std::string(host::RequestName(request)) + " failed", status};
+    out.failure = Failure{std::string(host::RequestName(request)) + " failed", status, {}};
     return false;
 }
 
 bool Fail(Outcome& out, const std::string& what)
 {
-    out.failure = Failure{what, std::nullopt};
+    out.failure = Failure{what, std::nullopt, {}};
     return false;
 }
 
@@ -390,7 +390,7 @@ void Prepare(Session& session, ULONG operation, bool immediate, Outcome& out)
     record.Immediate = immediate ? 1 : 0;
     if (!Do(session, Request::Prepare, &record, out)) {
         if (operation == TAPE_UNLOAD && session.RemovalPrevented()) {
-            out.failure->what += " (removal is prevented: run 'unlock' first)";
+            out.failure->hint = "removal is prevented: run 'unlock' first";
         }
         return;
     }
@@ -528,7 +528,7 @@ void WriteFile(Session& session, const std::string& path, Outcome& out)
         blocks += blockSize == 0 ? (result.bytes == length ? 1 : 0) : result.bytes / blockSize;
         if (result.status != TAPE_STATUS_SUCCESS) {
             out.failure = Failure{"write failed after " + std::to_string(written) + " bytes",
-                                  result.status};
+                                  result.status, {}};
             break;
         }
         if (progress && written - lastShown >= kProgressStep) {
@@ -586,7 +586,7 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
             stop = "end of data";
         } else {
             out.failure = Failure{"read failed after " + std::to_string(data.size()) + " bytes",
-                                  result.status};
+                                  result.status, {}};
             return;
         }
         break;
@@ -750,7 +750,7 @@ Outcome RunDemo(Session& session)
         const std::vector<uint8_t> data = DemoBlocks(label, blocks, 512);
         const host::TransferResult result = session.Write(data.data(), data.size(), 512);
         if (result.status != TAPE_STATUS_SUCCESS) {
-            out.failure = Failure{"write failed", result.status};
+            out.failure = Failure{"write failed", result.status, {}};
             return;
         }
         out.lines.push_back("wrote " + std::to_string(blocks) + " blocks of 512 bytes: \"" +
@@ -776,7 +776,7 @@ Outcome RunDemo(Session& session)
         std::vector<uint8_t> buffer(4096);
         const host::TransferResult result = session.Read(buffer.data(), buffer.size(), 512);
         if (result.status != TAPE_STATUS_FILEMARK_DETECTED) {
-            out.failure = Failure{"read did not end at the filemark", result.status};
+            out.failure = Failure{"read did not end at the filemark", result.status, {}};
             return;
         }
         const std::vector<uint8_t> expected = DemoBlocks("file 2", 2, 512);

@@ -34,6 +34,7 @@ struct CommandArgs {
 struct Failure {
     std::string what;                   // "SetPosition failed" or a sentence of the tool's own
     std::optional<TAPE_STATUS> status;  // the request's status, when a request failed
+    std::string hint;                   // what the user may do about it; may be empty
 };
 
 struct Outcome {

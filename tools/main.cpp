@@ -257,6 +257,9 @@ int main(int argc, char** argv)
                 error["code"] = static_cast<int>(status);
                 error["meaning"] = host::TapeStatusMeaning(status);
             }
+            if (!outcome.failure->hint.empty()) {
+                error["hint"] = outcome.failure->hint;
+            }
             answer["error"] = error;
         }
         if (trace) {
@@ -274,6 +277,9 @@ int main(int argc, char** argv)
             const TAPE_STATUS status = *outcome.failure->status;
             what += ": " + std::string(host::TapeStatusName(status)) + " (" +
                     host::TapeStatusMeaning(status) + ")";
+        }
+        if (!outcome.failure->hint.empty()) {
+            what += "; " + outcome.failure->hint;
         }
         PrintError(file, what);
         return kExitFailed;
