@@ -34,6 +34,45 @@ std::vector<uint8_t> Clip(const uint8_t* data, size_t length)
     return {data, data + std::min(length, kTranscriptDataLimit)};
 }
 
+// A command that ended with CHECK CONDITION: the sense translation first, then the miniclass's
+// TapeError, which sees the command and the sense in a request block as on the platform.
+TAPE_STATUS FromSense(const ClassDriver& driver, Device& device, const std::array<uint8_t, 6>& cdb,
+                      Direction direction, uint8_t* data, size_t length, const ScsiAnswer& answer,
+                      AnswerEvent& event)
+{
+    const TAPE_INIT_DATA& init = driver.init();
+    std::array<uint8_t, kSenseLength> senseBuffer{};
+    const std::vector<uint8_t>& sense = answer.sense;
+    const size_t delivered = std::min(sense.size(), senseBuffer.size());
+    std::copy_n(sense.begin(), delivered, senseBuffer.begin());
+    event.sense.assign(sense.begin(), sense.begin() + delivered);
+    if (sense.size() <= kSenseKeyByte ||
+        (sense.size() > kAdditionalLengthByte &&
+         kAdditionalLengthBase + sense[kAdditionalLengthByte] > sense.size())) {
+        event.malformed = true;
+        event.note = "sense data that cannot be read";
+        return TAPE_STATUS_IO_DEVICE_ERROR;
+    }
+    TAPE_STATUS status = TranslateSense(sense.data(), sense.size());
+    event.translated = status;
+    if (init.TapeError != nullptr) {
+        SCSI_REQUEST_BLOCK srb{};
+        srb.Length = sizeof(srb);
+        srb.CdbLength = static_cast<UCHAR>(cdb.size());
+        std::copy(cdb.begin(), cdb.end(), srb.Cdb);
+        srb.SrbFlags = direction == Direction::Out ? SRB_FLAGS_DATA_OUT : SRB_FLAGS_DATA_IN;
+        srb.DataTransferLength = static_cast<ULONG>(length);
+        srb.DataBuffer = data;
+        srb.ScsiStatus = answer.status;
+        srb.SenseInfoBuffer = senseBuffer.data();
+        srb.SenseInfoBufferLength = static_cast<UCHAR>(delivered);
+        srb.TimeOutValue = init.DefaultTimeOutValue;
+        init.TapeError(device.extension().data(), &srb, &status);
+    }
+    event.refined = status;
+    return status;
+}
+
 // Sends one command and returns its status; the transcript gets the command and the answer.
 TAPE_STATUS Send(const ClassDriver& driver, Device& device, const std::array<uint8_t, 6>& cdb,
                  Direction direction, uint8_t* data, size_t length, size_t& transferred,
@@ -83,58 +122,19 @@ TAPE_STATUS Send(const ClassDriver& driver, Device& device, const std::array<uin
         if (direction == Direction::In) {
             event.dataIn = Clip(data, answer.transferred);
         }
-        if (answer.status == kScsiGood) {
-            status = TAPE_STATUS_SUCCESS;
-        } else if (answer.status == kScsiCheckCondition) {
-            std::array<uint8_t, kSenseLength> senseBuffer{};
-            const std::vector<uint8_t>& sense = answer.sense;
-            const size_t delivered = std::min(sense.size(), senseBuffer.size());
-            std::copy_n(sense.begin(), delivered, senseBuffer.begin());
-            event.sense.assign(sense.begin(), sense.begin() + delivered);
-            if (sense.size() <= kSenseKeyByte ||
-                (sense.size() > kAdditionalLengthByte &&
-                 kAdditionalLengthBase + sense[kAdditionalLengthByte] > sense.size())) {
-                event.malformed = true;
-                event.note = "sense data that cannot be read";
-                status = TAPE_STATUS_IO_DEVICE_ERROR;
-            } else {
-                status = TranslateSense(sense.data(), sense.size());
-                event.translated = status;
-                if (init.TapeError != nullptr) {
-                    // TapeError sees the command and the sense in a request block, as on the
-                    // platform, and may refine the status.
-                    SCSI_REQUEST_BLOCK srb{};
-                    srb.Length = sizeof(srb);
-                    srb.CdbLength = static_cast<UCHAR>(cdb.size());
-                    std::copy(cdb.begin(), cdb.end(), srb.Cdb);
-                    srb.SrbFlags = direction == Direction::Out ? SRB_FLAGS_DATA_OUT
-                                                               : SRB_FLAGS_DATA_IN;
-                    srb.DataTransferLength = static_cast<ULONG>(length);
-                    srb.DataBuffer = data;
-                    srb.ScsiStatus = answer.status;
-                    srb.SenseInfoBuffer = senseBuffer.data();
-                    srb.SenseInfoBufferLength = static_cast<UCHAR>(delivered);
-                    srb.TimeOutValue = init.DefaultTimeOutValue;
-                    init.TapeError(device.extension().data(), &srb, &status);
-                }
-                event.refined = status;
-                if (transcript != nullptr) {
-                    TranscriptEvent item;
-                    item.kind = TranscriptEvent::Kind::Answer;
-                    item.answer = event;
-                    transcript->Add(item);
-                }
-                return status;
-            }
+        if (answer.status == kScsiCheckCondition) {
+            status = FromSense(driver, device, cdb, direction, data, length, answer, event);
         } else if (answer.status == kScsiBusy) {
             status = TAPE_STATUS_DEVICE_BUSY;
-        } else {
+        } else if (answer.status != kScsiGood) {
             event.note = "SCSI status without sense";
             status = TAPE_STATUS_IO_DEVICE_ERROR;
         }
     }
-    event.translated = status;
-    event.refined = status;
+    if (answer.status != kScsiCheckCondition || event.malformed) {
+        event.translated = status;
+        event.refined = status;
+    }
     if (transcript != nullptr) {
         TranscriptEvent item;
         item.kind = TranscriptEvent::Kind::Answer;
