@@ -20,8 +20,11 @@ inline void CheckCartridge(const sim::Cartridge& c)
                    static_cast<unsigned long long>(c.position),
                    c.partitions[c.partition].objects.size());
     FUZZ_CHECK(c.settings.blockLength <= sim::kMaximumBlockLength);
-    uint64_t partitioned = 0;
+    uint64_t partitioned = 0;  // never above the tape's capacity, so never wraps
     for (const sim::Partition& p : c.partitions) {
+        FUZZ_CHECK_MSG(p.capacityBytes <= c.capacityBytes - partitioned,
+                       "partitions larger than the tape of %llu bytes",
+                       static_cast<unsigned long long>(c.capacityBytes));
         partitioned += p.capacityBytes;
         uint64_t used = 0;
         for (const sim::TapeObject& o : p.objects) {
@@ -35,9 +38,6 @@ inline void CheckCartridge(const sim::Cartridge& c)
                        static_cast<unsigned long long>(used),
                        static_cast<unsigned long long>(p.capacityBytes));
     }
-    FUZZ_CHECK_MSG(partitioned <= c.capacityBytes, "partitions of %llu bytes on a tape of %llu",
-                   static_cast<unsigned long long>(partitioned),
-                   static_cast<unsigned long long>(c.capacityBytes));
     // The file format carries every state the model can be in.
     std::string error;
     const auto again = sim::DecodeCartridge(sim::EncodeCartridge(c), error);

@@ -145,12 +145,17 @@ std::optional<Cartridge> DecodePayload(Reader& in, std::string& error)
         if (!in.U64(p.capacityBytes) || !in.U64(objects)) {
             return Fail(error, malformed + "partition header cut short");
         }
+        // Checked before adding: two huge sizes would otherwise wrap around to a small sum.
+        if (p.capacityBytes > c.capacityBytes - total) {
+            return Fail(error, malformed + "partitions larger than the tape");
+        }
         total += p.capacityBytes;
         // Every object takes at least its kind byte, so a larger count is a lie.
         if (objects > in.left()) {
             return Fail(error, malformed + "object count larger than the file");
         }
         p.objects.reserve(static_cast<size_t>(objects));
+        uint64_t used = 0;  // data bytes so far, never above the partition's capacity
         for (uint64_t i = 0; i < objects; ++i) {
             uint8_t kind = 0;
             if (!in.U8(kind)) {
@@ -166,6 +171,11 @@ std::optional<Cartridge> DecodePayload(Reader& in, std::string& error)
                 if (!in.U32(length) || length > kMaximumBlockLength || !in.Bytes(length, data)) {
                     return Fail(error, malformed + "data block cut short or too long");
                 }
+                // No drive writes past a partition's end, so more data than fits is damage.
+                if (length > p.capacityBytes - used) {
+                    return Fail(error, malformed + "data larger than its partition");
+                }
+                used += length;
                 p.objects.push_back(TapeObject::Block(std::move(data)));
             } else {
                 return Fail(error, malformed + "unknown object kind " + std::to_string(kind));
@@ -174,9 +184,6 @@ std::optional<Cartridge> DecodePayload(Reader& in, std::string& error)
     }
     if (in.left() != 0) {
         return Fail(error, malformed + "bytes after the last partition");
-    }
-    if (total > c.capacityBytes) {
-        return Fail(error, malformed + "partitions larger than the tape");
     }
     if (c.partition >= c.partitions.size() ||
         c.position > c.partitions[c.partition].objects.size()) {
