@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 namespace sim {
 
@@ -218,6 +219,32 @@ Cartridge Cartridge::Blank(uint64_t capacityBytes)
     return cartridge;
 }
 
+std::optional<std::string> Cartridge::Problem() const
+{
+    if (partitions.empty() || partitions.size() > kMaxPartitions) {
+        return std::to_string(partitions.size()) + " partitions";
+    }
+    uint64_t total = 0;
+    for (const auto& p : partitions) {
+        if (p.capacityBytes > capacityBytes - total) {
+            return std::string("partitions larger than the tape");
+        }
+        total += p.capacityBytes;
+        for (const auto& object : p.objects) {
+            if (object.data.size() > kMaximumBlockLength) {
+                return std::string("block longer than the drive takes");
+            }
+        }
+    }
+    if (settings.blockLength > kMaximumBlockLength) {
+        return std::string("block length out of range");
+    }
+    if (partition >= partitions.size() || position > partitions[partition].objects.size()) {
+        return std::string("position beyond end of data");
+    }
+    return std::nullopt;
+}
+
 bool Cartridge::operator==(const Cartridge& o) const
 {
     if (capacityBytes != o.capacityBytes || densityCode != o.densityCode ||
@@ -319,6 +346,9 @@ Drive::Drive(Options options, std::optional<Cartridge> cartridge)
     : options_(std::move(options)), cartridge_(std::move(cartridge))
 {
     if (cartridge_) {
+        if (const auto problem = cartridge_->Problem()) {
+            throw std::invalid_argument("impossible cartridge: " + *problem);
+        }
         loaded_ = true;
         settings_ = cartridge_->settings;
         RecountUsed();
@@ -343,6 +373,9 @@ bool Drive::InsertCartridge(Cartridge cartridge)
 {
     if (cartridge_) {
         return false;
+    }
+    if (const auto problem = cartridge.Problem()) {
+        throw std::invalid_argument("impossible cartridge: " + *problem);
     }
     cartridge_ = std::move(cartridge);
     cartridge_->partition = 0;

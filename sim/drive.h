@@ -79,6 +79,10 @@ struct Cartridge {
 
     // A blank, unpartitioned tape of the given size.
     static Cartridge Blank(uint64_t capacityBytes = kDefaultCapacityBytes);
+    // Why no drive could hold this cartridge (no partition or more than two, partitions
+    // larger than the tape, a position beyond end of data, a block longer than the drive
+    // takes); nothing when it is sound.
+    std::optional<std::string> Problem() const;
     bool operator==(const Cartridge& other) const;
 };
 
@@ -113,7 +117,9 @@ struct Options {
 class Drive {
 public:
     // Powers on with the cartridge (if any) loaded and ready; the drive takes the cartridge's
-    // saved settings. No unit attention is pending unless the options ask for one.
+    // saved settings. No unit attention is pending unless the options ask for one. A
+    // cartridge with a Problem() is a caller's mistake: std::invalid_argument, here and in
+    // InsertCartridge.
     explicit Drive(Options options = {}, std::optional<Cartridge> cartridge = Cartridge{});
 
     Result Execute(const uint8_t* cdb, size_t cdbLength, Direction direction, uint8_t* data,

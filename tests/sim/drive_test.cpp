@@ -940,3 +940,19 @@ TEST(LoadUnload, RetensionAndEndOfTapeUnloadAreRefused)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Cartridges, AnImpossibleCartridgeIsTheCallersMistake)
+{
+    sim::Cartridge three;
+    three.partitions.resize(3, sim::Partition{1000, {}});
+    EXPECT_THROW(sim::Drive({}, three), std::invalid_argument);
+    sim::Cartridge lost;
+    lost.position = 1;  // nothing recorded
+    sim::Drive empty({}, std::nullopt);
+    EXPECT_THROW(empty.InsertCartridge(lost), std::invalid_argument);
+    EXPECT_FALSE(empty.HasCartridge());
+}
+
+}  // namespace
