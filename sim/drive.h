@@ -122,6 +122,11 @@ public:
     // InsertCartridge.
     explicit Drive(Options options = {}, std::optional<Cartridge> cartridge = Cartridge{});
 
+    // One command. Data in: at most min(allocation or transfer length, dataLength) bytes are
+    // written to `data`; a READ whose whole transfer would not fit is aborted (0B/4B/00)
+    // before the tape moves. Data out: exactly dataLength bytes are read from `data`, and
+    // they must be what the CDB announces (parameter list length, transfer length), else
+    // 0B/4B/00. Every failure is CHECK CONDITION with 18 bytes of fixed-format sense.
     Result Execute(const uint8_t* cdb, size_t cdbLength, Direction direction, uint8_t* data,
                    size_t dataLength);
 
