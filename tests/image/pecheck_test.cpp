@@ -19,36 +19,44 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using pecheck::Check;
 
-Bytes ReadImage() {
+Bytes ReadImage()
+{
     std::ifstream in(VELMDAT_IMAGE_PATH, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-uint32_t Get32(const Bytes& b, size_t at) {
+uint32_t Get32(const Bytes& b, size_t at)
+{
     return uint32_t(b.at(at)) | (uint32_t(b.at(at + 1)) << 8) | (uint32_t(b.at(at + 2)) << 16) |
            (uint32_t(b.at(at + 3)) << 24);
 }
-void Put32(Bytes& b, size_t at, uint32_t v) {
+void Put32(Bytes& b, size_t at, uint32_t v)
+{
     for (int i = 0; i < 4; ++i) {
         b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
     }
 }
-void Put16(Bytes& b, size_t at, uint16_t v) {
+void Put16(Bytes& b, size_t at, uint16_t v)
+{
     b.at(at) = static_cast<uint8_t>(v);
     b.at(at + 1) = static_cast<uint8_t>(v >> 8);
 }
 
 // Where the PE format puts things, in a file whose headers are sound.
-size_t PeHeader(const Bytes& b) {
+size_t PeHeader(const Bytes& b)
+{
     return Get32(b, 0x3C);
 }
-size_t OptionalHeader(const Bytes& b) {
+size_t OptionalHeader(const Bytes& b)
+{
     return PeHeader(b) + 24;
 }
-size_t DataDirectory(const Bytes& b, size_t index) {
+size_t DataDirectory(const Bytes& b, size_t index)
+{
     return OptionalHeader(b) + 96 + 8 * index;
 }
-size_t SectionHeader(const Bytes& b, const std::string& name) {
+size_t SectionHeader(const Bytes& b, const std::string& name)
+{
     const size_t count = b.at(PeHeader(b) + 6) | (b.at(PeHeader(b) + 7) << 8);
     const size_t optionalSize = b.at(PeHeader(b) + 20) | (b.at(PeHeader(b) + 21) << 8);
     for (size_t i = 0; i < count; ++i) {
@@ -60,7 +68,8 @@ size_t SectionHeader(const Bytes& b, const std::string& name) {
     ADD_FAILURE() << "no section " << name;
     return 0;
 }
-size_t FileOffset(const Bytes& b, uint32_t rva) {
+size_t FileOffset(const Bytes& b, uint32_t rva)
+{
     const size_t count = b.at(PeHeader(b) + 6) | (b.at(PeHeader(b) + 7) << 8);
     const size_t optionalSize = b.at(PeHeader(b) + 20) | (b.at(PeHeader(b) + 21) << 8);
     for (size_t i = 0; i < count; ++i) {
@@ -74,15 +83,18 @@ size_t FileOffset(const Bytes& b, uint32_t rva) {
     ADD_FAILURE() << "rva " << rva << " not in the file";
     return 0;
 }
-size_t Find(const Bytes& b, const Bytes& needle) {
+size_t Find(const Bytes& b, const Bytes& needle)
+{
     const auto it = std::search(b.begin(), b.end(), needle.begin(), needle.end());
     EXPECT_NE(it, b.end());
     return static_cast<size_t>(it - b.begin());
 }
-Bytes Ascii(const std::string& s) {
+Bytes Ascii(const std::string& s)
+{
     return Bytes(s.begin(), s.end());
 }
-Bytes Utf16(const std::string& s) {
+Bytes Utf16(const std::string& s)
+{
     Bytes out;
     for (const char c : s) {
         out.push_back(static_cast<uint8_t>(c));
@@ -93,17 +105,20 @@ Bytes Utf16(const std::string& s) {
 
 // Damage that is not about the checksum keeps the checksum right, so that exactly the
 // damaged property is reported.
-void FixChecksum(Bytes& b) {
+void FixChecksum(Bytes& b)
+{
     const size_t field = OptionalHeader(b) + 64;
     Put32(b, field, pecheck::ImageChecksum(b, field));
 }
 
-bool Has(const std::vector<pecheck::Finding>& findings, Check check) {
+bool Has(const std::vector<pecheck::Finding>& findings, Check check)
+{
     return std::any_of(findings.begin(), findings.end(),
                        [&](const pecheck::Finding& f) { return f.check == check; });
 }
 
-std::string Describe(const std::vector<pecheck::Finding>& findings) {
+std::string Describe(const std::vector<pecheck::Finding>& findings)
+{
     std::string text;
     for (const auto& f : findings) {
         text += std::string(pecheck::CheckName(f.check)) + ": " + f.detail + "\n";
@@ -113,19 +128,22 @@ std::string Describe(const std::vector<pecheck::Finding>& findings) {
 
 class PeCheck : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         image = ReadImage();
         ASSERT_GT(image.size(), 1024u) << "VELMDAT.SYS not built at " << VELMDAT_IMAGE_PATH;
     }
     Bytes image;
 };
 
-TEST_F(PeCheck, BuiltImagePassesEveryCheck) {
+TEST_F(PeCheck, BuiltImagePassesEveryCheck)
+{
     const auto findings = pecheck::CheckImage(image);
     EXPECT_TRUE(findings.empty()) << Describe(findings);
 }
 
-TEST(ImageChecksum, SumsWordsWithCarrySkipsTheFieldAndAddsTheLength) {
+TEST(ImageChecksum, SumsWordsWithCarrySkipsTheFieldAndAddsTheLength)
+{
     const Bytes data = {0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0x05};
     // 0x0201 + 0x0403 + 0xFFFF + 0x0005 with end-around carry, plus 7 bytes.
     EXPECT_EQ(pecheck::ImageChecksum(data, 100), 0x0610u);
@@ -140,13 +158,15 @@ struct Damage {
     bool fixChecksum = true;
 };
 
-void PrintTo(const Damage& damage, std::ostream* os) {
+void PrintTo(const Damage& damage, std::ostream* os)
+{
     *os << damage.name;
 }
 
 class PeCheckDamage : public PeCheck, public ::testing::WithParamInterface<Damage> {};
 
-TEST_P(PeCheckDamage, IsNamedByItsCheck) {
+TEST_P(PeCheckDamage, IsNamedByItsCheck)
+{
     const Damage& damage = GetParam();
     damage.apply(image);
     if (damage.fixChecksum) {
@@ -363,7 +383,8 @@ INSTANTIATE_TEST_SUITE_P(Images, PeCheckDamage,
                              return std::string(info.param.name);
                          });
 
-TEST_F(PeCheck, EveryTruncationIsRefused) {
+TEST_F(PeCheck, EveryTruncationIsRefused)
+{
     for (size_t length = 0; length < image.size(); ++length) {
         const Bytes cut(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(length));
         ASSERT_FALSE(pecheck::CheckImage(cut).empty()) << "truncated to " << length;
@@ -372,7 +393,8 @@ TEST_F(PeCheck, EveryTruncationIsRefused) {
 
 // The checksum covers every byte, so no single changed byte can pass; and whatever the
 // changed byte does to the structures, the checker stays inside the file.
-TEST_F(PeCheck, EveryChangedByteIsRefused) {
+TEST_F(PeCheck, EveryChangedByteIsRefused)
+{
     for (size_t at = 0; at < image.size(); ++at) {
         Bytes changed = image;
         changed[at] ^= 0xA5;
@@ -382,7 +404,8 @@ TEST_F(PeCheck, EveryChangedByteIsRefused) {
 
 // Any value in any header field: the structure checks run whatever the checksum says, and
 // must stay inside the file (the sanitizer build catches a stray read).
-TEST_F(PeCheck, ChangedHeaderBytesNeverReadOutside) {
+TEST_F(PeCheck, ChangedHeaderBytesNeverReadOutside)
+{
     const size_t headers = Get32(image, OptionalHeader(image) + 60);
     for (size_t at = 0; at < headers; ++at) {
         for (const uint8_t value : {uint8_t{0x00}, uint8_t{0x7F}, uint8_t{0xFF}}) {
