@@ -283,11 +283,13 @@ Outcome RunSetup(const RequestSetup& setup, std::optional<size_t> failCommand, F
     outcome.status = device->Run(setup.request,
                                  outcome.record.empty() ? nullptr : outcome.record.data(),
                                  &transcript, options);
-    for (const auto& [call, last] : changes) {
+    for (const auto& change : changes) {
         const bool allowed =
-            std::any_of(setup.partitionCalls.begin(), setup.partitionCalls.end(),
-                        [&](ULONG c) { return c == kLastCall ? last : c == call; });
-        EXPECT_TRUE(allowed) << setup.name << " changed CurrentPartition on call " << call;
+            std::any_of(setup.partitionCalls.begin(), setup.partitionCalls.end(), [&](ULONG c) {
+                return c == kLastCall ? change.second : c == change.first;
+            });
+        EXPECT_TRUE(allowed) << setup.name << " changed CurrentPartition on call "
+                             << change.first;
     }
     outcome.partition = extension->CurrentPartition;
     outcome.opcodes = drive.opcodes;
