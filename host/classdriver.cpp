@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "host/sense.h"
@@ -30,7 +31,12 @@ constexpr ULONG kMaxRecordSize = 1u << 20;
 // Collects events only when somebody asked for a transcript.
 class Recorder {
 public:
-    explicit Recorder(Transcript* transcript) : transcript_(transcript) {}
+    // Data bytes beyond dataLimit per command are left out of the transcript, so that a long
+    // transfer does not keep a second copy of everything it moved.
+    explicit Recorder(Transcript* transcript, size_t dataLimit = SIZE_MAX)
+        : transcript_(transcript), dataLimit_(dataLimit)
+    {
+    }
 
     void Begin(const std::string& name)
     {
@@ -72,6 +78,7 @@ public:
             TranscriptEvent event;
             event.kind = TranscriptEvent::Kind::Command;
             event.command = command;
+            Clip(event.command.dataOut);
             transcript_->Add(std::move(event));
         }
     }
@@ -81,6 +88,7 @@ public:
             TranscriptEvent event;
             event.kind = TranscriptEvent::Kind::Answer;
             event.answer = answer;
+            Clip(event.answer.dataIn);
             transcript_->Add(std::move(event));
         }
     }
@@ -93,7 +101,15 @@ public:
     }
 
 private:
+    void Clip(std::vector<uint8_t>& bytes) const
+    {
+        if (bytes.size() > dataLimit_) {
+            bytes.resize(dataLimit_);
+        }
+    }
+
     Transcript* transcript_;
+    size_t dataLimit_;
 };
 
 TAPE_PROCESS_COMMAND_ROUTINE RoutineFor(const TAPE_INIT_DATA& init, Request request)
@@ -133,7 +149,8 @@ void* DataOrNull(std::vector<uint8_t>& bytes)
 // What the stand-in makes of one answer.
 struct Outcome {
     TAPE_STATUS status = TAPE_STATUS_SUCCESS;
-    bool failed = false;  // the command did not simply succeed
+    bool failed = false;     // the command did not simply succeed
+    size_t transferred = 0;  // data bytes the drive moved, when its count can be trusted
 };
 
 // Everything one command needs besides the answer: where the data lands, where sense goes.
@@ -169,6 +186,7 @@ Outcome Evaluate(const ScsiAnswer& answer, const std::vector<uint8_t>& scratch,
                      " bytes moved for a transfer of " + std::to_string(exchange.dataLength);
         outcome.status = TAPE_STATUS_IO_DEVICE_ERROR;
     } else {
+        outcome.transferred = answer.transferred;
         if (exchange.direction == Direction::In && answer.transferred > 0) {
             std::copy_n(scratch.begin(), answer.transferred, exchange.driverBuffer);
             event.dataIn.assign(scratch.begin(), scratch.begin() + answer.transferred);
@@ -303,7 +321,7 @@ Outcome SendCommand(Target& target, const TAPE_INIT_DATA& init, void* extension,
     recorder.Command(command);
     if (!refusal.empty()) {
         recorder.Note("not sent: " + refusal);
-        return Outcome{TAPE_STATUS_INVALID_PARAMETER, true};
+        return Outcome{TAPE_STATUS_INVALID_PARAMETER, true, 0};
     }
 
     // The target works on a copy: whatever it does, it cannot touch the driver's buffer
@@ -532,6 +550,35 @@ TAPE_STATUS Device::Run(Request request, void* record, Transcript* transcript,
     recorder.Note("the request did not end within " + std::to_string(options.maxCalls) +
                   " calls");
     return recorder.End(TAPE_STATUS_IO_DEVICE_ERROR);
+}
+
+TAPE_STATUS Device::Send(const uint8_t* cdb, size_t cdbLength, Direction direction,
+                         uint8_t* data, size_t length, size_t& transferred,
+                         Transcript* transcript, size_t transcriptDataLimit)
+{
+    transferred = 0;
+    Recorder recorder(transcript, transcriptDataLimit);
+    const TAPE_INIT_DATA& init = driver_->init();
+    if (length > std::numeric_limits<ULONG>::max() || (length > 0 && data == nullptr)) {
+        recorder.Note("not sent: a transfer of " + std::to_string(length) +
+                      " bytes that the request block cannot describe");
+        return TAPE_STATUS_INVALID_PARAMETER;
+    }
+    SCSI_REQUEST_BLOCK srb{};
+    srb.Length = sizeof(srb);
+    srb.CdbLength = static_cast<UCHAR>(std::min(cdbLength, kMaxCdbLength + 1));
+    std::copy_n(cdb, std::min(cdbLength, kMaxCdbLength), srb.Cdb);
+    srb.SrbFlags = direction == Direction::Out ? SRB_FLAGS_DATA_OUT : SRB_FLAGS_DATA_IN;
+    srb.DataTransferLength = static_cast<ULONG>(length);
+    srb.DataBuffer = data;
+    srb.TimeOutValue = init.DefaultTimeOutValue;
+    std::array<uint8_t, kMaxSenseLength> sense{};
+    const RunOptions options;
+    const Outcome outcome =
+        SendCommand(*target_, init, DataOrNull(extension_), srb, data,
+                    static_cast<ULONG>(length), false, sense.data(), options, recorder);
+    transferred = outcome.transferred;
+    return outcome.failed ? outcome.status : TAPE_STATUS_SUCCESS;
 }
 
 }  // namespace host

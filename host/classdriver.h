@@ -3,6 +3,7 @@
 // recording everything in a transcript. Tests, tools and transports all go through it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -113,6 +114,15 @@ public:
     // The transcript, when given, is begun afresh with RequestName(request).
     TAPE_STATUS Run(Request request, void* record, Transcript* transcript = nullptr,
                     const RunOptions& options = {});
+
+    // Sends one command of the class driver's own: the data transfers READ and WRITE, which no
+    // miniclass routine builds. Answers are checked and failures handled as in Run (sense
+    // translation, then the registered TapeError); a short data-in transfer is no failure.
+    // `transferred` receives the bytes the drive moved. The transcript, when given, gets the
+    // command and its answer appended, with at most transcriptDataLimit data bytes each.
+    TAPE_STATUS Send(const uint8_t* cdb, size_t cdbLength, Direction direction, uint8_t* data,
+                     size_t length, size_t& transferred, Transcript* transcript = nullptr,
+                     size_t transcriptDataLimit = SIZE_MAX);
 
     // The extension seen as the driver's record type (MINITAPE_EXTENSION); null when the
     // registered size is smaller than T.

@@ -14,7 +14,7 @@ namespace host {
 
 // Most bytes one READ or WRITE carries; a longer write is split into several commands.
 inline constexpr size_t kMaxTransferBytes = 64 * 1024;
-// Most data bytes of one command kept in a transcript; the rest is summed up in a note.
+// Most data bytes of one command kept in a transcript; the rest is left out of it.
 inline constexpr size_t kTranscriptDataLimit = 64;
 
 struct TransferResult {
@@ -28,8 +28,8 @@ struct TransferResult {
 // (at least one block each). Anything else is refused with TAPE_STATUS_INVALID_PARAMETER and
 // nothing is sent. Stops at the first failed command; `bytes` counts what the drive recorded.
 // The transcript, when given, is begun afresh as "WriteBlocks".
-TransferResult WriteBlocks(const ClassDriver& driver, Device& device, const uint8_t* data,
-                           size_t length, uint32_t blockSize, Transcript* transcript = nullptr);
+TransferResult WriteBlocks(Device& device, const uint8_t* data, size_t length, uint32_t blockSize,
+                           Transcript* transcript = nullptr);
 
 // One READ(6) into `buffer`. With blockSize 0 it reads one variable-length block of at most
 // `capacity` bytes (SILI set, so a shorter block is no error; a longer one fails with the
@@ -37,7 +37,7 @@ TransferResult WriteBlocks(const ClassDriver& driver, Device& device, const uint
 // A filemark ends the read with TAPE_STATUS_FILEMARK_DETECTED (a reported setmark with
 // SETMARK_DETECTED, end of data with NO_DATA_DETECTED), `bytes` holding what came before it.
 // The transcript, when given, is begun afresh as "ReadBlocks".
-TransferResult ReadBlocks(const ClassDriver& driver, Device& device, uint8_t* buffer,
-                          size_t capacity, uint32_t blockSize, Transcript* transcript = nullptr);
+TransferResult ReadBlocks(Device& device, uint8_t* buffer, size_t capacity, uint32_t blockSize,
+                          Transcript* transcript = nullptr);
 
 }  // namespace host

@@ -83,7 +83,7 @@ host::TransferResult Session::Write(const uint8_t* data, size_t length, uint32_t
 {
     host::Transcript transcript;
     const host::TransferResult result = host::WriteBlocks(
-        driver_, *device_, data, length, blockSize, options_.trace ? &transcript : nullptr);
+        *device_, data, length, blockSize, options_.trace ? &transcript : nullptr);
     if (options_.trace) {
         Record(transcript);
     }
@@ -94,7 +94,7 @@ host::TransferResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t bl
 {
     host::Transcript transcript;
     const host::TransferResult result = host::ReadBlocks(
-        driver_, *device_, buffer, capacity, blockSize, options_.trace ? &transcript : nullptr);
+        *device_, buffer, capacity, blockSize, options_.trace ? &transcript : nullptr);
     if (options_.trace) {
         Record(transcript);
     }

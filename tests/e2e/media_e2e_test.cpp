@@ -374,7 +374,7 @@ TEST(CartridgeFileEndToEnd, AFreshDriveContinuesWhereTheSavedSessionLeftOff)
     ASSERT_EQ(r.Position(TAPE_LOGICAL_BLOCK, 1, 2), TAPE_STATUS_SUCCESS);
     std::vector<uint8_t> buffer(4096, 0);
     const host::TransferResult read =
-        host::ReadBlocks(r.driver, *r.device, buffer.data(), buffer.size(), 1024);
+        host::ReadBlocks(*r.device, buffer.data(), buffer.size(), 1024);
     EXPECT_EQ(read.status, TAPE_STATUS_FILEMARK_DETECTED);
     ASSERT_EQ(read.bytes, 2048u);
     EXPECT_EQ(buffer[0], 0xC0);
@@ -384,7 +384,7 @@ TEST(CartridgeFileEndToEnd, AFreshDriveContinuesWhereTheSavedSessionLeftOff)
     ASSERT_EQ(r.Position(TAPE_LOGICAL_BLOCK, 0, 1), TAPE_STATUS_SUCCESS);
     ASSERT_EQ(r.SetBlockSize(512), TAPE_STATUS_SUCCESS);
     const host::TransferResult first =
-        host::ReadBlocks(r.driver, *r.device, buffer.data(), 512, 512);
+        host::ReadBlocks(*r.device, buffer.data(), 512, 512);
     EXPECT_EQ(first.status, TAPE_STATUS_SUCCESS);
     EXPECT_EQ(buffer[0], 0xA0);
     EXPECT_EQ(r.Where(TAPE_LOGICAL_POSITION), std::make_pair(ULONG{1}, ULONG{1}));

@@ -122,12 +122,12 @@ struct Rig {
         for (size_t i = 0; i < blocks; ++i) {
             data.insert(data.end(), blockSize, static_cast<uint8_t>(fill + i));
         }
-        return host::WriteBlocks(driver, *device, data.data(), data.size(), blockSize, &tr).status;
+        return host::WriteBlocks(*device, data.data(), data.size(), blockSize, &tr).status;
     }
     TAPE_STATUS WriteVariable(size_t bytes, uint8_t fill)
     {
         const std::vector<uint8_t> data(bytes, fill);
-        return host::WriteBlocks(driver, *device, data.data(), data.size(), 0, &tr).status;
+        return host::WriteBlocks(*device, data.data(), data.size(), 0, &tr).status;
     }
 
     sim::Cartridge Tape() const { return *drive.CurrentCartridge(); }
