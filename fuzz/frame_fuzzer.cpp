@@ -4,6 +4,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -37,7 +38,13 @@ void FuzzTapeError(FuzzedDataProvider& fdp)
     MINITAPE_EXTENSION extension{kDriveTypeQt7310, fdp.ConsumeIntegral<ULONG>()};
     const MINITAPE_EXTENSION extensionBefore = extension;
     const std::vector<uint8_t> senseBefore(sense.get(), sense.get() + length);
-    SCSI_REQUEST_BLOCK srbBefore = srb;
+    // The block's bytes, padding included, as TapeError found them: it may read, not write.
+    const auto bytesOf = [](const SCSI_REQUEST_BLOCK& block) {
+        std::array<uint8_t, sizeof(SCSI_REQUEST_BLOCK)> bytes{};
+        std::memcpy(bytes.data(), &block, sizeof(block));
+        return bytes;
+    };
+    const auto srbBefore = bytesOf(srb);
 
     // Model: a byte nobody handed over never matches.
     auto byteIs = [&](size_t index, uint8_t mask, uint8_t value) {
@@ -55,7 +62,7 @@ void FuzzTapeError(FuzzedDataProvider& fdp)
     FUZZ_CHECK_MSG(refined == expected, "status %d became %d, expected %d",
                    static_cast<int>(status), static_cast<int>(refined),
                    static_cast<int>(expected));
-    FUZZ_CHECK(std::memcmp(&srb, &srbBefore, sizeof(srb)) == 0);
+    FUZZ_CHECK(bytesOf(srb) == srbBefore);
     FUZZ_CHECK(std::equal(senseBefore.begin(), senseBefore.end(), sense.get()));
     FUZZ_CHECK(extension.DriveType == extensionBefore.DriveType &&
                extension.CurrentPartition == extensionBefore.CurrentPartition);
