@@ -10,3 +10,5 @@ ctest --preset default -j "$jobs"
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize -j "$jobs"
+# VELMDAT.SYS itself (built and checked by the builds above) loaded and run on i386.
+scripts/test-image.sh
