@@ -891,6 +891,16 @@ Result Drive::Space(const Call& call)
     }
 }
 
+// SPACE ran into end of data going forward, or the beginning of the partition going back:
+// the residue is what was left undone, negative for a reverse space.
+Result Drive::SpaceOffTheEnd(bool forward, int64_t undone)
+{
+    if (forward) {
+        return Check(Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(undone));
+    }
+    return Check(Sense::Make(kKeyNoSense, 0x00, 0x04).Flags(kSenseEom).Info(-undone));
+}
+
 Result Drive::SpaceBlocks(int32_t count)
 {
     const auto& objects = CurrentPartition().objects;
@@ -901,10 +911,7 @@ Result Drive::SpaceBlocks(int32_t count)
     int64_t done = 0;
     while (done < wanted) {
         if (forward ? position == objects.size() : position == 0) {
-            return forward ? Check(Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(wanted - done))
-                           : Check(Sense::Make(kKeyNoSense, 0x00, 0x04)
-                                       .Flags(kSenseEom)
-                                       .Info(sign * (wanted - done)));
+            return SpaceOffTheEnd(forward, wanted - done);
         }
         // Forward the tape ends past the object; backward it ends before it.
         const TapeObject& object = forward ? objects[position++] : objects[--position];
@@ -933,10 +940,7 @@ Result Drive::SpaceMarks(ObjectKind kind, int32_t count)
     int64_t done = 0;
     while (done < wanted) {
         if (forward ? position == objects.size() : position == 0) {
-            return forward ? Check(Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(wanted - done))
-                           : Check(Sense::Make(kKeyNoSense, 0x00, 0x04)
-                                       .Flags(kSenseEom)
-                                       .Info(sign * (wanted - done)));
+            return SpaceOffTheEnd(forward, wanted - done);
         }
         const TapeObject& object = forward ? objects[position++] : objects[--position];
         if (object.kind == kind) {

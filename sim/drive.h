@@ -187,6 +187,7 @@ private:
     Result ReadPosition(const Call& call);
     Result LogSense(const Call& call);
 
+    Result SpaceOffTheEnd(bool forward, int64_t undone);
     Result SpaceBlocks(int32_t count);
     Result SpaceMarks(ObjectKind kind, int32_t count);
     Result SpaceSequential(ObjectKind kind, int32_t count);
