@@ -13,11 +13,11 @@ constexpr ULONG kDefaultBlockSize = 512;
 constexpr ULONG kMaximumPartitionCount = 2;  // initiator partitions: one or two
 
 // Features every drive of this family offers.
-constexpr ULONG kFeaturesLowCommon =
-    TAPE_DRIVE_INITIATOR | TAPE_DRIVE_ERASE_SHORT | TAPE_DRIVE_ERASE_IMMEDIATE |
-    TAPE_DRIVE_FIXED_BLOCK | TAPE_DRIVE_VARIABLE_BLOCK | TAPE_DRIVE_WRITE_PROTECT |
-    TAPE_DRIVE_REPORT_SMKS | TAPE_DRIVE_GET_ABSOLUTE_BLK | TAPE_DRIVE_GET_LOGICAL_BLK |
-    TAPE_DRIVE_EJECT_MEDIA;
+constexpr ULONG kFeaturesLowCommon = TAPE_DRIVE_INITIATOR | TAPE_DRIVE_ERASE_SHORT |
+                                     TAPE_DRIVE_ERASE_IMMEDIATE | TAPE_DRIVE_FIXED_BLOCK |
+                                     TAPE_DRIVE_VARIABLE_BLOCK | TAPE_DRIVE_WRITE_PROTECT |
+                                     TAPE_DRIVE_REPORT_SMKS | TAPE_DRIVE_GET_ABSOLUTE_BLK |
+                                     TAPE_DRIVE_GET_LOGICAL_BLK | TAPE_DRIVE_EJECT_MEDIA;
 constexpr ULONG kFeaturesHighCommon =
     TAPE_DRIVE_LOAD_UNLOAD | TAPE_DRIVE_LOCK_UNLOCK | TAPE_DRIVE_REWIND_IMMEDIATE |
     TAPE_DRIVE_SET_BLOCK_SIZE | TAPE_DRIVE_LOAD_UNLD_IMMED | TAPE_DRIVE_SET_REPORT_SMKS |
@@ -44,8 +44,8 @@ BOOLEAN LocalFlag(UCHAR byte, UCHAR bit)
 }
 
 // Sends the MODE SENSE of one page on a freshly cleared block; its failure comes back.
-TAPE_STATUS LocalSensePage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION extension,
-                           UCHAR pageCode, PULONG RetryFlags)
+TAPE_STATUS LocalSensePage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION extension, UCHAR pageCode,
+                           PULONG RetryFlags)
 {
     PUCHAR header = nullptr;
     PUCHAR descriptor = nullptr;
@@ -152,8 +152,7 @@ TAPE_STATUS LocalFinishDriveParameters(PSCSI_REQUEST_BLOCK Srb, TAPE_STATUS Last
 
 TAPE_STATUS TAPECALL GetDriveParameters(PVOID MinitapeExtension, PVOID /*CommandExtension*/,
                                         PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb,
-                                        ULONG CallNumber, TAPE_STATUS LastStatus,
-                                        PULONG RetryFlags)
+                                        ULONG CallNumber, TAPE_STATUS LastStatus, PULONG RetryFlags)
 {
     auto* extension = static_cast<PMINITAPE_EXTENSION>(MinitapeExtension);
     auto* request = static_cast<TAPE_GET_DRIVE_PARAMETERS*>(CommandParameters);
@@ -205,8 +204,7 @@ TAPE_STATUS TAPECALL GetDriveParameters(PVOID MinitapeExtension, PVOID /*Command
 
 TAPE_STATUS TAPECALL SetDriveParameters(PVOID MinitapeExtension, PVOID /*CommandExtension*/,
                                         PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb,
-                                        ULONG CallNumber, TAPE_STATUS LastStatus,
-                                        PULONG RetryFlags)
+                                        ULONG CallNumber, TAPE_STATUS LastStatus, PULONG RetryFlags)
 {
     auto* extension = static_cast<PMINITAPE_EXTENSION>(MinitapeExtension);
     const auto* request = static_cast<const TAPE_SET_DRIVE_PARAMETERS*>(CommandParameters);

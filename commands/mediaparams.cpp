@@ -17,7 +17,8 @@ long long LocalBytes(const UCHAR* data, ULONG firstByte, ULONG secondByte)
 {
     const uint64_t first = uint64_t{GetBe32(&data[firstByte])} << scsi::kCapacityUnitShift;
     const uint64_t second = uint64_t{GetBe32(&data[secondByte])} << scsi::kCapacityUnitShift;
-    return static_cast<long long>(first + second);  // below 2^43: no overflow
+    const uint64_t total = first + second;  // below 2^43: no overflow
+    return static_cast<long long>(total);
 }
 
 // Records the active partition, then MODE SENSE of the medium partition page with its block
@@ -72,8 +73,7 @@ TAPE_STATUS LocalSenseCapacity(PSCSI_REQUEST_BLOCK Srb, TAPE_STATUS LastStatus,
 
 TAPE_STATUS TAPECALL GetMediaParameters(PVOID MinitapeExtension, PVOID /*CommandExtension*/,
                                         PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb,
-                                        ULONG CallNumber, TAPE_STATUS LastStatus,
-                                        PULONG RetryFlags)
+                                        ULONG CallNumber, TAPE_STATUS LastStatus, PULONG RetryFlags)
 {
     auto* extension = static_cast<PMINITAPE_EXTENSION>(MinitapeExtension);
     auto* request = static_cast<TAPE_GET_MEDIA_PARAMETERS*>(CommandParameters);
@@ -111,10 +111,10 @@ TAPE_STATUS TAPECALL GetMediaParameters(PVOID MinitapeExtension, PVOID /*Command
     }
 }
 
-TAPE_STATUS TAPECALL SetMediaParameters(PVOID /*MinitapeExtension*/,
-                                        PVOID /*CommandExtension*/, PVOID CommandParameters,
-                                        PSCSI_REQUEST_BLOCK Srb, ULONG CallNumber,
-                                        TAPE_STATUS /*LastStatus*/, PULONG /*RetryFlags*/)
+TAPE_STATUS TAPECALL SetMediaParameters(PVOID /*MinitapeExtension*/, PVOID /*CommandExtension*/,
+                                        PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb,
+                                        ULONG CallNumber, TAPE_STATUS /*LastStatus*/,
+                                        PULONG /*RetryFlags*/)
 {
     const auto* request = static_cast<const TAPE_SET_MEDIA_PARAMETERS*>(CommandParameters);
     switch (CallNumber) {

@@ -33,13 +33,12 @@ TAPE_STATUS LocalBuildPrepare(PSCSI_REQUEST_BLOCK Srb, const TAPE_PREPARE& reque
     UCHAR* cdb = nullptr;
     if (locking) {
         cdb = LocalStartCommand(Srb, scsi::kOpPreventAllow, scsi::kTimeoutPreventAllowSeconds);
-        cdb[4] = request.Operation == TAPE_LOCK ? scsi::kPreventAllowPrevent
-                                                : scsi::kPreventAllowAllow;
+        cdb[4] =
+            request.Operation == TAPE_LOCK ? scsi::kPreventAllowPrevent : scsi::kPreventAllowAllow;
     } else {
         // Threading or unthreading the tape takes longer than the default time-out.
         cdb = LocalStartCommand(Srb, scsi::kOpLoadUnload, scsi::kTimeoutLoadUnloadSeconds);
-        cdb[4] = request.Operation == TAPE_LOAD ? scsi::kLoadUnloadLoad
-                                                : scsi::kLoadUnloadUnload;
+        cdb[4] = request.Operation == TAPE_LOAD ? scsi::kLoadUnloadLoad : scsi::kLoadUnloadUnload;
     }
     if (LocalImmediateRequested(request.Immediate)) {
         cdb[1] = scsi::kLoadUnloadImmed;  // only reached for load and unload
@@ -96,8 +95,7 @@ TAPE_STATUS TAPECALL Erase(PVOID /*MinitapeExtension*/, PVOID /*CommandExtension
             return TAPE_STATUS_NOT_IMPLEMENTED;
         }
         // Erasing a whole DAT cartridge takes hours.
-        UCHAR* const cdb =
-            LocalStartCommand(Srb, scsi::kOpErase, scsi::kTimeoutEraseLongSeconds);
+        UCHAR* const cdb = LocalStartCommand(Srb, scsi::kOpErase, scsi::kTimeoutEraseLongSeconds);
         cdb[1] = scsi::kEraseLong;
         if (LocalImmediateRequested(request->Immediate)) {
             cdb[1] |= scsi::kEraseImmed;
@@ -110,14 +108,12 @@ TAPE_STATUS TAPECALL Erase(PVOID /*MinitapeExtension*/, PVOID /*CommandExtension
 }
 
 TAPE_STATUS TAPECALL WriteMarks(PVOID /*MinitapeExtension*/, PVOID /*CommandExtension*/,
-                                PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb,
-                                ULONG CallNumber, TAPE_STATUS /*LastStatus*/,
-                                PULONG /*RetryFlags*/)
+                                PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb, ULONG CallNumber,
+                                TAPE_STATUS /*LastStatus*/, PULONG /*RetryFlags*/)
 {
     switch (CallNumber) {
     case 0:  // WRITE FILEMARKS, of setmarks or filemarks.
-        return LocalBuildWriteMarks(Srb,
-                                    *static_cast<const TAPE_WRITE_MARKS*>(CommandParameters));
+        return LocalBuildWriteMarks(Srb, *static_cast<const TAPE_WRITE_MARKS*>(CommandParameters));
     default:  // Only a command that succeeded leads here.
         return TAPE_STATUS_SUCCESS;
     }
@@ -125,8 +121,7 @@ TAPE_STATUS TAPECALL WriteMarks(PVOID /*MinitapeExtension*/, PVOID /*CommandExte
 
 TAPE_STATUS TAPECALL GetStatus(PVOID /*MinitapeExtension*/, PVOID /*CommandExtension*/,
                                PVOID /*CommandParameters*/, PSCSI_REQUEST_BLOCK /*Srb*/,
-                               ULONG CallNumber, TAPE_STATUS /*LastStatus*/,
-                               PULONG /*RetryFlags*/)
+                               ULONG CallNumber, TAPE_STATUS /*LastStatus*/, PULONG /*RetryFlags*/)
 {
     switch (CallNumber) {
     case 0:  // The class driver's readiness check is the whole answer.

@@ -48,9 +48,9 @@ ULONG LocalWriteLayout(PUCHAR header, PUCHAR page, bool two, ULONG size)
     page[scsi::kPartAdditionalDefinedByte] =
         two ? scsi::kPartAdditionalTwo : scsi::kPartAdditionalOne;
     page[scsi::kPartMediumFormatByte] = scsi::kPartMediumFormatRecognition;
-    page[scsi::kPartFlagsByte] = static_cast<UCHAR>(
-        (page[scsi::kPartFlagsByte] & scsi::kPartFlagsKeptMask) | scsi::kPartIdp |
-        scsi::kPartPsumMegabytes);
+    page[scsi::kPartFlagsByte] =
+        static_cast<UCHAR>((page[scsi::kPartFlagsByte] & scsi::kPartFlagsKeptMask) |
+                           scsi::kPartIdp | scsi::kPartPsumMegabytes);
     if (two) {
         PutBe16(&page[scsi::kPartSizeDescriptorByte], size);  // only partition 0 is sized
     }
@@ -126,8 +126,7 @@ TAPE_STATUS TAPECALL CreatePartition(PVOID MinitapeExtension, PVOID CommandExten
         return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
     case 4:  // The partition the drive now stands in.
         LocalGetConfigPageData(Srb, extension, &header, &descriptor, &page, &length);
-        extension->CurrentPartition =
-            page[scsi::kConfigActivePartitionByte] + kPartitionNumberBase;
+        extension->CurrentPartition = page[scsi::kConfigActivePartitionByte] + kPartitionNumberBase;
         return TAPE_STATUS_SUCCESS;
     default:
         return TAPE_STATUS_SUCCESS;

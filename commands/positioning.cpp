@@ -9,9 +9,9 @@ namespace {
 
 // SPACE code for each space method, TAPE_SPACE_END_OF_DATA first.
 constexpr UCHAR kSpaceCodes[] = {
-    scsi::kSpaceCodeEndOfData,          scsi::kSpaceCodeBlocks,
-    scsi::kSpaceCodeFilemarks,          scsi::kSpaceCodeSequentialFilemarks,
-    scsi::kSpaceCodeSetmarks,           scsi::kSpaceCodeSequentialSetmarks,
+    scsi::kSpaceCodeEndOfData, scsi::kSpaceCodeBlocks,
+    scsi::kSpaceCodeFilemarks, scsi::kSpaceCodeSequentialFilemarks,
+    scsi::kSpaceCodeSetmarks,  scsi::kSpaceCodeSequentialSetmarks,
 };
 static_assert(sizeof(kSpaceCodes) == TAPE_SPACE_SEQUENTIAL_SMKS - TAPE_SPACE_END_OF_DATA + 1,
               "one code per space method");
@@ -119,9 +119,8 @@ TAPE_STATUS LocalBuildPosition(PSCSI_REQUEST_BLOCK Srb, const TAPE_SET_POSITION&
 }  // namespace
 
 TAPE_STATUS TAPECALL GetPosition(PVOID /*MinitapeExtension*/, PVOID /*CommandExtension*/,
-                                 PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb,
-                                 ULONG CallNumber, TAPE_STATUS /*LastStatus*/,
-                                 PULONG /*RetryFlags*/)
+                                 PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb, ULONG CallNumber,
+                                 TAPE_STATUS /*LastStatus*/, PULONG /*RetryFlags*/)
 {
     auto* request = static_cast<TAPE_GET_POSITION*>(CommandParameters);
     switch (CallNumber) {
@@ -165,9 +164,8 @@ TAPE_STATUS TAPECALL GetPosition(PVOID /*MinitapeExtension*/, PVOID /*CommandExt
 }
 
 TAPE_STATUS TAPECALL SetPosition(PVOID MinitapeExtension, PVOID CommandExtension,
-                                 PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb,
-                                 ULONG CallNumber, TAPE_STATUS /*LastStatus*/,
-                                 PULONG /*RetryFlags*/)
+                                 PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb, ULONG CallNumber,
+                                 TAPE_STATUS /*LastStatus*/, PULONG /*RetryFlags*/)
 {
     auto* extension = static_cast<MINITAPE_EXTENSION*>(MinitapeExtension);
     auto* command = static_cast<COMMAND_EXTENSION*>(CommandExtension);

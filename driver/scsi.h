@@ -31,8 +31,8 @@ inline constexpr UCHAR kRewindImmed = 0x01;
 
 // LOCATE(10).
 inline constexpr UCHAR kLocateImmed = 0x01;
-inline constexpr UCHAR kLocateCp = 0x02;  // byte 8 names the partition to move to
-inline constexpr UCHAR kLocateBt = 0x04;  // address is the drive's own, not logical
+inline constexpr UCHAR kLocateCp = 0x02;                 // byte 8 names the partition to move to
+inline constexpr UCHAR kLocateBt = 0x04;                 // address is the drive's own, not logical
 inline constexpr ULONG kLocatePartitionFieldMax = 0xFF;  // byte 8: 0-based partition
 
 // SPACE: a 3-bit code in byte 1 and a 24-bit two's-complement count in bytes 2 to 4.
@@ -88,7 +88,7 @@ inline constexpr ULONG kModeMediumTypeByte = 1;
 inline constexpr ULONG kModeDeviceSpecificByte = 2;
 inline constexpr ULONG kModeBlockDescriptorLengthByte = 3;
 inline constexpr UCHAR kModeWriteProtect = 0x80;
-inline constexpr UCHAR kModeBufferedMode1 = 0x10;  // buffered mode 1, speed 0, WP clear
+inline constexpr UCHAR kModeBufferedMode1 = 0x10;       // buffered mode 1, speed 0, WP clear
 inline constexpr UCHAR kModeDataLengthReserved = 0x00;  // reserved in MODE SELECT
 inline constexpr UCHAR kModeMediumTypeDefault = 0x00;
 inline constexpr UCHAR kModeNoBlockDescriptor = 0x00;
@@ -123,7 +123,7 @@ inline constexpr UCHAR kCompressionDce = 0x80;  // compression enabled
 inline constexpr ULONG kCompressionDccByte = 2;
 inline constexpr UCHAR kCompressionDcc = 0x40;  // drive capable of compression
 inline constexpr ULONG kCompressionDdeByte = 3;
-inline constexpr UCHAR kCompressionDde = 0x80;  // decompression enabled
+inline constexpr UCHAR kCompressionDde = 0x80;           // decompression enabled
 inline constexpr ULONG kCompressionAlgorithmByte = 4;    // 32 bits
 inline constexpr ULONG kDecompressionAlgorithmByte = 8;  // 32 bits
 inline constexpr ULONG kCompressionAlgorithmDclz = 0x20;

@@ -31,8 +31,8 @@ VOID TAPECALL TapeError(PVOID /*MinitapeExtension*/, PSCSI_REQUEST_BLOCK Srb,
     case TAPE_STATUS_BUS_RESET:
         // The drive reports a removed cartridge as a unit attention; say what it means.
         if (LocalSenseByte(*Srb, scsi::kSenseAscByte, asc) &&
-            LocalSenseByte(*Srb, scsi::kSenseAscqByte, ascq) &&
-            asc == scsi::kAscMediumNotPresent && ascq == scsi::kAscqMediumNotPresent) {
+            LocalSenseByte(*Srb, scsi::kSenseAscqByte, ascq) && asc == scsi::kAscMediumNotPresent &&
+            ascq == scsi::kAscqMediumNotPresent) {
             *TapeStatus = TAPE_STATUS_NO_MEDIA;
         }
         break;

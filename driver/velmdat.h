@@ -26,13 +26,12 @@ BOOLEAN TAPECALL VerifyInquiry(PINQUIRYDATA InquiryData,
                                PMODE_CAPABILITIES_PAGE ModeCapabilitiesPage);
 VOID TAPECALL ExtensionInit(PVOID MinitapeExtension, PINQUIRYDATA InquiryData,
                             PMODE_CAPABILITIES_PAGE ModeCapabilitiesPage);
-VOID TAPECALL TapeError(PVOID MinitapeExtension, PSCSI_REQUEST_BLOCK Srb,
-                        PTAPE_STATUS TapeStatus);
+VOID TAPECALL TapeError(PVOID MinitapeExtension, PSCSI_REQUEST_BLOCK Srb, PTAPE_STATUS TapeStatus);
 
-#define VELMDAT_COMMAND_ROUTINE(name)                                                          \
-    TAPE_STATUS TAPECALL name(PVOID MinitapeExtension, PVOID CommandExtension,                 \
-                              PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb,                \
-                              ULONG CallNumber, TAPE_STATUS LastStatus, PULONG RetryFlags)
+#define VELMDAT_COMMAND_ROUTINE(name)                                                             \
+    TAPE_STATUS TAPECALL name(PVOID MinitapeExtension, PVOID CommandExtension,                    \
+                              PVOID CommandParameters, PSCSI_REQUEST_BLOCK Srb, ULONG CallNumber, \
+                              TAPE_STATUS LastStatus, PULONG RetryFlags)
 
 VELMDAT_COMMAND_ROUTINE(CreatePartition);
 VELMDAT_COMMAND_ROUTINE(Erase);

@@ -26,16 +26,15 @@ void AskDrive(const sim::Cartridge& cartridge)
 {
     sim::Drive drive(sim::Options{}, cartridge);
     const std::vector<std::vector<uint8_t>> cdbs = {
-        {0x34, 0, 0, 0, 0, 0, 0, 0, 0, 0},           // READ POSITION
-        {0x1A, 0, 0x3F, 0, 0xFF, 0},                 // MODE SENSE(6), all pages
-        {0x4D, 0, 0x71, 0, 0, 0, 0, 0, 0x24, 0},     // LOG SENSE, capacity
-        {0x08, 0x01, 0, 0, 1, 0},                    // READ(6) one fixed block
-        {0x11, 0x03, 0, 0, 0, 0},                    // SPACE to end of data
+        {0x34, 0, 0, 0, 0, 0, 0, 0, 0, 0},        // READ POSITION
+        {0x1A, 0, 0x3F, 0, 0xFF, 0},              // MODE SENSE(6), all pages
+        {0x4D, 0, 0x71, 0, 0, 0, 0, 0, 0x24, 0},  // LOG SENSE, capacity
+        {0x08, 0x01, 0, 0, 1, 0},                 // READ(6) one fixed block
+        {0x11, 0x03, 0, 0, 0, 0},                 // SPACE to end of data
     };
     for (const auto& cdb : cdbs) {
         std::vector<uint8_t> data(cdb[0] == 0x08 ? 0x10000 : 255);
-        const sim::Direction direction = cdb[0] == 0x11 ? sim::Direction::None
-                                                        : sim::Direction::In;
+        const sim::Direction direction = cdb[0] == 0x11 ? sim::Direction::None : sim::Direction::In;
         const size_t length = direction == sim::Direction::None ? 0 : data.size();
         const sim::Result r = drive.Execute(cdb.data(), cdb.size(), direction,
                                             length ? data.data() : nullptr, length);

@@ -22,9 +22,8 @@ namespace {
 constexpr unsigned kMaxActions = 24;
 constexpr size_t kMaxFuzzedLength = 600;
 constexpr size_t kMaxNaturalLength = 4096;
-constexpr std::array<uint8_t, 17> kOpcodes = {0x00, 0x01, 0x03, 0x05, 0x08, 0x0A,
-                                              0x10, 0x11, 0x12, 0x15, 0x19, 0x1A,
-                                              0x1B, 0x1E, 0x2B, 0x34, 0x4D};
+constexpr std::array<uint8_t, 17> kOpcodes = {0x00, 0x01, 0x03, 0x05, 0x08, 0x0A, 0x10, 0x11, 0x12,
+                                              0x15, 0x19, 0x1A, 0x1B, 0x1E, 0x2B, 0x34, 0x4D};
 
 sim::Direction DirectionFor(uint8_t opcode)
 {
@@ -185,15 +184,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             drive.InjectFault(fault);
         } else {
             // A command: mostly a known operation code at its own length.
-            const uint8_t opcode = fdp.ConsumeBool()
-                                       ? kOpcodes[fdp.ConsumeIntegralInRange<size_t>(
-                                             0, kOpcodes.size() - 1)]
-                                       : fdp.ConsumeIntegral<uint8_t>();
+            const uint8_t opcode =
+                fdp.ConsumeBool()
+                    ? kOpcodes[fdp.ConsumeIntegralInRange<size_t>(0, kOpcodes.size() - 1)]
+                    : fdp.ConsumeIntegral<uint8_t>();
             const size_t group = opcode < 0x20 ? 6 : opcode < 0x60 ? 10 : 12;
-            const size_t cdbLength =
-                fdp.ConsumeIntegralInRange<int>(0, 7) == 0
-                    ? fdp.ConsumeIntegralInRange<size_t>(1, 16)
-                    : group;
+            const size_t cdbLength = fdp.ConsumeIntegralInRange<int>(0, 7) == 0
+                                         ? fdp.ConsumeIntegralInRange<size_t>(1, 16)
+                                         : group;
             std::vector<uint8_t> cdb(cdbLength, 0);
             cdb[0] = opcode;
             const std::vector<uint8_t> rest = fdp.ConsumeBytes<uint8_t>(cdbLength - 1);
@@ -232,8 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const bool refused = key == 0x02 || key == 0x05 || key == 0x06 || key == 0x0B;
             if (refused) {
                 FUZZ_CHECK_MSG(!after || *after == *before,
-                               "opcode 0x%02X refused with %X/%02X/%02X changed the tape",
-                               opcode, key, r.sense[12], r.sense[13]);
+                               "opcode 0x%02X refused with %X/%02X/%02X changed the tape", opcode,
+                               key, r.sense[12], r.sense[13]);
                 FUZZ_CHECK_MSG(drive.settings() == settingsBefore,
                                "opcode 0x%02X refused with %X/%02X/%02X changed the settings",
                                opcode, key, r.sense[12], r.sense[13]);

@@ -60,8 +60,7 @@ void FuzzTapeError(FuzzedDataProvider& fdp)
     TAPE_STATUS refined = status;
     TapeError(&extension, &srb, &refined);
     FUZZ_CHECK_MSG(refined == expected, "status %d became %d, expected %d",
-                   static_cast<int>(status), static_cast<int>(refined),
-                   static_cast<int>(expected));
+                   static_cast<int>(status), static_cast<int>(refined), static_cast<int>(expected));
     FUZZ_CHECK(bytesOf(srb) == srbBefore);
     FUZZ_CHECK(std::equal(senseBefore.begin(), senseBefore.end(), sense.get()));
     FUZZ_CHECK(extension.DriveType == extensionBefore.DriveType &&
@@ -82,8 +81,8 @@ void FuzzInquiry(FuzzedDataProvider& fdp)
         }
     }
     const std::vector<uint8_t> before(raw, raw + sizeof(INQUIRYDATA));
-    const bool claim = std::memcmp(raw + 8, "VELM    ", 8) == 0 &&
-                       std::memcmp(raw + 16, "QT-7310", 7) == 0;
+    const bool claim =
+        std::memcmp(raw + 8, "VELM    ", 8) == 0 && std::memcmp(raw + 16, "QT-7310", 7) == 0;
 
     const BOOLEAN verdict = VerifyInquiry(inquiry.get(), nullptr);
     FUZZ_CHECK_MSG((verdict != 0) == claim, "VerifyInquiry %u, expected %d", verdict, claim);

@@ -45,18 +45,18 @@ struct CdbRule {
 };
 constexpr uint8_t kAll = 0xFF;
 constexpr std::array<CdbRule, 12> kCdbRules = {{
-    {0x01, 6, {0x01}},                                         // REWIND: IMMED
-    {0x2B, 10, {0x07, 0, kAll, kAll, kAll, kAll, 0, kAll}},    // LOCATE: BT CP IMMED, 3-6, 8
-    {0x11, 6, {0x07, kAll, kAll, kAll}},                       // SPACE: code, count
-    {0x34, 10, {0x01}},                                        // READ POSITION: BT
-    {0x1B, 6, {0x01, 0, 0, 0x01}},                             // LOAD UNLOAD: IMMED, Load
-    {0x1E, 6, {0, 0, 0, 0x01}},                                // PREVENT ALLOW: Prevent
-    {0x19, 6, {0x03}},                                         // ERASE: IMMED, LONG
-    {0x10, 6, {0x03, kAll, kAll, kAll}},                       // WRITE FILEMARKS
-    {0x1A, 6, {0x08, kAll, 0, kAll}},                          // MODE SENSE(6): DBD, page
-    {0x15, 6, {0x10, 0, 0, kAll}},                             // MODE SELECT(6): PF, length
-    {0x05, 6, {}},                                             // READ BLOCK LIMITS
-    {0x4D, 10, {0, kAll, 0, 0, 0, 0, kAll, kAll}},             // LOG SENSE: page, length
+    {0x01, 6, {0x01}},                                       // REWIND: IMMED
+    {0x2B, 10, {0x07, 0, kAll, kAll, kAll, kAll, 0, kAll}},  // LOCATE: BT CP IMMED, 3-6, 8
+    {0x11, 6, {0x07, kAll, kAll, kAll}},                     // SPACE: code, count
+    {0x34, 10, {0x01}},                                      // READ POSITION: BT
+    {0x1B, 6, {0x01, 0, 0, 0x01}},                           // LOAD UNLOAD: IMMED, Load
+    {0x1E, 6, {0, 0, 0, 0x01}},                              // PREVENT ALLOW: Prevent
+    {0x19, 6, {0x03}},                                       // ERASE: IMMED, LONG
+    {0x10, 6, {0x03, kAll, kAll, kAll}},                     // WRITE FILEMARKS
+    {0x1A, 6, {0x08, kAll, 0, kAll}},                        // MODE SENSE(6): DBD, page
+    {0x15, 6, {0x10, 0, 0, kAll}},                           // MODE SELECT(6): PF, length
+    {0x05, 6, {}},                                           // READ BLOCK LIMITS
+    {0x4D, 10, {0, kAll, 0, 0, 0, 0, kAll, kAll}},           // LOG SENSE: page, length
 }};
 
 // The commands each request may send.
@@ -137,7 +137,8 @@ public:
         FUZZ_CHECK((command.data != nullptr) == (command.dataLength > 0));
         host::ScsiAnswer answer;
         if (discovering) {  // the inquiry of discovery always finds the drive
-            static constexpr char kInquiry[] = "\x01\x80\x02\x02\x1f\0\0\0VELM    QT-7310         0100";
+            static constexpr char kInquiry[] =
+                "\x01\x80\x02\x02\x1f\0\0\0VELM    QT-7310         0100";
             const size_t n = std::min(command.dataLength, sizeof(kInquiry) - 1);
             std::copy_n(reinterpret_cast<const uint8_t*>(kInquiry), n, command.data);
             answer.transferred = n;
@@ -172,8 +173,8 @@ public:
         }
         case 7:  // CHECK CONDITION with raw sense of any length
             answer.status = host::kScsiCheckCondition;
-            answer.sense = fdp_.ConsumeBytes<uint8_t>(
-                fdp_.ConsumeIntegralInRange<size_t>(0, kMaxSenseBytes));
+            answer.sense =
+                fdp_.ConsumeBytes<uint8_t>(fdp_.ConsumeIntegralInRange<size_t>(0, kMaxSenseBytes));
             break;
         case 8:  // any other status, or a lying count
             answer.status = fdp_.ConsumeIntegral<uint8_t>();
@@ -334,8 +335,8 @@ public:
         const ULONG now = extension_->CurrentPartition;
         const std::optional<ULONG> expected = ExpectedPartition(call, returned);
         if (expected) {
-            FUZZ_CHECK_MSG(now == *expected, "CurrentPartition %u, expected %u after call %u",
-                           now, *expected, call);
+            FUZZ_CHECK_MSG(now == *expected, "CurrentPartition %u, expected %u after call %u", now,
+                           *expected, call);
         } else {
             FUZZ_CHECK_MSG(now == before_, "%s changed CurrentPartition on call %u (%u -> %u)",
                            host::RequestName(request_), call, before_, now);
@@ -357,8 +358,8 @@ private:
                        srb.CdbLength);
         for (size_t i = 1; i < sizeof(srb.Cdb); ++i) {
             const uint8_t mask = i <= rule->mask.size() ? rule->mask[i - 1] : 0;
-            FUZZ_CHECK_MSG((srb.Cdb[i] & ~mask) == 0, "opcode 0x%02X byte %zu = 0x%02X", opcode,
-                           i, srb.Cdb[i]);
+            FUZZ_CHECK_MSG((srb.Cdb[i] & ~mask) == 0, "opcode 0x%02X byte %zu = 0x%02X", opcode, i,
+                           srb.Cdb[i]);
         }
         const bool dataOut = (srb.SrbFlags & kDataOut) != 0;
         FUZZ_CHECK_MSG(dataOut == (opcode == 0x15), "opcode 0x%02X with SrbFlags 0x%X", opcode,
@@ -368,8 +369,8 @@ private:
             const auto* list = static_cast<const uint8_t*>(srb.DataBuffer);
             FUZZ_CHECK(list != nullptr && srb.DataTransferLength >= 4);
             FUZZ_CHECK(srb.Cdb[4] == srb.DataTransferLength);
-            FUZZ_CHECK_MSG(list[0] == 0 && list[2] == 0x10, "MODE SELECT header %02X %02X",
-                           list[0], list[2]);
+            FUZZ_CHECK_MSG(list[0] == 0 && list[2] == 0x10, "MODE SELECT header %02X %02X", list[0],
+                           list[2]);
         }
         if (opcode == 0x2B && request_ == Request::SetPosition) {
             const auto& r = *reinterpret_cast<const TAPE_SET_POSITION*>(record_);
@@ -443,8 +444,9 @@ private:
 void CheckRequest(Request request, const uint8_t* record, const std::vector<uint8_t>& recordBefore,
                   ULONG partitionAtStart, const host::Transcript& transcript, TAPE_STATUS status)
 {
-    FUZZ_CHECK_MSG(status >= TAPE_STATUS_SUCCESS && status <= TAPE_STATUS_CLEANER_CARTRIDGE_INSTALLED,
-                   "final status %d", static_cast<int>(status));
+    FUZZ_CHECK_MSG(
+        status >= TAPE_STATUS_SUCCESS && status <= TAPE_STATUS_CLEANER_CARTRIDGE_INSTALLED,
+        "final status %d", static_cast<int>(status));
     const std::vector<host::CallEvent> calls = transcript.Calls();
     FUZZ_CHECK_MSG(calls.size() <= kMaxCallsPerRequest, "%s ran %zu calls",
                    host::RequestName(request), calls.size());
@@ -500,9 +502,9 @@ void CheckRequest(Request request, const uint8_t* record, const std::vector<uint
     } else if (!calls.empty() && calls.back().returned == status &&
                calls.back().lastStatus != status) {
         // A routine that refuses on its own must have had a reason the model knows.
-        FUZZ_CHECK_MSG(status != TAPE_STATUS_NOT_IMPLEMENTED &&
-                           status != TAPE_STATUS_INVALID_PARAMETER,
-                       "%s refused with %d", host::RequestName(request), static_cast<int>(status));
+        FUZZ_CHECK_MSG(
+            status != TAPE_STATUS_NOT_IMPLEMENTED && status != TAPE_STATUS_INVALID_PARAMETER,
+            "%s refused with %d", host::RequestName(request), static_cast<int>(status));
     }
 
     if (RecordIsReadOnly(request) && !recordBefore.empty()) {
@@ -586,8 +588,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (fdp.ConsumeIntegralInRange<int>(0, 3) == 0) {
             options.failAllocation = fdp.ConsumeIntegralInRange<unsigned>(1, 3);
         }
-        options.senseInfoLength =
-            fdp.ConsumeBool() ? uint8_t{18} : fdp.ConsumeIntegral<uint8_t>();
+        options.senseInfoLength = fdp.ConsumeBool() ? uint8_t{18} : fdp.ConsumeIntegral<uint8_t>();
         host::Transcript transcript;
         const ULONG partitionAtStart = extension->CurrentPartition;
         RequestWatch watch(request, record.get(), *device, transcript);

@@ -21,7 +21,7 @@ constexpr uint8_t kOpInquiry = 0x12;
 constexpr size_t kCdbLength6 = 6;
 constexpr size_t kMaxCdbLength = sizeof(SCSI_REQUEST_BLOCK{}.Cdb);
 constexpr uint8_t kInquiryAllocation = sizeof(INQUIRYDATA);  // 96: the platform's whole record
-constexpr size_t kMaxSenseLength = 255;  // SenseInfoBufferLength is one byte
+constexpr size_t kMaxSenseLength = 255;                      // SenseInfoBufferLength is one byte
 constexpr size_t kSenseKeyByte = 2;
 constexpr size_t kAdditionalLengthByte = 7;
 constexpr size_t kAdditionalLengthBase = 8;
@@ -211,8 +211,8 @@ Outcome Evaluate(const ScsiAnswer& answer, const std::vector<uint8_t>& scratch,
             event.sense.assign(sense.begin(), sense.begin() + delivered);
             if (sense.size() <= kSenseKeyByte) {
                 event.malformed = true;
-                event.note = "sense of " + std::to_string(sense.size()) +
-                             " bytes holds no sense key";
+                event.note =
+                    "sense of " + std::to_string(sense.size()) + " bytes holds no sense key";
                 outcome.status = TAPE_STATUS_IO_DEVICE_ERROR;
             } else if (sense.size() > kAdditionalLengthByte &&
                        kAdditionalLengthBase + sense[kAdditionalLengthByte] > sense.size()) {
@@ -296,8 +296,8 @@ Outcome SendCommand(Target& target, const TAPE_INIT_DATA& init, void* extension,
     command.srbFlags = srb.SrbFlags;
     command.dataTransferLength = srb.DataTransferLength;
     command.direction = (srb.SrbFlags & SRB_FLAGS_DATA_OUT) != 0 ? Direction::Out
-                        : srb.DataTransferLength > 0           ? Direction::In
-                                                               : Direction::None;
+                        : srb.DataTransferLength > 0             ? Direction::In
+                                                                 : Direction::None;
     const size_t length = srb.DataTransferLength;
 
     std::string refusal;
@@ -547,14 +547,13 @@ TAPE_STATUS Device::Run(Request request, void* record, Transcript* transcript,
         }
         last = outcome.status;
     }
-    recorder.Note("the request did not end within " + std::to_string(options.maxCalls) +
-                  " calls");
+    recorder.Note("the request did not end within " + std::to_string(options.maxCalls) + " calls");
     return recorder.End(TAPE_STATUS_IO_DEVICE_ERROR);
 }
 
-TAPE_STATUS Device::Send(const uint8_t* cdb, size_t cdbLength, Direction direction,
-                         uint8_t* data, size_t length, size_t& transferred,
-                         Transcript* transcript, size_t transcriptDataLimit)
+TAPE_STATUS Device::Send(const uint8_t* cdb, size_t cdbLength, Direction direction, uint8_t* data,
+                         size_t length, size_t& transferred, Transcript* transcript,
+                         size_t transcriptDataLimit)
 {
     transferred = 0;
     Recorder recorder(transcript, transcriptDataLimit);
@@ -575,8 +574,8 @@ TAPE_STATUS Device::Send(const uint8_t* cdb, size_t cdbLength, Direction directi
     std::array<uint8_t, kMaxSenseLength> sense{};
     const RunOptions options;
     const Outcome outcome =
-        SendCommand(*target_, init, DataOrNull(extension_), srb, data,
-                    static_cast<ULONG>(length), false, sense.data(), options, recorder);
+        SendCommand(*target_, init, DataOrNull(extension_), srb, data, static_cast<ULONG>(length),
+                    false, sense.data(), options, recorder);
     transferred = outcome.transferred;
     return outcome.failed ? outcome.status : TAPE_STATUS_SUCCESS;
 }

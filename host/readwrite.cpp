@@ -11,7 +11,7 @@ namespace {
 
 constexpr uint8_t kOpRead6 = 0x08;
 constexpr uint8_t kOpWrite6 = 0x0A;
-constexpr uint8_t kRwFixed = 0x01;  // transfer length counts blocks of the set size
+constexpr uint8_t kRwFixed = 0x01;   // transfer length counts blocks of the set size
 constexpr uint8_t kReadSili = 0x02;  // a block shorter than asked for is no error
 constexpr size_t kCdbLength6 = 6;
 constexpr uint32_t kMaxTransferLength = 0xFFFFFF;  // 24-bit field

@@ -13,7 +13,7 @@
 namespace host {
 
 // Most bytes one READ or WRITE carries; a longer write is split into several commands.
-inline constexpr size_t kMaxTransferBytes = 64 * 1024;
+inline constexpr size_t kMaxTransferBytes = size_t{64} * 1024;
 // Most data bytes of one command kept in a transcript; the rest is left out of it.
 inline constexpr size_t kTranscriptDataLimit = 64;
 

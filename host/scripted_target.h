@@ -14,8 +14,8 @@ namespace host {
 
 struct Reply {
     uint8_t status = kScsiGood;
-    std::vector<uint8_t> sense;      // given with CHECK CONDITION
-    std::vector<uint8_t> dataIn;     // copied into the command's buffer, data-in commands
+    std::vector<uint8_t> sense;         // given with CHECK CONDITION
+    std::vector<uint8_t> dataIn;        // copied into the command's buffer, data-in commands
     std::optional<size_t> transferred;  // reported count; default: the bytes actually copied
     bool transportFailed = false;
 
@@ -45,7 +45,11 @@ public:
 
     const std::vector<Received>& received() const { return received_; }
     size_t pending() const { return replies_.size(); }
-    void Clear() { received_.clear(); replies_.clear(); }
+    void Clear()
+    {
+        received_.clear();
+        replies_.clear();
+    }
 
     // 36 bytes of standard inquiry data for a sequential-access device.
     static std::vector<uint8_t> InquiryData(const char* vendor8, const char* product16);

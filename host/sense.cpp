@@ -100,10 +100,10 @@ TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length)
 std::string SenseTableMarkdown()
 {
     static const char* const keyNames[] = {
-        "NO SENSE",        "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
-        "HARDWARE ERROR",  "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
-        "BLANK CHECK",     "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
-        "EQUAL",           "VOLUME OVERFLOW", "MISCOMPARE",     "RESERVED"};
+        "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
+        "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+        "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+        "EQUAL",          "VOLUME OVERFLOW", "MISCOMPARE",     "RESERVED"};
     std::ostringstream out;
     out << "| sense key | byte 2 bit | ASC/ASCQ | TAPE_STATUS |\n|---|---|---|---|\n";
     auto hex = [](int v) {

@@ -28,8 +28,8 @@ struct ScsiCommand {
 
 struct ScsiAnswer {
     uint8_t status = kScsiGood;
-    std::vector<uint8_t> sense;  // fixed-format sense when status is CHECK CONDITION
-    size_t transferred = 0;      // bytes moved in the data phase
+    std::vector<uint8_t> sense;    // fixed-format sense when status is CHECK CONDITION
+    size_t transferred = 0;        // bytes moved in the data phase
     bool transportFailed = false;  // the command never reached the drive or got no answer
 };
 

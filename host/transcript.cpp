@@ -49,10 +49,10 @@ constexpr StatusText kStatusTexts[] = {
 constexpr size_t kStatusCount = sizeof(kStatusTexts) / sizeof(kStatusTexts[0]);
 
 const char* const kSenseKeyNames[16] = {
-    "NO SENSE",       "RECOVERED ERROR", "NOT READY",    "MEDIUM ERROR",
+    "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
     "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
-    "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED", "ABORTED COMMAND",
-    "EQUAL",          "VOLUME OVERFLOW", "MISCOMPARE",   "RESERVED"};
+    "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+    "EQUAL",          "VOLUME OVERFLOW", "MISCOMPARE",     "RESERVED"};
 
 struct AscText {
     uint8_t asc;
@@ -157,7 +157,8 @@ uint32_t Be24(const std::vector<uint8_t>& cdb, size_t at)
 int32_t SignedBe24(const std::vector<uint8_t>& cdb, size_t at)
 {
     const uint32_t raw = Be24(cdb, at);
-    return (raw & 0x800000u) != 0 ? static_cast<int32_t>(raw) - 0x1000000 : static_cast<int32_t>(raw);
+    return (raw & 0x800000u) != 0 ? static_cast<int32_t>(raw) - 0x1000000
+                                  : static_cast<int32_t>(raw);
 }
 
 std::string PageName(uint8_t page)
@@ -192,7 +193,8 @@ const char* TapeStatusName(TAPE_STATUS status)
 const char* TapeStatusMeaning(TAPE_STATUS status)
 {
     const auto index = static_cast<size_t>(status);
-    return index < kStatusCount ? kStatusTexts[index].meaning : "a status the platform does not define";
+    return index < kStatusCount ? kStatusTexts[index].meaning
+                                : "a status the platform does not define";
 }
 
 std::string CommandName(const std::vector<uint8_t>& cdb)
@@ -222,9 +224,9 @@ std::string CommandName(const std::vector<uint8_t>& cdb)
         return "WRITE FILEMARKS";
     case 0x11:
         if (six) {
-            static const char* const codes[8] = {"blocks",   "filemarks", "sequential filemarks",
-                                                 "end of data", "setmarks", "sequential setmarks",
-                                                 "code 6",   "code 7"};
+            static const char* const codes[8] = {"blocks",      "filemarks", "sequential filemarks",
+                                                 "end of data", "setmarks",  "sequential setmarks",
+                                                 "code 6",      "code 7"};
             return std::string("SPACE (") + codes[cdb[1] & 0x07] + ", count " +
                    std::to_string(SignedBe24(cdb, 2)) + ")";
         }
@@ -380,8 +382,8 @@ std::string Transcript::Text() const
             break;
         }
         case TranscriptEvent::Kind::Allocation:
-            out << "allocate " << event.allocation.size << " bytes: "
-                << (event.allocation.granted ? "granted" : "refused") << "\n";
+            out << "allocate " << event.allocation.size
+                << " bytes: " << (event.allocation.granted ? "granted" : "refused") << "\n";
             break;
         case TranscriptEvent::Kind::Command: {
             const CommandEvent& command = event.command;
@@ -401,8 +403,7 @@ std::string Transcript::Text() const
             if (answer.transportFailed) {
                 out << "transport failed";
             } else {
-                out << ScsiStatusName(answer.scsiStatus) << " (" << Hex8(answer.scsiStatus)
-                    << ")";
+                out << ScsiStatusName(answer.scsiStatus) << " (" << Hex8(answer.scsiStatus) << ")";
             }
             out << ", transferred " << answer.transferred;
             if (!answer.dataIn.empty()) {
@@ -470,7 +471,7 @@ nlohmann::json Transcript::Json() const
                     {"scsiStatusName", ScsiStatusName(event.answer.scsiStatus)},
                     {"sense", Hex(event.answer.sense)},
                     {"senseText", event.answer.sense.empty() ? std::string()
-                                                              : DescribeSense(event.answer.sense)},
+                                                             : DescribeSense(event.answer.sense)},
                     {"transferred", event.answer.transferred},
                     {"dataIn", Hex(event.answer.dataIn)},
                     {"malformed", event.answer.malformed},

@@ -39,11 +39,11 @@ struct CommandEvent {
 struct AnswerEvent {
     bool transportFailed = false;
     uint8_t scsiStatus = kScsiGood;
-    std::vector<uint8_t> sense;    // as delivered into the request block's sense buffer
+    std::vector<uint8_t> sense;  // as delivered into the request block's sense buffer
     size_t transferred = 0;
-    std::vector<uint8_t> dataIn;   // the bytes that arrived, for data-in commands
-    bool malformed = false;        // the target broke the rules (see note)
-    std::string note;              // why, when malformed or otherwise noteworthy
+    std::vector<uint8_t> dataIn;                   // the bytes that arrived, for data-in commands
+    bool malformed = false;                        // the target broke the rules (see note)
+    std::string note;                              // why, when malformed or otherwise noteworthy
     TAPE_STATUS translated = TAPE_STATUS_SUCCESS;  // from the sense, before TapeError
     TAPE_STATUS refined = TAPE_STATUS_SUCCESS;     // after TapeError
 };
@@ -81,9 +81,10 @@ private:
     TAPE_STATUS final_ = TAPE_STATUS_SUCCESS;
 };
 
-const char* TapeStatusName(TAPE_STATUS status);   // "TAPE_STATUS_SUCCESS"
+const char* TapeStatusName(TAPE_STATUS status);     // "TAPE_STATUS_SUCCESS"
 const char* TapeStatusMeaning(TAPE_STATUS status);  // one line in words
-std::string CommandName(const std::vector<uint8_t>& cdb);  // "LOCATE(10)", "MODE SENSE(6) page 0x10"
+std::string CommandName(
+    const std::vector<uint8_t>& cdb);  // "LOCATE(10)", "MODE SENSE(6) page 0x10"
 std::string DescribeSense(const std::vector<uint8_t>& sense);  // key, ASC/ASCQ and bits in words
 
 }  // namespace host

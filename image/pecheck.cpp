@@ -28,33 +28,40 @@ public:
     size_t size() const { return size_; }
     const uint8_t* data() const { return data_; }
 
-    bool Fits(size_t offset, size_t length) const {
+    bool Fits(size_t offset, size_t length) const
+    {
         return offset <= size_ && length <= size_ - offset;
     }
-    void Need(size_t offset, size_t length, const char* what) const {
+    void Need(size_t offset, size_t length, const char* what) const
+    {
         if (!Fits(offset, length)) {
             throw Malformed(std::string(what) + " lies outside the data");
         }
     }
-    uint8_t U8(size_t offset, const char* what) const {
+    uint8_t U8(size_t offset, const char* what) const
+    {
         Need(offset, 1, what);
         return data_[offset];
     }
-    uint16_t U16(size_t offset, const char* what) const {
+    uint16_t U16(size_t offset, const char* what) const
+    {
         Need(offset, 2, what);
         return static_cast<uint16_t>(data_[offset] | (data_[offset + 1] << 8));
     }
-    uint32_t U32(size_t offset, const char* what) const {
+    uint32_t U32(size_t offset, const char* what) const
+    {
         Need(offset, 4, what);
         return uint32_t(data_[offset]) | (uint32_t(data_[offset + 1]) << 8) |
                (uint32_t(data_[offset + 2]) << 16) | (uint32_t(data_[offset + 3]) << 24);
     }
-    View Sub(size_t offset, size_t length, const char* what) const {
+    View Sub(size_t offset, size_t length, const char* what) const
+    {
         Need(offset, length, what);
         return View(data_ + offset, length);
     }
     // A NUL-terminated byte string of at most maxLength characters.
-    std::string CString(size_t offset, size_t maxLength, const char* what) const {
+    std::string CString(size_t offset, size_t maxLength, const char* what) const
+    {
         std::string text;
         for (size_t i = 0;; ++i) {
             const uint8_t c = U8(offset + i, what);
@@ -141,7 +148,8 @@ constexpr std::array<std::string_view, 4> kImports = {"TapeClassInitialize", "Ta
                                                       "TapeClassAllocateSrbBuffer"};
 constexpr std::string_view kIdentificationPrefix = "19970812-0001";
 
-const std::map<std::u16string, std::u16string>& ExpectedStrings() {
+const std::map<std::u16string, std::u16string>& ExpectedStrings()
+{
     static const std::map<std::u16string, std::u16string> strings = {
         {u"CompanyName", u"VELM"},
         {u"FileDescription", u"VELM QT-7310 SCSI DAT Tape Driver"},
@@ -155,7 +163,8 @@ const std::map<std::u16string, std::u16string>& ExpectedStrings() {
     return strings;
 }
 
-std::string Narrow(const std::u16string& text) {
+std::string Narrow(const std::u16string& text)
+{
     std::string out;
     for (const char16_t c : text) {
         out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
@@ -163,7 +172,8 @@ std::string Narrow(const std::u16string& text) {
     return out;
 }
 
-std::string Hex(uint32_t value) {
+std::string Hex(uint32_t value)
+{
     static const char digits[] = "0123456789ABCDEF";
     std::string text = "0x";
     bool started = false;
@@ -196,7 +206,8 @@ public:
     explicit Image(const std::vector<uint8_t>& file) : file_(file.data(), file.size()) {}
 
     // Headers and section table; throws Malformed when they cannot be read.
-    void ReadHeaders() {
+    void ReadHeaders()
+    {
         if (file_.U16(0, "DOS header") != kDosMagic) {
             throw Malformed("no MZ signature");
         }
@@ -267,7 +278,8 @@ public:
 
     // The bytes the image holds from rva on, as far as the file backs them: the headers, or
     // the initialised part of one section.
-    View At(uint32_t rva, size_t length, const char* what) const {
+    View At(uint32_t rva, size_t length, const char* what) const
+    {
         if (rva < sizeOfHeaders) {
             return file_.Sub(rva, length, what);
         }
@@ -283,7 +295,8 @@ public:
         throw Malformed(std::string(what) + " at " + Hex(rva) + " is not in the file");
     }
     // Everything the file backs from rva on, up to the end of its section.
-    View From(uint32_t rva, const char* what) const {
+    View From(uint32_t rva, const char* what) const
+    {
         if (rva < sizeOfHeaders) {
             return file_.Sub(rva, sizeOfHeaders - rva, what);
         }
@@ -317,7 +330,8 @@ private:
 
 using Findings = std::vector<Finding>;
 
-void CheckHeaderFields(const Image& image, const std::vector<uint8_t>& file, Findings& out) {
+void CheckHeaderFields(const Image& image, const std::vector<uint8_t>& file, Findings& out)
+{
     if (image.machine != kMachineI386) {
         out.push_back({Check::Machine, "machine " + Hex(image.machine) + ", not i386"});
     }
@@ -344,13 +358,14 @@ void CheckHeaderFields(const Image& image, const std::vector<uint8_t>& file, Fin
     }
 }
 
-void CheckSections(const Image& image, Findings& out) {
+void CheckSections(const Image& image, Findings& out)
+{
     // Image section names are cut to eight bytes: ".eh_frame" arrives as ".eh_fram".
     static const std::set<std::string> kRuntimeSections = {
         ".ctors", ".dtors", ".init_array", ".fini_array", ".eh_frame", ".pdata",
         ".xdata", ".tls",   ".init_ar",    ".fini_ar",    ".eh_fram"};
     for (const Section& s : image.sections) {
-        const std::string base = s.name.substr(0, s.name.find_first_of("$"));
+        const std::string base = s.name.substr(0, s.name.find_first_of('$'));
         if (kRuntimeSections.count(base) != 0) {
             out.push_back({Check::Sections, "section " + s.name +
                                                 ": static constructors, unwind data or "
@@ -374,7 +389,8 @@ void CheckSections(const Image& image, Findings& out) {
     }
 }
 
-void CheckEntryPoint(const Image& image, Findings& out) {
+void CheckEntryPoint(const Image& image, Findings& out)
+{
     for (const Section& s : image.sections) {
         if (image.entryPoint >= s.virtualAddress &&
             image.entryPoint - s.virtualAddress < std::max(s.virtualSize, s.rawSize)) {
@@ -388,7 +404,8 @@ void CheckEntryPoint(const Image& image, Findings& out) {
         {Check::EntryPoint, "entry point " + Hex(image.entryPoint) + " is in no section"});
 }
 
-void CheckRelocations(const Image& image, Findings& out) {
+void CheckRelocations(const Image& image, Findings& out)
+{
     const DataDirectory dir = image.Dir(kDirBaseReloc);
     if (dir.rva == 0 || dir.size == 0) {
         out.push_back({Check::Relocations, "no base relocation directory: the image cannot move"});
@@ -428,7 +445,8 @@ void CheckRelocations(const Image& image, Findings& out) {
     }
 }
 
-void CheckImports(const Image& image, Findings& out) {
+void CheckImports(const Image& image, Findings& out)
+{
     const std::array<std::pair<size_t, const char*>, 2> unwanted = {{
         {kDirBoundImport, "bound import directory present"},
         {kDirDelayImport, "delay import directory present"},
@@ -476,7 +494,9 @@ void CheckImports(const Image& image, Findings& out) {
                 const std::string name =
                     image.From(thunk, "import name").CString(2, kMaxNameLength, "import name");
                 if (std::find(kImports.begin(), kImports.end(), name) == kImports.end()) {
-                    out.push_back({Check::Imports, "imports " + module + "!" + name});
+                    std::string what = "imports " + module + "!";
+                    what += name;
+                    out.push_back({Check::Imports, what});
                     continue;
                 }
                 ++seen[name];
@@ -494,7 +514,8 @@ void CheckImports(const Image& image, Findings& out) {
 }
 
 // One IMAGE_RESOURCE_DIRECTORY level: the entry with the given id.
-uint32_t ResourceEntry(const View& resources, uint32_t directory, uint32_t id, bool subdirectory) {
+uint32_t ResourceEntry(const View& resources, uint32_t directory, uint32_t id, bool subdirectory)
+{
     const uint16_t named = resources.U16(directory + 12, "resource directory");
     const uint16_t ids = resources.U16(directory + 14, "resource directory");
     for (uint32_t i = 0; i < uint32_t(named) + ids; ++i) {
@@ -519,11 +540,13 @@ struct VersionNode {
     std::vector<VersionNode> children;
 };
 
-size_t Align4(size_t offset) {
+size_t Align4(size_t offset)
+{
     return (offset + 3) & ~size_t(3);
 }
 
-VersionNode ParseVersionNode(const View& data, size_t offset, int depth) {
+VersionNode ParseVersionNode(const View& data, size_t offset, int depth)
+{
     if (depth > kMaxVersionDepth) {
         throw Malformed("version resource nested too deep");
     }
@@ -560,7 +583,8 @@ VersionNode ParseVersionNode(const View& data, size_t offset, int depth) {
     return result;
 }
 
-std::u16string TextValue(const View& value) {
+std::u16string TextValue(const View& value)
+{
     std::u16string text;
     for (size_t i = 0; i + 1 < value.size(); i += 2) {
         const uint16_t c = value.U16(i, "version string");
@@ -572,7 +596,8 @@ std::u16string TextValue(const View& value) {
     return text;
 }
 
-void CheckVersion(const Image& image, Findings& out) {
+void CheckVersion(const Image& image, Findings& out)
+{
     const DataDirectory dir = image.Dir(kDirResource);
     if (dir.rva == 0 || dir.size == 0) {
         out.push_back({Check::Version, "no resources, so no version resource"});
@@ -658,7 +683,8 @@ void CheckVersion(const Image& image, Findings& out) {
     }
 }
 
-void CheckIdentification(const Image& image, Findings& out) {
+void CheckIdentification(const Image& image, Findings& out)
+{
     const DataDirectory resources = image.Dir(kDirResource);
     for (const Section& s : image.sections) {
         const bool isResources = resources.rva != 0 && s.virtualAddress == resources.rva;
@@ -682,7 +708,8 @@ void CheckIdentification(const Image& image, Findings& out) {
 }
 
 template <typename F>
-void Guarded(Check check, F&& run, Findings& out) {
+void Guarded(Check check, F&& run, Findings& out)
+{
     try {
         run();
     } catch (const Malformed& e) {
@@ -692,37 +719,39 @@ void Guarded(Check check, F&& run, Findings& out) {
 
 }  // namespace
 
-const char* CheckName(Check check) {
+const char* CheckName(Check check)
+{
     switch (check) {
-        case Check::Malformed:
-            return "malformed";
-        case Check::Machine:
-            return "machine";
-        case Check::Characteristics:
-            return "characteristics";
-        case Check::Subsystem:
-            return "subsystem";
-        case Check::DllCharacteristics:
-            return "dll-characteristics";
-        case Check::Checksum:
-            return "checksum";
-        case Check::Relocations:
-            return "relocations";
-        case Check::Sections:
-            return "sections";
-        case Check::EntryPoint:
-            return "entry-point";
-        case Check::Imports:
-            return "imports";
-        case Check::Version:
-            return "version";
-        case Check::Identification:
-            return "identification";
+    case Check::Malformed:
+        return "malformed";
+    case Check::Machine:
+        return "machine";
+    case Check::Characteristics:
+        return "characteristics";
+    case Check::Subsystem:
+        return "subsystem";
+    case Check::DllCharacteristics:
+        return "dll-characteristics";
+    case Check::Checksum:
+        return "checksum";
+    case Check::Relocations:
+        return "relocations";
+    case Check::Sections:
+        return "sections";
+    case Check::EntryPoint:
+        return "entry-point";
+    case Check::Imports:
+        return "imports";
+    case Check::Version:
+        return "version";
+    case Check::Identification:
+        return "identification";
     }
     return "unknown";
 }
 
-bool ChecksumOffset(const std::vector<uint8_t>& file, size_t& offset) {
+bool ChecksumOffset(const std::vector<uint8_t>& file, size_t& offset)
+{
     Image image(file);
     try {
         image.ReadHeaders();
@@ -733,7 +762,8 @@ bool ChecksumOffset(const std::vector<uint8_t>& file, size_t& offset) {
     return true;
 }
 
-uint32_t ImageChecksum(const std::vector<uint8_t>& file, size_t checksumOffset) {
+uint32_t ImageChecksum(const std::vector<uint8_t>& file, size_t checksumOffset)
+{
     uint64_t sum = 0;
     for (size_t i = 0; i < file.size(); i += 2) {
         // The field itself counts as zero; a missing odd last byte as well.
@@ -750,7 +780,8 @@ uint32_t ImageChecksum(const std::vector<uint8_t>& file, size_t checksumOffset) 
     return static_cast<uint32_t>(sum + file.size());
 }
 
-std::vector<Finding> CheckImage(const std::vector<uint8_t>& file) {
+std::vector<Finding> CheckImage(const std::vector<uint8_t>& file)
+{
     Findings out;
     Image image(file);
     try {

@@ -9,10 +9,11 @@
 
 namespace {
 // A driver image is a few kilobytes; anything this large is not one.
-constexpr std::streamoff kMaxImageBytes = 64 * 1024 * 1024;
+constexpr std::streamoff kMaxImageBytes = std::streamoff{64} * 1024 * 1024;
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc != 2) {
         std::fprintf(stderr, "usage: pecheck FILE\n");
         return 2;

@@ -8,8 +8,8 @@
 namespace {
 
 // These buffers carry no block descriptor, so the page follows the header directly.
-VOID LocalLocate(PSCSI_REQUEST_BLOCK Srb, ULONG length, PUCHAR* ModeHeader,
-                 PUCHAR* BlockDescriptor, PUCHAR* Page, PULONG BufferLength)
+VOID LocalLocate(PSCSI_REQUEST_BLOCK Srb, ULONG length, PUCHAR* ModeHeader, PUCHAR* BlockDescriptor,
+                 PUCHAR* Page, PULONG BufferLength)
 {
     const auto header = static_cast<PUCHAR>(Srb->DataBuffer);
     *ModeHeader = header;
@@ -31,16 +31,14 @@ VOID LocalGetConfigPageData(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION /*Minit
                             PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
                             PULONG BufferLength)
 {
-    LocalLocate(Srb, scsi::kConfigBufferLength, ModeHeader, BlockDescriptor, Page,
-                BufferLength);
+    LocalLocate(Srb, scsi::kConfigBufferLength, ModeHeader, BlockDescriptor, Page, BufferLength);
 }
 
-VOID LocalGetCompressPageData(PSCSI_REQUEST_BLOCK Srb,
-                              PMINITAPE_EXTENSION /*MinitapeExtension*/, PUCHAR* ModeHeader,
-                              PUCHAR* BlockDescriptor, PUCHAR* Page, PULONG BufferLength)
+VOID LocalGetCompressPageData(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION /*MinitapeExtension*/,
+                              PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
+                              PULONG BufferLength)
 {
-    LocalLocate(Srb, scsi::kCompressBufferLength, ModeHeader, BlockDescriptor, Page,
-                BufferLength);
+    LocalLocate(Srb, scsi::kCompressBufferLength, ModeHeader, BlockDescriptor, Page, BufferLength);
 }
 
 // DBD is left to the caller: partitioning asks for no descriptor itself.
@@ -51,8 +49,7 @@ BOOLEAN LocalAllocatePartPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION Minit
     if (!TapeClassAllocateSrbBuffer(Srb, scsi::kPartBufferLength)) {
         return FALSE;
     }
-    LocalGetPartPageData(Srb, MinitapeExtension, ModeHeader, BlockDescriptor, Page,
-                         BufferLength);
+    LocalGetPartPageData(Srb, MinitapeExtension, ModeHeader, BlockDescriptor, Page, BufferLength);
     return TRUE;
 }
 
@@ -65,14 +62,13 @@ BOOLEAN LocalAllocateConfigPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION Min
     if (!TapeClassAllocateSrbBuffer(Srb, scsi::kConfigBufferLength)) {
         return FALSE;
     }
-    LocalGetConfigPageData(Srb, MinitapeExtension, ModeHeader, BlockDescriptor, Page,
-                           BufferLength);
+    LocalGetConfigPageData(Srb, MinitapeExtension, ModeHeader, BlockDescriptor, Page, BufferLength);
     return TRUE;
 }
 
-BOOLEAN LocalAllocateCompressPage(PSCSI_REQUEST_BLOCK Srb,
-                                  PMINITAPE_EXTENSION MinitapeExtension, PUCHAR* ModeHeader,
-                                  PUCHAR* BlockDescriptor, PUCHAR* Page, PULONG BufferLength)
+BOOLEAN LocalAllocateCompressPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION MinitapeExtension,
+                                  PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
+                                  PULONG BufferLength)
 {
     // The buffer has no room for a block descriptor: the MODE SENSE must not ask for one.
     Srb->Cdb[1] |= scsi::kModeSenseDbd;

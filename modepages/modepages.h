@@ -14,9 +14,9 @@ BOOLEAN LocalAllocatePartPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION Minit
 BOOLEAN LocalAllocateConfigPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION MinitapeExtension,
                                 PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
                                 PULONG BufferLength);
-BOOLEAN LocalAllocateCompressPage(PSCSI_REQUEST_BLOCK Srb,
-                                  PMINITAPE_EXTENSION MinitapeExtension, PUCHAR* ModeHeader,
-                                  PUCHAR* BlockDescriptor, PUCHAR* Page, PULONG BufferLength);
+BOOLEAN LocalAllocateCompressPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION MinitapeExtension,
+                                  PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
+                                  PULONG BufferLength);
 VOID LocalGetPartPageData(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION MinitapeExtension,
                           PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
                           PULONG BufferLength);

@@ -84,7 +84,8 @@ typedef enum _TAPE_STATUS {
     TAPE_STATUS_DEVICE_BUSY = 28,
     TAPE_STATUS_REQUIRES_CLEANING = 29,
     TAPE_STATUS_CLEANER_CARTRIDGE_INSTALLED = 30
-} TAPE_STATUS, *PTAPE_STATUS;
+} TAPE_STATUS,
+    *PTAPE_STATUS;
 
 typedef struct _SCSI_REQUEST_BLOCK {
     USHORT Length;
@@ -306,8 +307,8 @@ typedef struct _TAPE_SET_MEDIA_PARAMETERS {
 #define TAPE_DRIVE_FORMAT 0xA0000000
 
 // Routine types of the registration record.
-typedef BOOLEAN(TAPECALL* TAPE_VERIFY_INQUIRY_ROUTINE)(PINQUIRYDATA InquiryData,
-                                                       PMODE_CAPABILITIES_PAGE ModeCapabilitiesPage);
+typedef BOOLEAN(TAPECALL* TAPE_VERIFY_INQUIRY_ROUTINE)(
+    PINQUIRYDATA InquiryData, PMODE_CAPABILITIES_PAGE ModeCapabilitiesPage);
 typedef VOID(TAPECALL* TAPE_EXTENSION_INIT_ROUTINE)(PVOID MinitapeExtension,
                                                     PINQUIRYDATA InquiryData,
                                                     PMODE_CAPABILITIES_PAGE ModeCapabilitiesPage);
@@ -321,8 +322,7 @@ typedef VOID(TAPECALL* TAPE_PRE_PROCESS_READ_WRITE_ROUTINE)(PVOID MinitapeExtens
                                                             PVOID CommandExtension,
                                                             PVOID CommandParameters,
                                                             PSCSI_REQUEST_BLOCK Srb,
-                                                            ULONG DataLength,
-                                                            ULONG TransferLength);
+                                                            ULONG DataLength, ULONG TransferLength);
 
 typedef struct _TAPE_INIT_DATA {
     TAPE_VERIFY_INQUIRY_ROUTINE VerifyInquiry;
@@ -358,7 +358,8 @@ TAPE_IMPORT BOOLEAN TAPECALL TapeClassAllocateSrbBuffer(PSCSI_REQUEST_BLOCK Srb,
 
 // Layouts the class driver and the driver must agree on, on every target.
 static_assert(sizeof(ULONG) == 4, "ULONG is 32 bits on every target");
-static_assert(sizeof(LARGE_INTEGER) == 8 && alignof(LARGE_INTEGER) == 8, "LARGE_INTEGER");
+static_assert(sizeof(LARGE_INTEGER) == 8, "LARGE_INTEGER is 8 bytes");
+static_assert(alignof(LARGE_INTEGER) == 8, "LARGE_INTEGER is aligned at 8, as on the platform");
 static_assert(sizeof(TAPE_STATUS) == 4, "TAPE_STATUS is passed as a 32-bit value");
 static_assert(sizeof(INQUIRYDATA) == 96, "inquiry record is 96 bytes");
 static_assert(offsetof(INQUIRYDATA, VendorId) == 8, "vendor id at inquiry byte 8");

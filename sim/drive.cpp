@@ -702,10 +702,10 @@ Result Drive::Read(const Call& call)
     if (!positionKnown_) {
         return Check(Sense::Make(kKeyMediumError, 0x3B, 0x00));
     }
-    auto& objects = CurrentPartition().objects;
+    const auto& objects = CurrentPartition().objects;
     auto& position = cartridge_->position;
-    size_t out = 0;
     if (fixed) {
+        size_t out = 0;
         uint32_t done = 0;
         while (done < length) {
             if (position == objects.size()) {

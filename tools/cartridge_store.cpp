@@ -38,8 +38,7 @@ void CartridgeStore::Lock()
     // so a lock on it would guard an inode that a later invocation never opens.
     const int fd = open(lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
-        throw ToolError(path_, "cannot open lock file " + lockPath() + ": " +
-                                   std::strerror(errno));
+        throw ToolError(path_, "cannot open lock file " + lockPath() + ": " + std::strerror(errno));
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
@@ -56,8 +55,8 @@ void CartridgeStore::Lock()
 sim::Cartridge CartridgeStore::Load() const
 {
     if (!Exists()) {
-        throw ToolError(path_, "no such cartridge file (create one with 'velmtape -f " + path_ +
-                                   " new')");
+        throw ToolError(path_,
+                        "no such cartridge file (create one with 'velmtape -f " + path_ + " new')");
     }
     std::string error;
     std::optional<sim::Cartridge> cartridge = sim::LoadCartridge(path_, error);

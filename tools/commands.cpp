@@ -17,8 +17,8 @@
 namespace tools {
 namespace {
 
-using nlohmann::json;
 using host::Request;
+using nlohmann::json;
 
 constexpr uint64_t kBytesPerMb = 1000000;      // as the drive counts partition sizes
 constexpr size_t kVariableBlockBytes = 65536;  // blocks that `write` makes in variable mode
@@ -119,7 +119,10 @@ std::string Line(const std::string& label, const std::string& value)
     return padded + value;
 }
 
-std::string OnOff(bool on) { return on ? "on" : "off"; }
+std::string OnOff(bool on)
+{
+    return on ? "on" : "off";
+}
 
 std::string BlockSizeText(ULONG size)
 {
@@ -203,10 +206,10 @@ void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
                            {"writeProtected", media.WriteProtected != 0}};
     out.lines.push_back(Line("write protected", media.WriteProtected ? "yes" : "no"));
     out.lines.push_back(Line("block size", BlockSizeText(media.BlockSize)));
-    out.lines.push_back(Line("capacity", Human(capacity) + " (" + std::to_string(capacity) +
-                                             " bytes)"));
-    out.lines.push_back(Line("remaining", Human(remaining) + " (" + std::to_string(remaining) +
-                                              " bytes)"));
+    out.lines.push_back(
+        Line("capacity", Human(capacity) + " (" + std::to_string(capacity) + " bytes)"));
+    out.lines.push_back(
+        Line("remaining", Human(remaining) + " (" + std::to_string(remaining) + " bytes)"));
 }
 
 void AddDrive(const TAPE_GET_DRIVE_PARAMETERS& drive, bool limits, Outcome& out)
@@ -227,14 +230,13 @@ void AddDrive(const TAPE_GET_DRIVE_PARAMETERS& drive, bool limits, Outcome& out)
     out.lines.push_back(Line("compression", OnOff(drive.Compression != 0)));
     out.lines.push_back(Line("setmark report", OnOff(drive.ReportSetmarks != 0)));
     if (limits) {
-        out.lines.push_back(Line("block limits", std::to_string(drive.MinimumBlockSize) +
-                                                     " to " +
+        out.lines.push_back(Line("block limits", std::to_string(drive.MinimumBlockSize) + " to " +
                                                      std::to_string(drive.MaximumBlockSize) +
                                                      " bytes, default " +
                                                      std::to_string(drive.DefaultBlockSize)));
         out.lines.push_back(Line("max partitions", std::to_string(drive.MaximumPartitionCount)));
-        out.lines.push_back(Line("ECC, padding", OnOff(drive.ECC != 0) + ", " +
-                                                     OnOff(drive.DataPadding != 0)));
+        out.lines.push_back(
+            Line("ECC, padding", OnOff(drive.ECC != 0) + ", " + OnOff(drive.DataPadding != 0)));
     }
     // Wrapped under the value column, so the list reads at a glance on a terminal.
     constexpr size_t kWidth = 80;
@@ -514,9 +516,9 @@ void WriteFile(Session& session, const std::string& path, Outcome& out)
         padding = blockSize - size % blockSize;
         data.resize(size + padding, 0);
     }
-    const size_t chunk = blockSize == 0 ? kVariableBlockBytes
-                                        : std::max<size_t>(1, kProgressStep / blockSize) *
-                                              blockSize;
+    const size_t chunk = blockSize == 0
+                             ? kVariableBlockBytes
+                             : std::max<size_t>(1, kProgressStep / blockSize) * blockSize;
     const bool progress = isatty(STDERR_FILENO) != 0 && data.size() > kProgressStep;
     size_t written = 0;
     size_t blocks = 0;
@@ -527,8 +529,8 @@ void WriteFile(Session& session, const std::string& path, Outcome& out)
         written += result.bytes;
         blocks += blockSize == 0 ? (result.bytes == length ? 1 : 0) : result.bytes / blockSize;
         if (result.status != TAPE_STATUS_SUCCESS) {
-            out.failure = Failure{"write failed after " + std::to_string(written) + " bytes",
-                                  result.status, {}};
+            out.failure = Failure{
+                "write failed after " + std::to_string(written) + " bytes", result.status, {}};
             break;
         }
         if (progress && written - lastShown >= kProgressStep) {
@@ -566,9 +568,9 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
         return;
     }
     const uint32_t blockSize = media.BlockSize;
-    const size_t capacity = blockSize == 0 ? kReadBufferBytes
-                                           : std::max<size_t>(1, kReadBufferBytes / blockSize) *
-                                                 blockSize;
+    const size_t capacity = blockSize == 0
+                                ? kReadBufferBytes
+                                : std::max<size_t>(1, kReadBufferBytes / blockSize) * blockSize;
     std::vector<uint8_t> buffer(capacity);
     std::vector<uint8_t> data;
     std::string stop;
@@ -585,14 +587,15 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
         } else if (result.status == TAPE_STATUS_NO_DATA_DETECTED && !data.empty()) {
             stop = "end of data";
         } else {
-            out.failure = Failure{"read failed after " + std::to_string(data.size()) + " bytes",
-                                  result.status, {}};
+            out.failure = Failure{
+                "read failed after " + std::to_string(data.size()) + " bytes", result.status, {}};
             return;
         }
         break;
     }
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    file.write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
     file.close();
     if (!file) {
         throw ToolError(path, "cannot write file read from tape");
@@ -608,7 +611,7 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
 void Append(Outcome& into, const std::string& heading, Outcome&& step)
 {
     into.lines.push_back("== " + heading);
-    for (std::string& line : step.lines) {
+    for (const std::string& line : step.lines) {
         into.lines.push_back("   " + line);
     }
     into.result["steps"].push_back({{"step", heading}, {"result", step.result}});
@@ -632,12 +635,14 @@ std::vector<uint8_t> DemoBlocks(const std::string& label, size_t blocks, size_t 
 
 const std::vector<std::string>& CommandNames()
 {
+    // clang-format off
     static const std::vector<std::string> names = {
         "status", "load",   "unload",      "lock",      "unlock",       "rewind",
         "erase",  "weof",   "wset",        "fsf",       "bsf",          "fsfm",
         "bsfm",   "fsr",    "bsr",         "fss",       "bss",          "eod",
         "seek",   "tell",   "setblk",      "compression", "setmarks-report", "mkpartition",
         "setpartition", "params", "write", "read",      "new",          "demo"};
+    // clang-format on
     return names;
 }
 
@@ -753,8 +758,8 @@ Outcome RunDemo(Session& session)
             out.failure = Failure{"write failed", result.status, {}};
             return;
         }
-        out.lines.push_back("wrote " + std::to_string(blocks) + " blocks of 512 bytes: \"" +
-                            label + "\"");
+        out.lines.push_back("wrote " + std::to_string(blocks) + " blocks of 512 bytes: \"" + label +
+                            "\"");
         TAPE_WRITE_MARKS marks{};
         marks.Type = TAPE_FILEMARKS;
         marks.Count = 1;
@@ -766,12 +771,9 @@ Outcome RunDemo(Session& session)
     step("status of the blank cartridge", [&](Outcome& out) { Status(session, out); });
     step("write file 1 (3 blocks) and a filemark", [&](Outcome& out) { write(out, "file 1", 3); });
     step("write file 2 (2 blocks) and a filemark", [&](Outcome& out) { write(out, "file 2", 2); });
-    step("rewind", [&](Outcome& out) {
-        SetPosition(session, TAPE_REWIND, 0, 0, false, out);
-    });
-    step("fsf 1: space over the first filemark", [&](Outcome& out) {
-        SetPosition(session, TAPE_SPACE_FILEMARKS, 1, 0, false, out);
-    });
+    step("rewind", [&](Outcome& out) { SetPosition(session, TAPE_REWIND, 0, 0, false, out); });
+    step("fsf 1: space over the first filemark",
+         [&](Outcome& out) { SetPosition(session, TAPE_SPACE_FILEMARKS, 1, 0, false, out); });
     step("read file 2 back", [&](Outcome& out) {
         std::vector<uint8_t> buffer(4096);
         const host::TransferResult result = session.Read(buffer.data(), buffer.size(), 512);
@@ -791,9 +793,8 @@ Outcome RunDemo(Session& session)
         }
         ShowPosition(session, out);
     });
-    step("mkpartition 100: two partitions, the first of 100 MB", [&](Outcome& out) {
-        MakePartitions(session, 100, out);
-    });
+    step("mkpartition 100: two partitions, the first of 100 MB",
+         [&](Outcome& out) { MakePartitions(session, 100, out); });
     step("setpartition 2", [&](Outcome& out) {
         if (CheckPartition(session, 2, out)) {
             SetPosition(session, TAPE_LOGICAL_BLOCK, 0, 2, false, out);
@@ -801,9 +802,8 @@ Outcome RunDemo(Session& session)
     });
     step("write file 3 (4 blocks) and a filemark in partition 2",
          [&](Outcome& out) { write(out, "file 3", 4); });
-    step("setpartition 1", [&](Outcome& out) {
-        SetPosition(session, TAPE_LOGICAL_BLOCK, 0, 1, false, out);
-    });
+    step("setpartition 1",
+         [&](Outcome& out) { SetPosition(session, TAPE_LOGICAL_BLOCK, 0, 1, false, out); });
     step("status", [&](Outcome& out) { Status(session, out); });
     step("params", [&](Outcome& out) { Params(session, out); });
     return demo;

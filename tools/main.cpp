@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -55,7 +56,8 @@ std::string CompleteCommand(std::vector<std::string>& args)
         if (matches.size() > 1) {
             std::string list;
             for (const std::string& m : matches) {
-                list += (list.empty() ? "" : ", ") + m;
+                list += list.empty() ? "" : ", ";
+                list += m;
             }
             throw tools::ToolError("", "ambiguous command '" + word + "': " + list);
         }
@@ -81,9 +83,7 @@ const char* kDescription =
     "Exit status: 0 done, 1 bad usage or a cartridge that cannot be opened, 2 the drive or the "
     "driver failed the request.";
 
-}  // namespace
-
-int main(int argc, char** argv)
+int RunTool(int argc, char** argv)
 {
     std::vector<std::string> words(argv + 1, argv + argc);
     tools::CommandArgs args;
@@ -107,7 +107,9 @@ int main(int argc, char** argv)
     app.require_subcommand(1, 1);
     app.fallthrough();
 
-    const auto add = [&](const char* name, const char* help) { return app.add_subcommand(name, help); };
+    const auto add = [&](const char* name, const char* help) {
+        return app.add_subcommand(name, help);
+    };
     const auto countOption = [&](CLI::App* sub, const char* what) {
         sub->add_option("N", args.count, std::string("Number of ") + what + " (default 1)")
             ->check(CLI::Range(0u, kMaxCount));
@@ -116,8 +118,9 @@ int main(int argc, char** argv)
         sub->add_flag("--immediate", args.immediate,
                       "Return as soon as the drive has accepted the command");
     };
-    add("status", "Medium, write protection, block size, partitions, position, capacity, "
-                  "compression, setmark reporting and feature flags");
+    add("status",
+        "Medium, write protection, block size, partitions, position, capacity, "
+        "compression, setmark reporting and feature flags");
     immediateFlag(add("load", "Insert and load the cartridge"));
     CLI::App* unload = add("unload", "Unload and eject the cartridge (refused while locked)");
     unload->alias("offline")->alias("eject");
@@ -125,8 +128,9 @@ int main(int argc, char** argv)
     add("lock", "Prevent removal of the cartridge");
     add("unlock", "Allow removal of the cartridge");
     immediateFlag(add("rewind", "Rewind to the beginning of the current partition"));
-    immediateFlag(add("erase", "Erase from the current position to the end of the partition "
-                               "(long erase)"));
+    immediateFlag(add("erase",
+                      "Erase from the current position to the end of the partition "
+                      "(long erase)"));
     CLI::App* weof = add("weof", "Write N filemarks");
     countOption(weof, "filemarks");
     immediateFlag(weof);
@@ -137,8 +141,9 @@ int main(int argc, char** argv)
     countOption(add("bsf", "Space backward over N filemarks"), "filemarks");
     countOption(add("fsfm", "Space forward over N filemarks, then back over the last (before it)"),
                 "filemarks");
-    countOption(add("bsfm", "Space backward over N filemarks, then forward over the last (after it)"),
-                "filemarks");
+    countOption(
+        add("bsfm", "Space backward over N filemarks, then forward over the last (after it)"),
+        "filemarks");
     countOption(add("fsr", "Space forward over N blocks"), "blocks");
     countOption(add("bsr", "Space backward over N blocks"), "blocks");
     countOption(add("fss", "Space forward over N setmarks"), "setmarks");
@@ -166,9 +171,10 @@ int main(int argc, char** argv)
         ->add_option("on|off", state, "on or off")
         ->required()
         ->check(CLI::IsMember({"on", "off"}));
-    CLI::App* mkpart = add("mkpartition", "Lay out the tape as two partitions, the first of "
-                                          "SIZE_MB megabytes, or without SIZE_MB as one "
-                                          "partition; erases the tape");
+    CLI::App* mkpart = add("mkpartition",
+                           "Lay out the tape as two partitions, the first of "
+                           "SIZE_MB megabytes, or without SIZE_MB as one "
+                           "partition; erases the tape");
     mkpart->add_option("SIZE_MB", args.sizeMb, "Size of partition 1 in megabytes (10^6 bytes)");
     CLI::App* setpart = add("setpartition", "Move to the beginning of partition P (1 or 2)");
     setpart->add_option("P", args.partition, "Partition 1 or 2")
@@ -176,8 +182,9 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1u, 2u));
     immediateFlag(setpart);
     add("params", "Drive and media parameters");
-    add("write", "Write FILE's bytes as data blocks at the current position (a fixed-size last "
-                 "block is filled up with zeros; follow with 'weof' to end the tape file)")
+    add("write",
+        "Write FILE's bytes as data blocks at the current position (a fixed-size last "
+        "block is filled up with zeros; follow with 'weof' to end the tape file)")
         ->add_option("FILE", args.file, "File to put on tape")
         ->required();
     add("read", "Read data blocks up to the next filemark into FILE")
@@ -189,8 +196,9 @@ int main(int argc, char** argv)
         ->check(CLI::Range(uint64_t{1}, uint64_t{1000000}));
     create->add_flag("--write-protected", args.writeProtected, "Set the write-protect tab");
     create->add_flag("--force", args.force, "Replace an existing cartridge file");
-    add("demo", "A short session on a fresh cartridge: files with filemarks, two partitions, "
-                "moves between them, with status after each step")
+    add("demo",
+        "A short session on a fresh cartridge: files with filemarks, two partitions, "
+        "moves between them, with status after each step")
         ->add_flag("--force", args.force, "Replace an existing cartridge file");
 
     try {
@@ -226,8 +234,8 @@ int main(int argc, char** argv)
             }
             tools::Session session(options);
             session.Open();
-            outcome = args.command == "demo" ? tools::RunDemo(session)
-                                             : tools::RunCommand(session, args);
+            outcome =
+                args.command == "demo" ? tools::RunDemo(session) : tools::RunCommand(session, args);
             session.Close();
             traceJson = session.trace();
         }
@@ -285,4 +293,20 @@ int main(int argc, char** argv)
         return kExitFailed;
     }
     return kExitDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // What escapes the tool's own handling (out of memory, a library's failure) is still
+    // reported the tool's way instead of ending the process without a word.
+    try {
+        return RunTool(argc, argv);
+    } catch (const std::exception& e) {
+        PrintError("", e.what());
+    } catch (...) {
+        PrintError("", "unexpected failure");
+    }
+    return kExitUsage;
 }

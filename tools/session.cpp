@@ -82,8 +82,8 @@ TAPE_STATUS Session::Run(host::Request request, void* record)
 host::TransferResult Session::Write(const uint8_t* data, size_t length, uint32_t blockSize)
 {
     host::Transcript transcript;
-    const host::TransferResult result = host::WriteBlocks(
-        *device_, data, length, blockSize, options_.trace ? &transcript : nullptr);
+    const host::TransferResult result = host::WriteBlocks(*device_, data, length, blockSize,
+                                                          options_.trace ? &transcript : nullptr);
     if (options_.trace) {
         Record(transcript);
     }
@@ -93,8 +93,8 @@ host::TransferResult Session::Write(const uint8_t* data, size_t length, uint32_t
 host::TransferResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t blockSize)
 {
     host::Transcript transcript;
-    const host::TransferResult result = host::ReadBlocks(
-        *device_, buffer, capacity, blockSize, options_.trace ? &transcript : nullptr);
+    const host::TransferResult result = host::ReadBlocks(*device_, buffer, capacity, blockSize,
+                                                         options_.trace ? &transcript : nullptr);
     if (options_.trace) {
         Record(transcript);
     }
@@ -116,8 +116,7 @@ void Session::InsertForLoad()
     ejected_.reset();
     // The drive reports the new medium once (unit attention 28/00); the class driver takes
     // that news itself on the platform, so it is collected here before the LOAD is sent.
-    drive_->Execute(kTestUnitReady.data(), kTestUnitReady.size(), sim::Direction::None, nullptr,
-                    0);
+    drive_->Execute(kTestUnitReady.data(), kTestUnitReady.size(), sim::Direction::None, nullptr, 0);
     Note("cartridge inserted; the drive's medium-changed report was collected");
 }
 

@@ -14,14 +14,14 @@ const Bytes kSelect20{0x15, 0x10, 0x00, 0x00, 0x14, 0x00};
 // Device configuration answer: header, page 0x10 with PS clear and bit 6 set, RSmk byte given.
 Bytes ConfigAnswer(uint8_t rsmkByte)
 {
-    return Bytes{0x13, 0x05, 0x90, 0x00, 0x50, 0x0C, 0x41, 0x01, 0x22, 0x33,
+    return Bytes{0x13, 0x05, 0x90,     0x00, 0x50, 0x0C, 0x41, 0x01, 0x22, 0x33,
                  0x44, 0x55, rsmkByte, 0x66, 0x77, 0x88, 0x99, 0xAA, 0x01, 0xBB};
 }
 // Data compression answer: header, page 0x0F with PS set, DCE/DCC byte given.
 Bytes CompressAnswer(uint8_t dceByte)
 {
     return Bytes{0x13, 0x05, 0x90, 0x00, 0xBF, 0x0C, dceByte, 0x05, 0x11, 0x22,
-                 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC};
+                 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99,    0xAA, 0xBB, 0xCC};
 }
 
 // ---------------------------------------------------------------- GetDriveParameters
@@ -113,6 +113,7 @@ TEST_P(GetDriveParametersPages, FieldsAndFlagsFollowThePages)
     ExpectNoModeSelect();
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Answers, GetDriveParametersPages,
     ::testing::Values(
@@ -122,6 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
         PagesRow{"DccClearAllOtherBits", 0xDF, 0xBF, 0, 0, 0x01381FA4u, 0x137FF83Du},
         PagesRow{"RsmkAmongOtherBits", 0xFF, 0x00, 1, 0, 0x01381FA4u, 0x137FF83Du}),
     [](const ::testing::TestParamInfo<PagesRow>& i) { return std::string(i.param.name); });
+// clang-format on
 
 TEST_F(GetDriveParametersRequest, RefusedCompressionPageLeavesCompressionUnreported)
 {
@@ -205,6 +207,7 @@ TEST_P(GetDriveParametersFailure, EndsOnTheCallAfterTheFailedCommand)
     EXPECT_EQ(Returned(), row.returned);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Steps, GetDriveParametersFailure,
     ::testing::Values(
@@ -218,6 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
         GetFailRow{"BlockLimitsAborted", 2, 0x0B, 0x00, 0x00, TAPE_STATUS_DEVICE_NOT_READY,
                    {0, 0, 1, 0, 20}}),
     [](const ::testing::TestParamInfo<GetFailRow>& i) { return std::string(i.param.name); });
+// clang-format on
 
 TEST_F(GetDriveParametersRequest, ShortConfigurationAnswerEndsWithDataOverrun)
 {
@@ -250,7 +254,7 @@ TEST_F(GetDriveParametersRequest, FailedAllocationAtEachPoint)
 
 class SetDriveParametersRequest : public HostFixture {
 protected:
-    void RunSet(BOOLEAN reportSetmarks, BOOLEAN compression, host::RunOptions options = {})
+    void RunSet(BOOLEAN reportSetmarks, BOOLEAN compression, const host::RunOptions& options = {})
     {
         TAPE_SET_DRIVE_PARAMETERS r{};
         r.ECC = 1;
@@ -311,8 +315,8 @@ TEST_F(SetDriveParametersRequest, ClearingSetsDdeAndZeroesBothAlgorithms)
     ASSERT_EQ(target.received().size(), 4u);
     EXPECT_EQ(target.received()[1].dataOut.at(12), 0xDF);
     EXPECT_EQ(target.received()[3].dataOut,
-              (Bytes{0x00, 0x00, 0x10, 0x00, 0x8F, 0x0E, 0x5F, 0x85, 0x00, 0x00, 0x00, 0x00,
-                     0x00, 0x00, 0x00, 0x00, 0x99, 0xAA, 0xBB, 0xCC}));
+              (Bytes{0x00, 0x00, 0x10, 0x00, 0x8F, 0x0E, 0x5F, 0x85, 0x00, 0x00,
+                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x99, 0xAA, 0xBB, 0xCC}));
 }
 
 TEST_F(SetDriveParametersRequest, AnyNonzeroByteMeansTrueAndUnchangedBitsAreStillSent)
@@ -376,9 +380,8 @@ struct CompressFailRow {
     TAPE_STATUS status;
 };
 
-class SetDriveParametersCompressFailure
-    : public SetDriveParametersRequest,
-      public ::testing::WithParamInterface<CompressFailRow> {};
+class SetDriveParametersCompressFailure : public SetDriveParametersRequest,
+                                          public ::testing::WithParamInterface<CompressFailRow> {};
 
 TEST_P(SetDriveParametersCompressFailure, EndsWithThatStatusAndSendsNoSelect)
 {
@@ -401,6 +404,7 @@ TEST_P(SetDriveParametersCompressFailure, EndsWithThatStatusAndSendsNoSelect)
     EXPECT_EQ(target.received().back().cdb, kSenseCompress);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Statuses, SetDriveParametersCompressFailure,
     ::testing::Values(
@@ -415,6 +419,7 @@ INSTANTIATE_TEST_SUITE_P(
                         host::Reply::Data({0x13, 0x05, 0x90, 0x00, 0x8F, 0x0E, 0x40, 0x00}),
                         TAPE_STATUS_DATA_OVERRUN}),
     [](const ::testing::TestParamInfo<CompressFailRow>& i) { return std::string(i.param.name); });
+// clang-format on
 
 TEST_F(SetDriveParametersRequest, FailedModeSelectEndsTheRequest)
 {
@@ -466,8 +471,7 @@ TEST(SetDriveParametersSteps, CallAfterTheLastSelectSucceedsWithoutLooking)
 
 TEST(GetDriveParametersSteps, BlockLimitsStepAcceptsCallbackSuccessAndNoMedia)
 {
-    for (TAPE_STATUS last :
-         {TAPE_STATUS_CALLBACK, TAPE_STATUS_SUCCESS, TAPE_STATUS_NO_MEDIA}) {
+    for (TAPE_STATUS last : {TAPE_STATUS_CALLBACK, TAPE_STATUS_SUCCESS, TAPE_STATUS_NO_MEDIA}) {
         StepHarness h;
         TAPE_GET_DRIVE_PARAMETERS r{};
         ASSERT_EQ(h.Call(GetDriveParameters, &r, 3, last), TAPE_STATUS_SEND_SRB_AND_CALLBACK);
@@ -477,8 +481,7 @@ TEST(GetDriveParametersSteps, BlockLimitsStepAcceptsCallbackSuccessAndNoMedia)
     }
     StepHarness h;
     TAPE_GET_DRIVE_PARAMETERS r{};
-    EXPECT_EQ(h.Call(GetDriveParameters, &r, 3, TAPE_STATUS_DEVICE_BUSY),
-              TAPE_STATUS_DEVICE_BUSY);
+    EXPECT_EQ(h.Call(GetDriveParameters, &r, 3, TAPE_STATUS_DEVICE_BUSY), TAPE_STATUS_DEVICE_BUSY);
     EXPECT_EQ(h.store.allocations(), 0u);
 }
 
@@ -539,15 +542,12 @@ TEST(GetDriveParametersSteps, CompressionStepDecidesWithoutACommand)
         ULONG low;
         ULONG high;
     };
-    for (const Row& row : {Row{TAPE_STATUS_INVALID_DEVICE_REQUEST, 0xC0, TAPE_STATUS_CALLBACK,
-                               0, 0, 0},
-                           Row{TAPE_STATUS_SUCCESS, 0xC0, TAPE_STATUS_CALLBACK, 1, 0x00020000u,
-                               0x80000200u},
-                           Row{TAPE_STATUS_NO_MEDIA, 0x40, TAPE_STATUS_CALLBACK, 0, 0x00020000u,
-                               0x80000200u},
-                           Row{TAPE_STATUS_SUCCESS, 0x80, TAPE_STATUS_CALLBACK, 0, 0, 0},
-                           Row{TAPE_STATUS_DEVICE_BUSY, 0xC0, TAPE_STATUS_DEVICE_BUSY, 0, 0,
-                               0}}) {
+    for (const Row& row :
+         {Row{TAPE_STATUS_INVALID_DEVICE_REQUEST, 0xC0, TAPE_STATUS_CALLBACK, 0, 0, 0},
+          Row{TAPE_STATUS_SUCCESS, 0xC0, TAPE_STATUS_CALLBACK, 1, 0x00020000u, 0x80000200u},
+          Row{TAPE_STATUS_NO_MEDIA, 0x40, TAPE_STATUS_CALLBACK, 0, 0x00020000u, 0x80000200u},
+          Row{TAPE_STATUS_SUCCESS, 0x80, TAPE_STATUS_CALLBACK, 0, 0, 0},
+          Row{TAPE_STATUS_DEVICE_BUSY, 0xC0, TAPE_STATUS_DEVICE_BUSY, 0, 0, 0}}) {
         StepHarness h;
         TAPE_GET_DRIVE_PARAMETERS r{};
         ASSERT_TRUE(h.store.Allocate(20));

@@ -87,21 +87,21 @@ TEST_P(Identification, ClaimsOnlyTheQt7310)
 
 INSTANTIATE_TEST_SUITE_P(
     Inquiry, Identification,
-    ::testing::Values(
-        IdRow{"exact", V("VELM    "), P("QT-7310         "), true},
-        IdRow{"productTailAnything", V("VELM    "), P("QT-7310XYZ\xff\x01rev9"), true},
-        IdRow{"productTailNul", V("VELM    "), P("QT-7310\0\0\0\0\0\0\0\0\0"), true},
-        IdRow{"vendorTailNul", V("VELM\0\0\0\0"), P("QT-7310         "), false},
-        IdRow{"vendorTailLetter", V("VELMX   "), P("QT-7310         "), false},
-        IdRow{"vendorLastByte", V("VELM   X"), P("QT-7310         "), false},
-        IdRow{"vendorLowerCase", V("velm    "), P("QT-7310         "), false},
-        IdRow{"vendorShifted", V(" VELM   "), P("QT-7310         "), false},
-        IdRow{"otherVendor", V("XELM    "), P("QT-7310         "), false},
-        IdRow{"productSevenOff", V("VELM    "), P("QT-7311         "), false},
-        IdRow{"productFirstOff", V("VELM    "), P("qT-7310         "), false},
-        IdRow{"productShort", V("VELM    "), P("QT-731          "), false},
-        IdRow{"productDash", V("VELM    "), P("QT 7310         "), false},
-        IdRow{"blank", V("        "), P("                "), false}),
+    ::testing::Values(IdRow{"exact", V("VELM    "), P("QT-7310         "), true},
+                      IdRow{"productTailAnything", V("VELM    "), P("QT-7310XYZ\xff\x01rev9"),
+                            true},
+                      IdRow{"productTailNul", V("VELM    "), P("QT-7310\0\0\0\0\0\0\0\0\0"), true},
+                      IdRow{"vendorTailNul", V("VELM\0\0\0\0"), P("QT-7310         "), false},
+                      IdRow{"vendorTailLetter", V("VELMX   "), P("QT-7310         "), false},
+                      IdRow{"vendorLastByte", V("VELM   X"), P("QT-7310         "), false},
+                      IdRow{"vendorLowerCase", V("velm    "), P("QT-7310         "), false},
+                      IdRow{"vendorShifted", V(" VELM   "), P("QT-7310         "), false},
+                      IdRow{"otherVendor", V("XELM    "), P("QT-7310         "), false},
+                      IdRow{"productSevenOff", V("VELM    "), P("QT-7311         "), false},
+                      IdRow{"productFirstOff", V("VELM    "), P("qT-7310         "), false},
+                      IdRow{"productShort", V("VELM    "), P("QT-731          "), false},
+                      IdRow{"productDash", V("VELM    "), P("QT 7310         "), false},
+                      IdRow{"blank", V("        "), P("                "), false}),
     [](const ::testing::TestParamInfo<IdRow>& info) { return std::string(info.param.name); });
 
 TEST(ExtensionInit, GivesDriveType13AndNoPartition)

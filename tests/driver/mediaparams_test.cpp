@@ -18,9 +18,9 @@ Bytes ConfigAnswer(uint8_t activePartition)
 Bytes PartitionAnswer(uint8_t deviceSpecific, uint8_t b9, uint8_t b10, uint8_t b11,
                       uint8_t additionalPartitions)
 {
-    return Bytes{0x17, 0x00, deviceSpecific, 0x08, 0x13, 0x00, 0x01, 0x00,
-                 0x00, b9,   b10,            b11,  0x91, 0x0A, 0x01, additionalPartitions,
-                 0x30, 0x03, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00};
+    return Bytes{
+        0x17, 0x00, deviceSpecific,       0x08, 0x13, 0x00, 0x01, 0x00, 0x00, b9,   b10, b11, 0x91,
+        0x0A, 0x01, additionalPartitions, 0x30, 0x03, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00};
 }
 
 // Headers filled with 0xFF: the values are taken by position, never by what the headers say.
@@ -38,7 +38,7 @@ Bytes LogAnswer(ULONG v1, ULONG v2, ULONG v3, ULONG v4)
 
 class GetMediaParametersRequest : public HostFixture {
 protected:
-    TAPE_GET_MEDIA_PARAMETERS Run(host::RunOptions options = {})
+    TAPE_GET_MEDIA_PARAMETERS Run(const host::RunOptions& options = {})
     {
         TAPE_GET_MEDIA_PARAMETERS r;
         std::memset(&r, 0xA5, sizeof(r));  // leftovers call 0 must clear
@@ -118,6 +118,7 @@ TEST_P(GetMediaParametersAnswers, FillsRecordAndPartition)
     EXPECT_EQ(CurrentPartition(), row.currentPartition);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Answers, GetMediaParametersAnswers,
     ::testing::Values(
@@ -137,6 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
                  Bytes{0x0B, 0x00, 0x90, 0x08, 0x13, 0, 0, 0, 0, 0x00, 0x04, 0x00},
                  LogAnswer(5, 0, 6, 0), 1, 1024, 1, 1, 5120ull, 6144ull, 0}),
     [](const ::testing::TestParamInfo<MediaRow>& i) { return std::string(i.param.name); });
+// clang-format on
 
 TEST_F(GetMediaParametersRequest, NoMediaOnPartitionPageIsReturnedAndRecordStaysClear)
 {
@@ -261,6 +263,7 @@ TEST_P(SetMediaParametersBlock, SendsHeaderAndBlockDescriptorOnly)
     EXPECT_EQ(CurrentPartition(), 2u);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Sizes, SetMediaParametersBlock,
     ::testing::Values(
@@ -273,6 +276,7 @@ INSTANTIATE_TEST_SUITE_P(
         BlockRow{"ThreeBytes", 0x012345,
                  {0x00, 0x00, 0x10, 0x08, 0x7F, 0x00, 0x00, 0x00, 0x00, 0x01, 0x23, 0x45}}),
     [](const ::testing::TestParamInfo<BlockRow>& i) { return std::string(i.param.name); });
+// clang-format on
 
 class SetMediaParametersRequest : public HostFixture {};
 
@@ -378,8 +382,7 @@ TEST(SetMediaParametersSteps, ModeSelectBuiltOnACleanBlock)
     EXPECT_EQ(h.srb.SrbFlags, 0x80u);
     EXPECT_EQ(Bytes(h.Data(), h.Data() + 12),
               (Bytes{0x00, 0x00, 0x10, 0x08, 0x7F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00}));
-    EXPECT_EQ(h.Call(SetMediaParameters, &r, 2, TAPE_STATUS_IO_DEVICE_ERROR),
-              TAPE_STATUS_SUCCESS);
+    EXPECT_EQ(h.Call(SetMediaParameters, &r, 2, TAPE_STATUS_IO_DEVICE_ERROR), TAPE_STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -9,11 +9,11 @@ using ::testing::ElementsAre;
 struct OneCommandRow {
     const char* name;
     host::Request request;
-    ULONG type;       // Operation or Type
-    ULONG count;      // WriteMarks only
+    ULONG type;   // Operation or Type
+    ULONG count;  // WriteMarks only
     BOOLEAN immediate;
     TAPE_STATUS status;
-    Bytes cdb;        // empty: nothing is sent
+    Bytes cdb;  // empty: nothing is sent
     ULONG timeout;
 };
 
@@ -67,6 +67,7 @@ constexpr TAPE_STATUS kSent = TAPE_STATUS_SUCCESS;
 constexpr TAPE_STATUS kNotImpl = TAPE_STATUS_NOT_IMPLEMENTED;
 constexpr TAPE_STATUS kInvalid = TAPE_STATUS_INVALID_PARAMETER;
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Prepare, MediumOperation,
     ::testing::Values(
@@ -87,7 +88,9 @@ INSTANTIATE_TEST_SUITE_P(
         OneCommandRow{"OperationSix", R::Prepare, 6, 0, 0, kNotImpl, {}, 0},
         OneCommandRow{"OperationHuge", R::Prepare, 0xFFFFFFFFu, 0, 0, kNotImpl, {}, 0}),
     [](const ::testing::TestParamInfo<OneCommandRow>& i) { return std::string(i.param.name); });
+// clang-format on
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Erase, MediumOperation,
     ::testing::Values(
@@ -97,7 +100,9 @@ INSTANTIATE_TEST_SUITE_P(
         OneCommandRow{"ShortImmediate", R::Erase, 0, 0, 1, kNotImpl, {}, 0},
         OneCommandRow{"TypeTwo", R::Erase, 2, 0, 0, kNotImpl, {}, 0}),
     [](const ::testing::TestParamInfo<OneCommandRow>& i) { return std::string(i.param.name); });
+// clang-format on
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     WriteMarks, MediumOperation,
     ::testing::Values(
@@ -122,6 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
         OneCommandRow{"ShortFilemarksHugeCountIsType", R::WriteMarks, 2, 0x01000000u, 0,
                       kNotImpl, {}, 0}),
     [](const ::testing::TestParamInfo<OneCommandRow>& i) { return std::string(i.param.name); });
+// clang-format on
 
 class MediumRequest : public HostFixture {};
 
@@ -167,8 +173,8 @@ TEST(MediumSteps, CompletionCallsSucceedWhateverLastStatus)
     TAPE_PREPARE prepare{TAPE_LOAD, 0};
     TAPE_ERASE erase{TAPE_ERASE_LONG, 0};
     TAPE_WRITE_MARKS marks{TAPE_FILEMARKS, 1, 0};
-    for (TAPE_STATUS last : {TAPE_STATUS_SUCCESS, TAPE_STATUS_NO_MEDIA,
-                             TAPE_STATUS_IO_DEVICE_ERROR, TAPE_STATUS_INVALID_DEVICE_REQUEST}) {
+    for (TAPE_STATUS last : {TAPE_STATUS_SUCCESS, TAPE_STATUS_NO_MEDIA, TAPE_STATUS_IO_DEVICE_ERROR,
+                             TAPE_STATUS_INVALID_DEVICE_REQUEST}) {
         EXPECT_EQ(h.Call(Prepare, &prepare, 1, last), TAPE_STATUS_SUCCESS);
         EXPECT_EQ(h.Call(Erase, &erase, 1, last), TAPE_STATUS_SUCCESS);
         EXPECT_EQ(h.Call(WriteMarks, &marks, 1, last), TAPE_STATUS_SUCCESS);

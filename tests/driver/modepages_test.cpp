@@ -68,7 +68,7 @@ TEST_P(ModeBuffers, LocateOnTheNextStepFindsTheSameAnswer)
     EXPECT_EQ(length2, row.length);
     EXPECT_EQ(page2[0], 0x90);
     EXPECT_EQ(h.store.allocations(), 1u);  // locating never allocates
-    EXPECT_EQ(h.srb.Cdb[1], 0x00);        // nor touches the command
+    EXPECT_EQ(h.srb.Cdb[1], 0x00);         // nor touches the command
 }
 
 TEST_P(ModeBuffers, FailedAllocationReturnsFalseAndLeavesOutputs)
@@ -89,14 +89,15 @@ TEST_P(ModeBuffers, FailedAllocationReturnsFalseAndLeavesOutputs)
     EXPECT_EQ(h.srb.Cdb[1], row.cdb1After);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pages, ModeBuffers,
-    ::testing::Values(
-        PageRow{"MediumPartition", &LocalAllocatePartPage, &LocalGetPartPageData, 16, 0x01},
-        PageRow{"DeviceConfiguration", &LocalAllocateConfigPage, &LocalGetConfigPageData, 20,
-                0x09},
-        PageRow{"DataCompression", &LocalAllocateCompressPage, &LocalGetCompressPageData, 20,
-                0x09}),
-    [](const ::testing::TestParamInfo<PageRow>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Pages, ModeBuffers,
+                         ::testing::Values(PageRow{"MediumPartition", &LocalAllocatePartPage,
+                                                   &LocalGetPartPageData, 16, 0x01},
+                                           PageRow{"DeviceConfiguration", &LocalAllocateConfigPage,
+                                                   &LocalGetConfigPageData, 20, 0x09},
+                                           PageRow{"DataCompression", &LocalAllocateCompressPage,
+                                                   &LocalGetCompressPageData, 20, 0x09}),
+                         [](const ::testing::TestParamInfo<PageRow>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -13,8 +13,8 @@ const Bytes kSelectTwo{0x15, 0x10, 0x00, 0x00, 0x0E, 0x00};
 
 // The drive's medium partition page: header with a medium type and WP set; page byte 0 with
 // bit 6 set and a wrong page code; FDP and SDP set, PSUM 01b, low bits 101b; reserved bytes.
-const Bytes kPartitionAnswer{0x0D, 0x33, 0x90, 0x08, 0x7F, 0x0A, 0x01, 0x00,
-                             0xCD, 0x00, 0xAB, 0xCD, 0x12, 0x34};
+const Bytes kPartitionAnswer{0x0D, 0x33, 0x90, 0x08, 0x7F, 0x0A, 0x01,
+                             0x00, 0xCD, 0x00, 0xAB, 0xCD, 0x12, 0x34};
 
 Bytes ConfigAnswer(uint8_t active)
 {
@@ -45,8 +45,8 @@ TEST_P(CreatePartitionOne, SendsTwelveByteListAndForgetsPartition)
     EXPECT_EQ(rx[1].timeoutSeconds, 360u);
     EXPECT_EQ(rx[2].direction, host::Direction::Out);
     EXPECT_EQ(rx[2].timeoutSeconds, 16500u);
-    EXPECT_EQ(rx[2].dataOut, (Bytes{0x00, 0x00, 0x10, 0x00, 0x51, 0x06, 0x00, 0x00, 0xF5, 0x03,
-                                    0xAB, 0xCD}));
+    EXPECT_EQ(rx[2].dataOut,
+              (Bytes{0x00, 0x00, 0x10, 0x00, 0x51, 0x06, 0x00, 0x00, 0xF5, 0x03, 0xAB, 0xCD}));
     const auto cmds = Commands();
     ASSERT_EQ(cmds.size(), 2u);
     EXPECT_EQ(cmds[0].dataTransferLength, 14u);
@@ -61,8 +61,7 @@ TEST_P(CreatePartitionOne, SendsTwelveByteListAndForgetsPartition)
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, CreatePartitionOne,
-    ::testing::Values(LayoutRow{"CountZeroFixed", 0, 0, 300},
-                      LayoutRow{"CountZeroSelect", 1, 0, 0},
+    ::testing::Values(LayoutRow{"CountZeroFixed", 0, 0, 300}, LayoutRow{"CountZeroSelect", 1, 0, 0},
                       LayoutRow{"CountZeroUndefinedMethod", 99, 0, 70000},
                       LayoutRow{"CountZeroInitiator", 2, 0, 0},
                       LayoutRow{"InitiatorCountOneIgnoresSize", 2, 1, 300},
@@ -106,13 +105,14 @@ TEST_P(CreatePartitionTwo, SendsFourteenByteListThenReadsActivePartition)
     EXPECT_EQ(CurrentPartition(), row.current);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, CreatePartitionTwo,
-    ::testing::Values(TwoRow{"Size300FirstActive", 300, 0x01, 0x2C, 0, 1},
-                      TwoRow{"Size300SecondActive", 300, 0x01, 0x2C, 1, 2},
-                      TwoRow{"LargestSize", 0xFFFF, 0xFF, 0xFF, 0, 1},
-                      TwoRow{"SizeZero", 0, 0x00, 0x00, 1, 2}),
-    [](const ::testing::TestParamInfo<TwoRow>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, CreatePartitionTwo,
+                         ::testing::Values(TwoRow{"Size300FirstActive", 300, 0x01, 0x2C, 0, 1},
+                                           TwoRow{"Size300SecondActive", 300, 0x01, 0x2C, 1, 2},
+                                           TwoRow{"LargestSize", 0xFFFF, 0xFF, 0xFF, 0, 1},
+                                           TwoRow{"SizeZero", 0, 0x00, 0x00, 1, 2}),
+                         [](const ::testing::TestParamInfo<TwoRow>& i) {
+                             return std::string(i.param.name);
+                         });
 
 struct RefuseRow {
     const char* name;

@@ -107,8 +107,7 @@ TEST_F(GetPositionRequest, FailedAllocationSendsNothing)
 {
     Good();
     auto r = Record(TAPE_LOGICAL_POSITION);
-    EXPECT_EQ(Run(host::Request::GetPosition, &r, FailAt(1)),
-              TAPE_STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Run(host::Request::GetPosition, &r, FailAt(1)), TAPE_STATUS_INSUFFICIENT_RESOURCES);
     ASSERT_EQ(target.received().size(), 1u);
     EXPECT_EQ(r.Partition, 0u);
     EXPECT_EQ(r.Offset.LowPart, 0u);
@@ -178,6 +177,7 @@ TEST_P(SetPositionMove, SendsOneCommandAndCommitsPartitionOnlyForLogicalLocate)
     EXPECT_EQ(Commands()[0].dataTransferLength, 0u);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Methods, SetPositionMove,
     ::testing::Values(
@@ -221,6 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
         MoveRow{"SequentialSetmarksBack", 9, 0, 0xFFFFFFFEu, -1, 0, 0,
                 {0x11, 0x05, 0xFF, 0xFF, 0xFE, 0x00}, 480, 0}),
     [](const ::testing::TestParamInfo<MoveRow>& info) { return std::string(info.param.name); });
+// clang-format on
 
 struct RefusalRow {
     const char* name;
@@ -232,8 +233,7 @@ struct RefusalRow {
     TAPE_STATUS status;
 };
 
-class SetPositionRefusal : public HostFixture,
-                           public ::testing::WithParamInterface<RefusalRow> {};
+class SetPositionRefusal : public HostFixture, public ::testing::WithParamInterface<RefusalRow> {};
 
 TEST_P(SetPositionRefusal, SendsNothingAndKeepsPartition)
 {
@@ -251,6 +251,7 @@ TEST_P(SetPositionRefusal, SendsNothingAndKeepsPartition)
     EXPECT_EQ(CurrentPartition(), row.currentBefore);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Requests, SetPositionRefusal,
     ::testing::Values(
@@ -281,6 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{"LogicalPartitionHuge", 2, 0x80000001u, 5, 0, 2,
                    TAPE_STATUS_INVALID_PARAMETER}),
     [](const ::testing::TestParamInfo<RefusalRow>& info) { return std::string(info.param.name); });
+// clang-format on
 
 class SetPositionRequest : public HostFixture {};
 

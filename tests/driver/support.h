@@ -22,8 +22,8 @@
 namespace drvtest {
 
 using Bytes = std::vector<uint8_t>;
-using Routine = TAPE_STATUS(TAPECALL*)(PVOID, PVOID, PVOID, PSCSI_REQUEST_BLOCK, ULONG,
-                                       TAPE_STATUS, PULONG);
+using Routine = TAPE_STATUS(TAPECALL*)(PVOID, PVOID, PVOID, PSCSI_REQUEST_BLOCK, ULONG, TAPE_STATUS,
+                                       PULONG);
 
 inline constexpr ULONG kReturnErrors = 0x00020000;
 inline constexpr ULONG kDataOut = 0x80;
@@ -81,7 +81,7 @@ protected:
         target.Clear();
     }
 
-    TAPE_STATUS Run(host::Request request, void* record, host::RunOptions options = {})
+    TAPE_STATUS Run(host::Request request, void* record, const host::RunOptions& options = {})
     {
         transcript = host::Transcript{};
         return dev->Run(request, record, &transcript, options);
@@ -102,7 +102,10 @@ protected:
 
     void Good() { target.Push(host::Reply::Good()); }
     void Data(Bytes bytes) { target.Push(host::Reply::Data(std::move(bytes))); }
-    void Check(uint8_t key, uint8_t asc, uint8_t ascq) { target.Push(host::Reply::Check(key, asc, ascq)); }
+    void Check(uint8_t key, uint8_t asc, uint8_t ascq)
+    {
+        target.Push(host::Reply::Check(key, asc, ascq));
+    }
 
     std::vector<Bytes> Cdbs() const
     {

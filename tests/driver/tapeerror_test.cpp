@@ -15,8 +15,8 @@ struct ErrorRow {
 
 void PrintTo(const ErrorRow& r, std::ostream* os)
 {
-    *os << "status " << r.in << " byte2 0x" << std::hex << int(r.byte2) << " asc 0x"
-        << int(r.asc) << " ascq 0x" << int(r.ascq);
+    *os << "status " << r.in << " byte2 0x" << std::hex << int(r.byte2) << " asc 0x" << int(r.asc)
+        << " ascq 0x" << int(r.ascq);
 }
 
 class TapeErrorTable : public ::testing::TestWithParam<ErrorRow> {};
@@ -75,8 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
                  TAPE_STATUS_INVALID_DEVICE_REQUEST},
         ErrorRow{TAPE_STATUS_MEDIA_CHANGED, 0x06, 0x3A, 0x00, TAPE_STATUS_MEDIA_CHANGED},
         ErrorRow{TAPE_STATUS_DATA_OVERRUN, 0x0B, 0x00, 0x00, TAPE_STATUS_DATA_OVERRUN},
-        ErrorRow{TAPE_STATUS_DEVICE_DATA_ERROR, 0x0B, 0x3A, 0x00,
-                 TAPE_STATUS_DEVICE_DATA_ERROR}));
+        ErrorRow{TAPE_STATUS_DEVICE_DATA_ERROR, 0x0B, 0x3A, 0x00, TAPE_STATUS_DEVICE_DATA_ERROR}));
 
 // Sense that the request block does not deliver is never read: the status stays.
 struct ShortSenseRow {
@@ -103,14 +102,13 @@ TEST_P(TapeErrorShortSense, ReadsOnlyDeliveredBytes)
 
 INSTANTIATE_TEST_SUITE_P(
     Lengths, TapeErrorShortSense,
-    ::testing::Values(
-        ShortSenseRow{TAPE_STATUS_BUS_RESET, 0, TAPE_STATUS_BUS_RESET},
-        ShortSenseRow{TAPE_STATUS_BUS_RESET, 12, TAPE_STATUS_BUS_RESET},
-        ShortSenseRow{TAPE_STATUS_BUS_RESET, 13, TAPE_STATUS_BUS_RESET},
-        ShortSenseRow{TAPE_STATUS_BUS_RESET, 14, TAPE_STATUS_NO_MEDIA},
-        ShortSenseRow{TAPE_STATUS_IO_DEVICE_ERROR, 0, TAPE_STATUS_IO_DEVICE_ERROR},
-        ShortSenseRow{TAPE_STATUS_IO_DEVICE_ERROR, 2, TAPE_STATUS_IO_DEVICE_ERROR},
-        ShortSenseRow{TAPE_STATUS_IO_DEVICE_ERROR, 3, TAPE_STATUS_DEVICE_NOT_READY}));
+    ::testing::Values(ShortSenseRow{TAPE_STATUS_BUS_RESET, 0, TAPE_STATUS_BUS_RESET},
+                      ShortSenseRow{TAPE_STATUS_BUS_RESET, 12, TAPE_STATUS_BUS_RESET},
+                      ShortSenseRow{TAPE_STATUS_BUS_RESET, 13, TAPE_STATUS_BUS_RESET},
+                      ShortSenseRow{TAPE_STATUS_BUS_RESET, 14, TAPE_STATUS_NO_MEDIA},
+                      ShortSenseRow{TAPE_STATUS_IO_DEVICE_ERROR, 0, TAPE_STATUS_IO_DEVICE_ERROR},
+                      ShortSenseRow{TAPE_STATUS_IO_DEVICE_ERROR, 2, TAPE_STATUS_IO_DEVICE_ERROR},
+                      ShortSenseRow{TAPE_STATUS_IO_DEVICE_ERROR, 3, TAPE_STATUS_DEVICE_NOT_READY}));
 
 TEST(TapeError, NoSenseBufferLeavesStatusThoughLengthClaimsBytes)
 {

@@ -271,7 +271,7 @@ TEST(GetStatusEndToEnd, AResetAtPowerOnIsReportedOnceAndNotTakenForNoMedia)
 
 struct BusyRow {
     const char* name;
-    std::function<TAPE_STATUS(Rig&)> start;  // returns at once, the drive still busy
+    std::function<TAPE_STATUS(Rig&)> start;   // returns at once, the drive still busy
     std::function<TAPE_STATUS(Rig&)> second;  // asks for an immediate return as well
 };
 class AbortedEndToEnd : public ::testing::TestWithParam<BusyRow> {};

@@ -383,8 +383,7 @@ TEST(CartridgeFileEndToEnd, AFreshDriveContinuesWhereTheSavedSessionLeftOff)
     // And the first partition's block is still there.
     ASSERT_EQ(r.Position(TAPE_LOGICAL_BLOCK, 0, 1), TAPE_STATUS_SUCCESS);
     ASSERT_EQ(r.SetBlockSize(512), TAPE_STATUS_SUCCESS);
-    const host::TransferResult first =
-        host::ReadBlocks(*r.device, buffer.data(), 512, 512);
+    const host::TransferResult first = host::ReadBlocks(*r.device, buffer.data(), 512, 512);
     EXPECT_EQ(first.status, TAPE_STATUS_SUCCESS);
     EXPECT_EQ(buffer[0], 0xA0);
     EXPECT_EQ(r.Where(TAPE_LOGICAL_POSITION), std::make_pair(ULONG{1}, ULONG{1}));

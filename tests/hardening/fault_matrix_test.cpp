@@ -37,8 +37,8 @@ enum Fault : size_t {
     kShort,         // GOOD with nothing transferred: DATA_OVERRUN (27) where errors come back
     kFaults
 };
-const char* const kFaultNames[kFaults] = {"NoMedia",  "Illegal",      "NotReady", "Hardware",
-                                          "Aborted",  "ResetNoMedia", "Busy",     "Short"};
+const char* const kFaultNames[kFaults] = {"NoMedia", "Illegal",      "NotReady", "Hardware",
+                                          "Aborted", "ResetNoMedia", "Busy",     "Short"};
 
 struct Cell {
     TAPE_STATUS status;
@@ -130,26 +130,26 @@ private:
     {
         switch (cdb[0]) {
         case 0x12:  // INQUIRY
-            return {0x01, 0x80, 0x02, 0x02, 0x1F, 0, 0, 0, 'V', 'E', 'L', 'M', ' ', ' ',
-                    ' ',  ' ',  'Q',  'T',  '-',  '7', '3', '1', '0', ' ', ' ', ' ', ' ', ' ',
-                    ' ',  ' ',  ' ',  ' ',  '0',  '1', '0', '0'};
+            return {0x01, 0x80, 0x02, 0x02, 0x1F, 0,   0,   0,   'V', 'E', 'L', 'M',
+                    ' ',  ' ',  ' ',  ' ',  'Q',  'T', '-', '7', '3', '1', '0', ' ',
+                    ' ',  ' ',  ' ',  ' ',  ' ',  ' ', ' ', ' ', '0', '1', '0', '0'};
         case 0x1A:  // MODE SENSE(6)
             switch (cdb[2] & 0x3F) {
             case 0x10:  // device configuration: active partition 1 (the second)
                 return {0x13, 0, 0x10, 0, 0x10, 0x0E, 0, 1, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0, 0};
             case 0x0F:  // data compression: DCE and DCC set
-                return {0x13, 0, 0x10, 0, 0x0F, 0x0E, 0xC0, 0x80, 0, 0, 0, 0x20,
-                        0,    0, 0,    0x20, 0, 0, 0, 0};
+                return {0x13, 0,    0x10, 0, 0x0F, 0x0E, 0xC0, 0x80, 0, 0,
+                        0,    0x20, 0,    0, 0,    0x20, 0,    0,    0, 0};
             default:  // medium partition, one additional partition defined
                 if ((cdb[1] & 0x08) != 0) {
                     return {0x0D, 0, 0x10, 0, 0x11, 0x08, 1, 1, 0x30, 3, 0, 0, 0x01, 0x2C, 0, 0};
                 }
-                return {0x17, 0, 0x10, 8, 0x24, 0, 0, 0, 0, 0x00, 0x02, 0x00,
-                        0x11, 0x0A, 1, 1, 0x30, 3, 0, 0, 0x01, 0x2C, 0, 0};
+                return {0x17, 0,    0x10, 8, 0x24, 0, 0, 0, 0,    0x00, 0x02, 0x00,
+                        0x11, 0x0A, 1,    1, 0x30, 3, 0, 0, 0x01, 0x2C, 0,    0};
             }
         case 0x4D:  // LOG SENSE, capacity: remaining 1000 + 0, maximum 2000 + 0 (units of 1 KiB)
-            return {0x31, 0, 0, 0x20, 0, 1, 0, 4, 0, 0, 0x03, 0xE8, 0, 2, 0, 4, 0, 0,
-                    0,    0, 0, 3,    0, 4, 0, 0, 0x07, 0xD0, 0, 4, 0, 4, 0, 0, 0, 0};
+            return {0x31, 0, 0, 0x20, 0, 1, 0, 4, 0,    0,    0x03, 0xE8, 0, 2, 0, 4, 0, 0,
+                    0,    0, 0, 3,    0, 4, 0, 0, 0x07, 0xD0, 0,    4,    0, 4, 0, 0, 0, 0};
         case 0x05:  // READ BLOCK LIMITS: 1..61440
             return {0x00, 0x00, 0xF0, 0x00, 0x00, 0x01};
         case 0x34:  // READ POSITION: partition 1, block 7
@@ -187,6 +187,7 @@ constexpr ULONG kLastCall = 99;
 
 const RequestSetup& SetupNamed(const std::string& name)
 {
+    // clang-format off
     static const std::vector<RequestSetup> setups = {
         {"CreateTwo", Request::CreatePartition,
          [] { return RecordBytes(TAPE_CREATE_PARTITION{2, 2, 300}); }, 0, TAPE_STATUS_SUCCESS, 2,
@@ -227,6 +228,7 @@ const RequestSetup& SetupNamed(const std::string& name)
         {"WriteMarks", Request::WriteMarks, [] { return RecordBytes(TAPE_WRITE_MARKS{1, 1, 0}); },
          3, TAPE_STATUS_SUCCESS, 3, {0x10}, {}},
     };
+    // clang-format on
     const auto it = std::find_if(setups.begin(), setups.end(),
                                  [&name](const RequestSetup& s) { return name == s.name; });
     if (it == setups.end()) {
@@ -280,16 +282,14 @@ Outcome RunSetup(const RequestSetup& setup, std::optional<size_t> failCommand, F
         }
     };
     host::Transcript transcript;
-    outcome.status = device->Run(setup.request,
-                                 outcome.record.empty() ? nullptr : outcome.record.data(),
-                                 &transcript, options);
+    outcome.status =
+        device->Run(setup.request, outcome.record.empty() ? nullptr : outcome.record.data(),
+                    &transcript, options);
     for (const auto& change : changes) {
-        const bool allowed =
-            std::any_of(setup.partitionCalls.begin(), setup.partitionCalls.end(), [&](ULONG c) {
-                return c == kLastCall ? change.second : c == change.first;
-            });
-        EXPECT_TRUE(allowed) << setup.name << " changed CurrentPartition on call "
-                             << change.first;
+        const bool allowed = std::any_of(
+            setup.partitionCalls.begin(), setup.partitionCalls.end(),
+            [&](ULONG c) { return c == kLastCall ? change.second : c == change.first; });
+        EXPECT_TRUE(allowed) << setup.name << " changed CurrentPartition on call " << change.first;
     }
     outcome.partition = extension->CurrentPartition;
     outcome.opcodes = drive.opcodes;
@@ -360,6 +360,7 @@ TEST_P(FailedCommand, EndsAsTheRequestPrescribes)
 constexpr TAPE_STATUS kOk = TAPE_STATUS_SUCCESS;
 constexpr TAPE_STATUS kOverrun = TAPE_STATUS_DATA_OVERRUN;
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Requests, FailedCommand,
     ::testing::Values(
@@ -420,6 +421,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Positioning: a rejected LOCATE keeps the partition the driver had.
         CommandRow{"SetPosition", 0, Ends(1, {kOk, 2}), true},
         CommandRow{"WriteMarks", 0, Ends(3, {kOk, 3}), true}));
+// clang-format on
 
 // The drive refused some of the compression page or the partition page: what went out, and
 // what the records say, beyond status and partition.
@@ -496,13 +498,13 @@ class RefusedAllocation : public ::testing::TestWithParam<AllocationRow> {};
 TEST_P(RefusedAllocation, EndsWithInsufficientResources)
 {
     const AllocationRow& row = GetParam();
-    const Outcome outcome = RunSetup(SetupNamed(row.setup), std::nullopt, kNoMedia,
-                                     row.allocation);
+    const Outcome outcome = RunSetup(SetupNamed(row.setup), std::nullopt, kNoMedia, row.allocation);
     EXPECT_EQ(outcome.status, TAPE_STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(outcome.partition, row.partition);
     EXPECT_EQ(Hex(outcome.opcodes), row.sent);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Requests, RefusedAllocation,
     ::testing::Values(AllocationRow{"CreateTwo", 1, 0, "00 "},
@@ -518,6 +520,7 @@ INSTANTIATE_TEST_SUITE_P(
                       AllocationRow{"SetDrive", 1, 3, ""},
                       AllocationRow{"SetDrive", 2, 3, "1A 15 "},
                       AllocationRow{"SetMedia", 1, 3, "00 "}));
+// clang-format on
 
 // Requests that allocate nothing are untouched by a refused allocation.
 TEST(RefusedAllocationDetail, RequestsWithoutBuffersDoNotNotice)

@@ -70,7 +70,7 @@ void Reset()
 
 ULONG TAPECALL Entry(PVOID driverObject, PVOID registryPath)
 {
-    State& s = state();
+    const State& s = state();
     if (!s.entryRegisters) {
         return s.entryResult;
     }
@@ -84,18 +84,18 @@ TAPE_STATUS TAPECALL Routine(PVOID minitapeExtension, PVOID commandExtension,
                              TAPE_STATUS lastStatus, PULONG retryFlags)
 {
     CallSeen entry{callNumber,
-                lastStatus,
-                *retryFlags,
-                srb->SrbFlags,
-                srb->TimeOutValue,
-                srb->DataTransferLength,
-                srb->CdbLength,
-                srb->SenseInfoBufferLength,
-                srb->DataBuffer,
-                srb->SenseInfoBuffer,
-                minitapeExtension,
-                commandParameters,
-                {}};
+                   lastStatus,
+                   *retryFlags,
+                   srb->SrbFlags,
+                   srb->TimeOutValue,
+                   srb->DataTransferLength,
+                   srb->CdbLength,
+                   srb->SenseInfoBufferLength,
+                   srb->DataBuffer,
+                   srb->SenseInfoBuffer,
+                   minitapeExtension,
+                   commandParameters,
+                   {}};
     if (commandExtension != nullptr) {
         const auto* bytes = static_cast<const uint8_t*>(commandExtension);
         entry.commandExtension.assign(bytes, bytes + state().registration.CommandExtensionSize);

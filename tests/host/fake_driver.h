@@ -34,9 +34,9 @@ struct TapeErrorSeen {
     std::vector<uint8_t> sense;  // SenseInfoBufferLength bytes at SenseInfoBuffer
 };
 
-using Step = std::function<TAPE_STATUS(PVOID commandExtension, PSCSI_REQUEST_BLOCK srb,
-                                       ULONG callNumber, TAPE_STATUS lastStatus,
-                                       PULONG retryFlags)>;
+using Step =
+    std::function<TAPE_STATUS(PVOID commandExtension, PSCSI_REQUEST_BLOCK srb, ULONG callNumber,
+                              TAPE_STATUS lastStatus, PULONG retryFlags)>;
 
 // Shared state of the fake driver; Reset() before each test.
 struct State {

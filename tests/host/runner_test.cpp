@@ -15,9 +15,9 @@
 
 namespace {
 
+using host::Reply;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using host::Reply;
 
 class Runner : public ::testing::Test {
 protected:
@@ -31,7 +31,7 @@ protected:
         target.Clear();
     }
 
-    TAPE_STATUS Run(fake::Step step, host::RunOptions options = {})
+    TAPE_STATUS Run(fake::Step step, const host::RunOptions& options = {})
     {
         fake::state().step = std::move(step);
         fake::state().entries.clear();
@@ -49,17 +49,17 @@ protected:
 
 TEST_F(Runner, EveryCallStartsFromClearedFlagsDefaultDirectionAndTimeOut)
 {
-    const TAPE_STATUS status = Run([](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call, TAPE_STATUS,
-                                      PULONG retry) {
-        if (call < 2) {
-            fake::Build6(srb, 0x01, 0);
-            srb->SrbFlags |= SRB_FLAGS_DATA_OUT;
-            srb->TimeOutValue = 999;
-            *retry = RETURN_ERRORS | 0x5;
-            return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
-        }
-        return TAPE_STATUS_SUCCESS;
-    });
+    const TAPE_STATUS status =
+        Run([](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call, TAPE_STATUS, PULONG retry) {
+            if (call < 2) {
+                fake::Build6(srb, 0x01, 0);
+                srb->SrbFlags |= SRB_FLAGS_DATA_OUT;
+                srb->TimeOutValue = 999;
+                *retry = RETURN_ERRORS | 0x5;
+                return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
+            }
+            return TAPE_STATUS_SUCCESS;
+        });
 
     EXPECT_EQ(status, TAPE_STATUS_SUCCESS);
     ASSERT_EQ(entries().size(), 3u);
@@ -107,8 +107,7 @@ TEST_F(Runner, DataInDirectionOnlyWithATransferLength)
 
 TEST_F(Runner, CallbackCallsAgainAtOnceWithCallbackStatus)
 {
-    const TAPE_STATUS status = Run([](PVOID, PSCSI_REQUEST_BLOCK, ULONG call, TAPE_STATUS,
-                                      PULONG) {
+    const TAPE_STATUS status = Run([](PVOID, PSCSI_REQUEST_BLOCK, ULONG call, TAPE_STATUS, PULONG) {
         return call == 0 ? TAPE_STATUS_CALLBACK : TAPE_STATUS_NO_MEDIA;
     });
     EXPECT_EQ(status, TAPE_STATUS_NO_MEDIA);
@@ -120,14 +119,14 @@ TEST_F(Runner, CallbackCallsAgainAtOnceWithCallbackStatus)
 
 TEST_F(Runner, ReadyCheckSendsTestUnitReadyThenCallsAgain)
 {
-    const TAPE_STATUS status = Run([](PVOID, PSCSI_REQUEST_BLOCK, ULONG call, TAPE_STATUS,
-                                      PULONG retry) {
-        if (call == 0) {
-            *retry = RETURN_ERRORS;
-            return TAPE_STATUS_CHECK_TEST_UNIT_READY;
-        }
-        return TAPE_STATUS_SUCCESS;
-    });
+    const TAPE_STATUS status =
+        Run([](PVOID, PSCSI_REQUEST_BLOCK, ULONG call, TAPE_STATUS, PULONG retry) {
+            if (call == 0) {
+                *retry = RETURN_ERRORS;
+                return TAPE_STATUS_CHECK_TEST_UNIT_READY;
+            }
+            return TAPE_STATUS_SUCCESS;
+        });
     EXPECT_EQ(status, TAPE_STATUS_SUCCESS);
     ASSERT_EQ(target.received().size(), 1u);
     EXPECT_THAT(target.received()[0].cdb, ElementsAre(0, 0, 0, 0, 0, 0));
@@ -152,11 +151,11 @@ class ReadyFailure : public Runner, public ::testing::WithParamInterface<ReadyFa
 TEST_P(ReadyFailure, EndsTheRequest)
 {
     target.Push(GetParam().reply);
-    const TAPE_STATUS status = Run([](PVOID, PSCSI_REQUEST_BLOCK, ULONG, TAPE_STATUS,
-                                      PULONG retry) {
-        *retry = RETURN_ERRORS;
-        return TAPE_STATUS_CHECK_TEST_UNIT_READY;
-    });
+    const TAPE_STATUS status =
+        Run([](PVOID, PSCSI_REQUEST_BLOCK, ULONG, TAPE_STATUS, PULONG retry) {
+            *retry = RETURN_ERRORS;
+            return TAPE_STATUS_CHECK_TEST_UNIT_READY;
+        });
     EXPECT_EQ(status, GetParam().expected);
     EXPECT_EQ(entries().size(), 1u);
     EXPECT_EQ(fake::state().tapeErrors.size(), GetParam().tapeErrorCalls);
@@ -203,17 +202,17 @@ TEST_P(CommandFailure, HandedBackOnlyWithReturnErrors)
     const FailureRow& row = GetParam();
     target.Push(row.reply);
     const bool returnErrors = row.returnErrors;
-    const TAPE_STATUS status = Run([returnErrors](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call,
-                                                  TAPE_STATUS, PULONG retry) {
-        if (call == 0) {
-            fake::Build6(srb, 0x01, 0);
-            if (returnErrors) {
-                *retry = RETURN_ERRORS;
+    const TAPE_STATUS status =
+        Run([returnErrors](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call, TAPE_STATUS, PULONG retry) {
+            if (call == 0) {
+                fake::Build6(srb, 0x01, 0);
+                if (returnErrors) {
+                    *retry = RETURN_ERRORS;
+                }
+                return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
             }
-            return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
-        }
-        return TAPE_STATUS_NOT_IMPLEMENTED;  // marks "the routine was called again"
-    });
+            return TAPE_STATUS_NOT_IMPLEMENTED;  // marks "the routine was called again"
+        });
     if (row.returnErrors) {
         ASSERT_EQ(entries().size(), 2u);
         EXPECT_EQ(entries()[1].lastStatus, row.outcome);
@@ -239,14 +238,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Runner, RecoveredErrorNeverEndsTheRequest)
 {
     target.Push(Reply::Check(0x1, 0x5D, 0x00));
-    const TAPE_STATUS status = Run([](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call, TAPE_STATUS,
-                                      PULONG) {
-        if (call == 0) {
-            fake::Build6(srb, 0x01, 0);
-            return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
-        }
-        return TAPE_STATUS_BUS_RESET;  // marks "the routine was called again"
-    });
+    const TAPE_STATUS status =
+        Run([](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call, TAPE_STATUS, PULONG) {
+            if (call == 0) {
+                fake::Build6(srb, 0x01, 0);
+                return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
+            }
+            return TAPE_STATUS_BUS_RESET;  // marks "the routine was called again"
+        });
     ASSERT_EQ(entries().size(), 2u);
     EXPECT_EQ(entries()[1].lastStatus, TAPE_STATUS_SUCCESS);
     EXPECT_EQ(status, TAPE_STATUS_BUS_RESET);
@@ -293,11 +292,9 @@ TEST_F(Runner, EndsAfterMaxCallsWithDeviceError)
 {
     host::RunOptions options;
     options.maxCalls = 5;
-    const TAPE_STATUS status =
-        Run([](PVOID, PSCSI_REQUEST_BLOCK, ULONG, TAPE_STATUS, PULONG) {
-            return TAPE_STATUS_CALLBACK;
-        },
-            options);
+    const TAPE_STATUS status = Run(
+        [](PVOID, PSCSI_REQUEST_BLOCK, ULONG, TAPE_STATUS, PULONG) { return TAPE_STATUS_CALLBACK; },
+        options);
     EXPECT_EQ(status, TAPE_STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(entries().size(), 5u);
     ASSERT_FALSE(transcript.events().empty());
@@ -320,8 +317,7 @@ TEST_F(Runner, MissingRoutineIsInvalidRequestWithoutAnyCall)
 
 TEST_F(Runner, CommandExtensionIsZeroedPerRequestAndKeptAcrossCalls)
 {
-    auto step = [](PVOID commandExtension, PSCSI_REQUEST_BLOCK, ULONG call, TAPE_STATUS,
-                   PULONG) {
+    auto step = [](PVOID commandExtension, PSCSI_REQUEST_BLOCK, ULONG call, TAPE_STATUS, PULONG) {
         static_cast<uint8_t*>(commandExtension)[call] = 0xA0 + call;
         return call < 2 ? TAPE_STATUS_CALLBACK : TAPE_STATUS_SUCCESS;
     };
@@ -376,9 +372,7 @@ TEST_F(Runner, BufferKeepsTheAnswerUntilTheNextAllocation)
     EXPECT_NE(addresses[0], addresses[1]);
     EXPECT_EQ(entries()[3].dataBuffer, addresses[1]);
 
-    Run([](PVOID, PSCSI_REQUEST_BLOCK, ULONG, TAPE_STATUS, PULONG) {
-        return TAPE_STATUS_SUCCESS;
-    });
+    Run([](PVOID, PSCSI_REQUEST_BLOCK, ULONG, TAPE_STATUS, PULONG) { return TAPE_STATUS_SUCCESS; });
     EXPECT_EQ(entries()[0].dataBuffer, nullptr);
 }
 
@@ -429,18 +423,18 @@ TEST_P(Underrun, OverrunOnlyWithReturnErrors)
     target.Push(Reply::Data({0xAA, 0xBB, 0xCC}));
     const bool returnErrors = GetParam();
     std::vector<uint8_t> buffer;
-    const TAPE_STATUS status = Run([&](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call,
-                                       TAPE_STATUS, PULONG retry) {
-        if (call == 0) {
-            TapeClassAllocateSrbBuffer(srb, 6);
-            fake::Build6(srb, 0x08, 6);
-            *retry = returnErrors ? RETURN_ERRORS : 0;
-            return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
-        }
-        const auto* data = static_cast<const uint8_t*>(srb->DataBuffer);
-        buffer.assign(data, data + 6);
-        return TAPE_STATUS_SUCCESS;
-    });
+    const TAPE_STATUS status =
+        Run([&](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call, TAPE_STATUS, PULONG retry) {
+            if (call == 0) {
+                TapeClassAllocateSrbBuffer(srb, 6);
+                fake::Build6(srb, 0x08, 6);
+                *retry = returnErrors ? RETURN_ERRORS : 0;
+                return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
+            }
+            const auto* data = static_cast<const uint8_t*>(srb->DataBuffer);
+            buffer.assign(data, data + 6);
+            return TAPE_STATUS_SUCCESS;
+        });
     EXPECT_EQ(status, TAPE_STATUS_SUCCESS);
     ASSERT_EQ(entries().size(), 2u);
     EXPECT_EQ(entries()[1].lastStatus,
@@ -461,18 +455,18 @@ TEST_P(Malformed, IsADeviceErrorAndCopiesNoData)
 {
     target.Push(GetParam().reply);
     std::vector<uint8_t> buffer;
-    const TAPE_STATUS status = Run([&](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call,
-                                       TAPE_STATUS last, PULONG retry) {
-        if (call == 0) {
-            TapeClassAllocateSrbBuffer(srb, 4);
-            fake::Build6(srb, 0x08, 4);
-            *retry = RETURN_ERRORS;
-            return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
-        }
-        const auto* data = static_cast<const uint8_t*>(srb->DataBuffer);
-        buffer.assign(data, data + 4);
-        return last;
-    });
+    const TAPE_STATUS status =
+        Run([&](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call, TAPE_STATUS last, PULONG retry) {
+            if (call == 0) {
+                TapeClassAllocateSrbBuffer(srb, 4);
+                fake::Build6(srb, 0x08, 4);
+                *retry = RETURN_ERRORS;
+                return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
+            }
+            const auto* data = static_cast<const uint8_t*>(srb->DataBuffer);
+            buffer.assign(data, data + 4);
+            return last;
+        });
     EXPECT_EQ(status, TAPE_STATUS_IO_DEVICE_ERROR);
     EXPECT_TRUE(fake::state().tapeErrors.empty());
     EXPECT_THAT(buffer, ElementsAre(0, 0, 0, 0));
@@ -502,19 +496,18 @@ Reply Overcounted()
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, Malformed,
-    ::testing::Values(
-        MalformedRow{"NoSense", WithSense({})},
-        MalformedRow{"TwoBytes", WithSense({0x70, 0x00})},
-        // Byte 7 says 10 more bytes; only 10 arrived in all.
-        MalformedRow{"ClaimsMore", WithSense({0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0})},
-        MalformedRow{"CountAboveLength", Overcounted()}),
+    ::testing::Values(MalformedRow{"NoSense", WithSense({})},
+                      MalformedRow{"TwoBytes", WithSense({0x70, 0x00})},
+                      // Byte 7 says 10 more bytes; only 10 arrived in all.
+                      MalformedRow{"ClaimsMore", WithSense({0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0})},
+                      MalformedRow{"CountAboveLength", Overcounted()}),
     [](const ::testing::TestParamInfo<MalformedRow>& info) { return info.param.name; });
 
 // A block that would let the target reach outside the request's buffer is never sent.
 struct UnsafeRow {
     const char* name;
-    ULONG allocate;   // 0: no buffer
-    ULONG offset;     // DataBuffer moved this far into the buffer
+    ULONG allocate;  // 0: no buffer
+    ULONG offset;    // DataBuffer moved this far into the buffer
     ULONG length;
     UCHAR cdbLength;
 };
@@ -523,33 +516,34 @@ class UnsafeBlock : public Runner, public ::testing::WithParamInterface<UnsafeRo
 TEST_P(UnsafeBlock, IsNotSent)
 {
     const UnsafeRow row = GetParam();
-    const TAPE_STATUS status = Run([row](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call,
-                                         TAPE_STATUS last, PULONG retry) {
-        if (call == 0) {
-            if (row.allocate != 0) {
-                TapeClassAllocateSrbBuffer(srb, row.allocate);
-                srb->DataBuffer = static_cast<uint8_t*>(srb->DataBuffer) + row.offset;
+    const TAPE_STATUS status =
+        Run([row](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call, TAPE_STATUS last, PULONG retry) {
+            if (call == 0) {
+                if (row.allocate != 0) {
+                    TapeClassAllocateSrbBuffer(srb, row.allocate);
+                    srb->DataBuffer = static_cast<uint8_t*>(srb->DataBuffer) + row.offset;
+                }
+                fake::Build6(srb, 0x08, row.length);
+                srb->CdbLength = row.cdbLength;
+                *retry = RETURN_ERRORS;
+                return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
             }
-            fake::Build6(srb, 0x08, row.length);
-            srb->CdbLength = row.cdbLength;
-            *retry = RETURN_ERRORS;
-            return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
-        }
-        return last;
-    });
+            return last;
+        });
     EXPECT_EQ(status, TAPE_STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(target.received().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, UnsafeBlock,
-    ::testing::Values(UnsafeRow{"LengthWithoutBuffer", 0, 0, 4, 6},
-                      UnsafeRow{"LengthAboveBuffer", 10, 0, 11, 6},
-                      UnsafeRow{"OffsetPastEnd", 10, 4, 7, 6},
-                      UnsafeRow{"HugeLength", 10, 0, 0xFFFFFFFFu, 6},
-                      UnsafeRow{"NoCdb", 10, 0, 4, 0},
-                      UnsafeRow{"CdbTooLong", 10, 0, 4, 17}),
-    [](const ::testing::TestParamInfo<UnsafeRow>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Blocks, UnsafeBlock,
+                         ::testing::Values(UnsafeRow{"LengthWithoutBuffer", 0, 0, 4, 6},
+                                           UnsafeRow{"LengthAboveBuffer", 10, 0, 11, 6},
+                                           UnsafeRow{"OffsetPastEnd", 10, 4, 7, 6},
+                                           UnsafeRow{"HugeLength", 10, 0, 0xFFFFFFFFu, 6},
+                                           UnsafeRow{"NoCdb", 10, 0, 4, 0},
+                                           UnsafeRow{"CdbTooLong", 10, 0, 4, 17}),
+                         [](const ::testing::TestParamInfo<UnsafeRow>& info) {
+                             return info.param.name;
+                         });
 
 TEST_F(Runner, DataOutSendsTheBufferBytes)
 {

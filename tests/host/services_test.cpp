@@ -68,10 +68,10 @@ TEST(SrbBufferStore, RefusesTheChosenAllocationAndAbsurdSizes)
     EXPECT_EQ(TapeClassAllocateSrbBuffer(&srb, 0xFFFFFFFFu), FALSE);
     EXPECT_EQ(srb.DataBuffer, kept);
     EXPECT_EQ(TapeClassAllocateSrbBuffer(&srb, 4), TRUE);
-    EXPECT_THAT(store.history(),
-                ElementsAre(std::pair<ULONG, bool>{4, true}, std::pair<ULONG, bool>{4, false},
-                            std::pair<ULONG, bool>{0xFFFFFFFFu, false},
-                            std::pair<ULONG, bool>{4, true}));
+    EXPECT_THAT(
+        store.history(),
+        ElementsAre(std::pair<ULONG, bool>{4, true}, std::pair<ULONG, bool>{4, false},
+                    std::pair<ULONG, bool>{0xFFFFFFFFu, false}, std::pair<ULONG, bool>{4, true}));
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 
 namespace {
 
-using ::testing::ElementsAre;
 using host::Reply;
+using ::testing::ElementsAre;
 
 // Readiness check, a SPACE that meets the beginning of the tape, then READ POSITION.
 host::Transcript OneRequest()
@@ -29,8 +29,7 @@ host::Transcript OneRequest()
     target.Push(Reply::Good());
     target.Push(Reply::Check(0x0, 0x00, 0x04, 0x40, 1));
     target.Push(Reply::Data({0x80, 0x00, 0x00, 0x00}));
-    fake::state().step = [](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call, TAPE_STATUS,
-                            PULONG retry) {
+    fake::state().step = [](PVOID, PSCSI_REQUEST_BLOCK srb, ULONG call, TAPE_STATUS, PULONG retry) {
         switch (call) {
         case 0:
             return TAPE_STATUS_CHECK_TEST_UNIT_READY;
@@ -52,8 +51,7 @@ host::Transcript OneRequest()
     };
     host::Transcript transcript;
     TAPE_GET_POSITION record{};
-    EXPECT_EQ(device->Run(host::Request::GetPosition, &record, &transcript),
-              TAPE_STATUS_SUCCESS);
+    EXPECT_EQ(device->Run(host::Request::GetPosition, &record, &transcript), TAPE_STATUS_SUCCESS);
     return transcript;
 }
 
@@ -130,8 +128,7 @@ TEST_P(CommandName, DecodesTheBlock)
 INSTANTIATE_TEST_SUITE_P(
     Blocks, CommandName,
     ::testing::Values(
-        NameRow{{0x00, 0, 0, 0, 0, 0}, "TEST UNIT READY"},
-        NameRow{{0x01, 1, 0, 0, 0, 0}, "REWIND"},
+        NameRow{{0x00, 0, 0, 0, 0, 0}, "TEST UNIT READY"}, NameRow{{0x01, 1, 0, 0, 0, 0}, "REWIND"},
         NameRow{{0x2B, 0x02, 0, 0, 0, 0, 5, 0, 1, 0}, "LOCATE(10)"},
         NameRow{{0x11, 0x01, 0xFF, 0xFF, 0xFF, 0}, "SPACE (filemarks, count -1)"},
         NameRow{{0x11, 0x03, 0, 0, 0, 0}, "SPACE (end of data, count 0)"},
@@ -148,11 +145,9 @@ INSTANTIATE_TEST_SUITE_P(
         NameRow{{0x15, 0x10, 0, 0, 0x10, 0}, "MODE SELECT(6)"},
         NameRow{{0x05, 0, 0, 0, 0, 0}, "READ BLOCK LIMITS"},
         NameRow{{0x4D, 0, 0x71, 0, 0, 0, 0, 0, 0x20, 0}, "LOG SENSE page 0x31"},
-        NameRow{{0x08, 0, 0, 0, 0, 0}, "READ(6)"},
-        NameRow{{0x0A, 0, 0, 0, 0, 0}, "WRITE(6)"},
+        NameRow{{0x08, 0, 0, 0, 0, 0}, "READ(6)"}, NameRow{{0x0A, 0, 0, 0, 0, 0}, "WRITE(6)"},
         NameRow{{0x03, 0, 0, 0, 18, 0}, "REQUEST SENSE"},
-        NameRow{{0xC1, 0, 0, 0, 0, 0}, "opcode 0xC1"},
-        NameRow{{}, "no command"}));
+        NameRow{{0xC1, 0, 0, 0, 0, 0}, "opcode 0xC1"}, NameRow{{}, "no command"}));
 
 TEST(DescribeSense, PutsKeyCodesBitsAndInformationIntoWords)
 {
@@ -179,9 +174,9 @@ TEST(TapeStatusName, NamesEveryPlatformStatus)
 
 TEST(ScriptedTarget, CheckBuildsFixedFormatSense)
 {
-    EXPECT_THAT(Reply::Check(0xD, 0x00, 0x02, 0x40, -1).sense,
-                ElementsAre(0xF0, 0, 0x4D, 0xFF, 0xFF, 0xFF, 0xFF, 10, 0, 0, 0, 0, 0x00, 0x02, 0,
-                            0, 0, 0));
+    EXPECT_THAT(
+        Reply::Check(0xD, 0x00, 0x02, 0x40, -1).sense,
+        ElementsAre(0xF0, 0, 0x4D, 0xFF, 0xFF, 0xFF, 0xFF, 10, 0, 0, 0, 0, 0x00, 0x02, 0, 0, 0, 0));
     EXPECT_THAT(Reply::Check(0x2, 0x3A, 0x00).sense,
                 ElementsAre(0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0x00, 0, 0, 0, 0));
     EXPECT_EQ(Reply::Check(0x2, 0x3A, 0x00).status, 0x02);

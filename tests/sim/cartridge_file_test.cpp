@@ -144,52 +144,55 @@ TEST_P(DamagedFile, IsRefusedAndLeftUntouched)
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, DamagedFile,
-    ::testing::Values(DamageRow{"empty",
-                                [](std::vector<uint8_t>) { return std::vector<uint8_t>{}; },
-                                "not a VELM cartridge"},
-                      DamageRow{"other file",
-                                [](std::vector<uint8_t>) {
-                                    return std::vector<uint8_t>{'P', 'K', 3, 4, 0, 0, 0, 0, 0,
-                                                                0,   0,   0, 0, 0, 0, 0, 0, 0,
-                                                                0,   0,   0, 0, 0, 0, 0};
-                                },
-                                "not a VELM cartridge"},
-                      DamageRow{"header cut",
-                                [](std::vector<uint8_t> v) {
-                                    v.resize(12);
-                                    return v;
-                                },
-                                "truncated"},
-                      DamageRow{"payload cut",
-                                [](std::vector<uint8_t> v) {
-                                    v.resize(v.size() - 100);
-                                    return v;
-                                },
-                                "truncated"},
-                      DamageRow{"version 2",
-                                [](std::vector<uint8_t> v) {
-                                    v[11] = 2;
-                                    return v;
-                                },
-                                "version 2 is not supported"},
-                      DamageRow{"bit flipped in data",
-                                [](std::vector<uint8_t> v) {
-                                    v[v.size() - 10] ^= 0x01;
-                                    return v;
-                                },
-                                "checksum"},
-                      DamageRow{"bit flipped in checksum",
-                                [](std::vector<uint8_t> v) {
-                                    v[23] ^= 0x80;
-                                    return v;
-                                },
-                                "checksum"},
-                      DamageRow{"bytes appended",
-                                [](std::vector<uint8_t> v) {
-                                    v.push_back(0);
-                                    return v;
-                                },
-                                "after the end"}));
+    ::testing::Values(
+        DamageRow{
+            "empty",
+            // NOLINTNEXTLINE(performance-unnecessary-value-param): the damage type takes a copy
+            [](std::vector<uint8_t>) { return std::vector<uint8_t>{}; }, "not a VELM cartridge"},
+        DamageRow{
+            "other file",
+            // NOLINTNEXTLINE(performance-unnecessary-value-param): the damage type takes a copy
+            [](std::vector<uint8_t>) {
+                return std::vector<uint8_t>{'P', 'K', 3, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                            0,   0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+            },
+            "not a VELM cartridge"},
+        DamageRow{"header cut",
+                  [](std::vector<uint8_t> v) {
+                      v.resize(12);
+                      return v;
+                  },
+                  "truncated"},
+        DamageRow{"payload cut",
+                  [](std::vector<uint8_t> v) {
+                      v.resize(v.size() - 100);
+                      return v;
+                  },
+                  "truncated"},
+        DamageRow{"version 2",
+                  [](std::vector<uint8_t> v) {
+                      v[11] = 2;
+                      return v;
+                  },
+                  "version 2 is not supported"},
+        DamageRow{"bit flipped in data",
+                  [](std::vector<uint8_t> v) {
+                      v[v.size() - 10] ^= 0x01;
+                      return v;
+                  },
+                  "checksum"},
+        DamageRow{"bit flipped in checksum",
+                  [](std::vector<uint8_t> v) {
+                      v[23] ^= 0x80;
+                      return v;
+                  },
+                  "checksum"},
+        DamageRow{"bytes appended",
+                  [](std::vector<uint8_t> v) {
+                      v.push_back(0);
+                      return v;
+                  },
+                  "after the end"}));
 
 TEST(CartridgeDecode, ChecksummedButInconsistentPayloadIsRefused)
 {

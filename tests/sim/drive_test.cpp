@@ -8,7 +8,6 @@
 #include "tools/sim_target.h"
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 
 namespace {
 
@@ -65,7 +64,7 @@ TEST(ReadWrite, FixedBlocksComeBackAndStopAtFilemark)
     ASSERT_EQ(b.WriteFixed(1, 512, 0x40).status, 0);
     b.Rewind();
     std::vector<uint8_t> out;
-    auto r = b.In({0x08, 0x01, 0, 0, 5, 0}, 5 * 512, out);
+    auto r = b.In({0x08, 0x01, 0, 0, 5, 0}, size_t{5} * 512, out);
     EXPECT_EQ(Key(r), 0);
     EXPECT_EQ(Flags(r), 0x80);
     EXPECT_EQ(Asc(r), 0x00);
@@ -134,7 +133,7 @@ TEST(ReadWrite, FixedReadOfOddBlockSetsIli)
     b.Out({0x15, 0x00, 0, 0, 12, 0}, {0, 0, 0x10, 8, 0x7F, 0, 0, 0, 0, 0, 2, 0});
     b.Rewind();
     std::vector<uint8_t> out;
-    const auto r = b.In({0x08, 0x01, 0, 0, 3, 0}, 3 * 512, out);
+    const auto r = b.In({0x08, 0x01, 0, 0, 3, 0}, size_t{3} * 512, out);
     EXPECT_EQ(Flags(r), 0x20);
     EXPECT_EQ(Info(r), 2);
     EXPECT_EQ(r.transferred, 512u);
@@ -274,7 +273,7 @@ TEST(ReadWrite, TransferThatDoesNotMatchTheCommandIsAborted)
 
 TEST(ReadWrite, FullPartitionGivesVolumeOverflow)
 {
-    Bench b({}, sim::Cartridge::Blank(3 * 1024));
+    Bench b({}, sim::Cartridge::Blank(uint64_t{3} * 1024));
     const auto r = b.WriteFixed(8);
     EXPECT_EQ(Key(r), 0x0D);
     EXPECT_EQ(Flags(r), 0x40);

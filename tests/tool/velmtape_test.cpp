@@ -18,13 +18,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 struct Outcome {
     int exit = -1;
@@ -61,6 +58,7 @@ protected:
         std::vector<std::string> argvStore{VELMTAPE_BINARY};
         argvStore.insert(argvStore.end(), words.begin(), words.end());
         std::vector<char*> argv;
+        argv.reserve(argvStore.size() + 1);
         for (std::string& w : argvStore) {
             argv.push_back(w.data());
         }
@@ -75,6 +73,7 @@ protected:
             envStore.push_back("TAPE=" + tapeEnv);
         }
         std::vector<char*> envp;
+        envp.reserve(envStore.size() + 1);
         for (std::string& e : envStore) {
             envp.push_back(e.data());
         }
@@ -84,8 +83,10 @@ protected:
         const std::string errPath = (dir_ / "stderr").string();
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
         posix_spawn_file_actions_addchdir_np(&actions, dir_.c_str());
         pid_t pid = 0;
         Outcome run;
@@ -123,7 +124,7 @@ std::string Pattern(size_t length, unsigned seed)
 {
     std::string bytes(length, '\0');
     for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 8)) & 0xFF);
+        bytes[i] = static_cast<char>((i * 31 + size_t{seed} * 7 + (i >> 8)) & 0xFF);
     }
     return bytes;
 }
@@ -137,7 +138,8 @@ TEST_F(Velmtape, SessionWritesSpacesPartitionsAndReadsBack)
 
     EXPECT_THAT(Ok({"new", "--capacity", "500"}), HasSubstr("blank 500.0 MB cartridge, writable"));
     EXPECT_THAT(Ok({"write", "file1"}), HasSubstr("position:         partition 1, block 3\n"));
-    EXPECT_THAT(Ok({"weof"}), HasSubstr("wrote 1 filemark\nposition:         partition 1, block 4\n"));
+    EXPECT_THAT(Ok({"weof"}),
+                HasSubstr("wrote 1 filemark\nposition:         partition 1, block 4\n"));
     EXPECT_THAT(Ok({"write", "file2"}),
                 HasSubstr("wrote 1000 bytes from file2 as 2 blocks of 512 bytes, the last filled "
                           "up with 24 zero bytes\n"));
@@ -255,8 +257,8 @@ TEST_F(Velmtape, DriveFailuresExitTwoNamingTheStatus)
     // so instead of leaving the tape where it was.
     run = On({"setpartition", "2"});
     EXPECT_EQ(run.exit, 2);
-    EXPECT_EQ(run.err, "velmtape: " + tape_ +
-                           ": partition 2 does not exist: the tape has 1 partition\n");
+    EXPECT_EQ(run.err,
+              "velmtape: " + tape_ + ": partition 2 does not exist: the tape has 1 partition\n");
 
     const std::string protectedTape = (dir_ / "ro.tape").string();
     EXPECT_EQ(Velm({"-f", protectedTape, "new", "--write-protected"}).exit, 0);
@@ -274,7 +276,9 @@ TEST_F(Velmtape, LockUnloadAndLoadAcrossInvocations)
     EXPECT_THAT(Ok({"lock"}), HasSubstr("removal prevented"));
     Outcome run = On({"unload"});
     EXPECT_EQ(run.exit, 2);
-    EXPECT_THAT(run.err, HasSubstr("Prepare failed: TAPE_STATUS_INVALID_DEVICE_REQUEST (the drive refused the command); removal is prevented: run 'unlock' first\n"));
+    EXPECT_THAT(run.err,
+                HasSubstr("Prepare failed: TAPE_STATUS_INVALID_DEVICE_REQUEST (the drive refused "
+                          "the command); removal is prevented: run 'unlock' first\n"));
     EXPECT_THAT(Ok({"status"}), HasSubstr("removal:          prevented\n"));
     Ok({"unlock"});
     EXPECT_THAT(Ok({"offline"}), HasSubstr("unloaded and ejected"));
@@ -352,8 +356,10 @@ TEST_F(Velmtape, MissingOrDamagedCartridgeIsRefusedAndLeftAlone)
 {
     Outcome run = On({"status"});
     EXPECT_EQ(run.exit, 1);
-    EXPECT_EQ(run.err, "velmtape: " + tape_ + ": no such cartridge file (create one with "
-                           "'velmtape -f " + tape_ + " new')\n");
+    EXPECT_EQ(run.err, "velmtape: " + tape_ +
+                           ": no such cartridge file (create one with "
+                           "'velmtape -f " +
+                           tape_ + " new')\n");
     EXPECT_FALSE(fs::exists(tape_));
     EXPECT_FALSE(fs::exists(tape_ + ".lock"));
 
@@ -429,7 +435,8 @@ TEST_F(Velmtape, DemoRunsAndRefusesToOverwrite)
     Outcome run = On({"demo"});
     ASSERT_EQ(run.exit, 0) << run.err;
     EXPECT_THAT(run.out, HasSubstr("read 1024 bytes up to the filemark: same as written"));
-    EXPECT_THAT(run.out, HasSubstr("== setpartition 2\n   position:         partition 2, block 0\n"));
+    EXPECT_THAT(run.out,
+                HasSubstr("== setpartition 2\n   position:         partition 2, block 0\n"));
     EXPECT_THAT(run.out, HasSubstr("partitions:       2, current 1"));
     run = On({"demo"});
     EXPECT_EQ(run.exit, 1);
