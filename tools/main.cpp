@@ -59,7 +59,9 @@ std::string CompleteCommand(std::vector<std::string>& args)
                 list += list.empty() ? "" : ", ";
                 list += m;
             }
-            throw tools::ToolError("", "ambiguous command '" + word + "': " + list);
+            std::string what = "ambiguous command '" + word + "': ";
+            what += list;
+            throw tools::ToolError("", what);
         }
         return word;  // unknown: the parser says so
     }

@@ -124,7 +124,7 @@ std::string Pattern(size_t length, unsigned seed)
 {
     std::string bytes(length, '\0');
     for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<char>((i * 31 + size_t{seed} * 7 + (i >> 8)) & 0xFF);
+        bytes[i] = static_cast<char>((i * 31 + static_cast<size_t>(seed) * 7 + (i >> 8)) & 0xFF);
     }
     return bytes;
 }
