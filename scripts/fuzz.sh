@@ -37,7 +37,7 @@ for target in "${targets[@]}"; do
         status=1
         continue
     fi
-    grep -E '^#[0-9]+ +DONE' "$work/$target.log" || true
+    grep -E '^#[0-9]+[[:space:]]+DONE' "$work/$target.log" || true
     grep -E 'average_exec_per_sec' "$work/$target.log" || true
 done
 exit $status
