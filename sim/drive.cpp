@@ -34,7 +34,6 @@ constexpr uint8_t kOpLogSense = 0x4D;
 constexpr uint8_t kKeyNoSense = 0x0;
 constexpr uint8_t kKeyNotReady = 0x2;
 constexpr uint8_t kKeyMediumError = 0x3;
-constexpr uint8_t kKeyHardwareError = 0x4;
 constexpr uint8_t kKeyIllegalRequest = 0x5;
 constexpr uint8_t kKeyUnitAttention = 0x6;
 constexpr uint8_t kKeyDataProtect = 0x7;
