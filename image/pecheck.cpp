@@ -3,9 +3,10 @@
 // a structure that does not fit is a finding, never a read past the data.
 #include "image/pecheck.h"
 
+#include "image/pe.h"
+
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -20,76 +21,9 @@ struct Malformed : std::runtime_error {
 };
 
 // A bounds-checked window on the file (or on part of it).
-class View {
-public:
-    View() = default;
-    View(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+constexpr char kData[] = "data";
+using View = pe::View<pe::Throw<Malformed, kData>>;
 
-    size_t size() const { return size_; }
-    const uint8_t* data() const { return data_; }
-
-    bool Fits(size_t offset, size_t length) const
-    {
-        return offset <= size_ && length <= size_ - offset;
-    }
-    void Need(size_t offset, size_t length, const char* what) const
-    {
-        if (!Fits(offset, length)) {
-            throw Malformed(std::string(what) + " lies outside the data");
-        }
-    }
-    uint8_t U8(size_t offset, const char* what) const
-    {
-        Need(offset, 1, what);
-        return data_[offset];
-    }
-    uint16_t U16(size_t offset, const char* what) const
-    {
-        Need(offset, 2, what);
-        return static_cast<uint16_t>(data_[offset] | (data_[offset + 1] << 8));
-    }
-    uint32_t U32(size_t offset, const char* what) const
-    {
-        Need(offset, 4, what);
-        return uint32_t(data_[offset]) | (uint32_t(data_[offset + 1]) << 8) |
-               (uint32_t(data_[offset + 2]) << 16) | (uint32_t(data_[offset + 3]) << 24);
-    }
-    View Sub(size_t offset, size_t length, const char* what) const
-    {
-        Need(offset, length, what);
-        return View(data_ + offset, length);
-    }
-    // A NUL-terminated byte string of at most maxLength characters.
-    std::string CString(size_t offset, size_t maxLength, const char* what) const
-    {
-        std::string text;
-        for (size_t i = 0;; ++i) {
-            const uint8_t c = U8(offset + i, what);
-            if (c == 0) {
-                return text;
-            }
-            if (i == maxLength) {
-                throw Malformed(std::string(what) + " is not terminated");
-            }
-            text.push_back(static_cast<char>(c));
-        }
-    }
-
-private:
-    const uint8_t* data_ = nullptr;
-    size_t size_ = 0;
-};
-
-// PE constants, named as the format names them.
-constexpr uint16_t kDosMagic = 0x5A4D;  // "MZ"
-constexpr size_t kDosLfanewOffset = 0x3C;
-constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
-constexpr size_t kCoffHeaderSize = 20;
-constexpr uint16_t kMachineI386 = 0x014C;
-constexpr uint16_t kPe32Magic = 0x010B;
-constexpr size_t kOptionalHeaderFixedSize = 96;
-constexpr size_t kDataDirectorySize = 8;
-constexpr size_t kSectionHeaderSize = 40;
 constexpr size_t kChecksumFieldOffset = 64;  // within the optional header
 
 constexpr uint16_t kFileRelocsStripped = 0x0001;
@@ -105,30 +39,6 @@ constexpr uint16_t kSubsystemNative = 1;
 constexpr uint16_t kDllDynamicBase = 0x0040;
 constexpr uint16_t kDllNxCompat = 0x0100;
 constexpr uint16_t kDllAllowed = kDllDynamicBase | kDllNxCompat;
-
-constexpr uint32_t kScnCode = 0x00000020;
-constexpr uint32_t kScnInitializedData = 0x00000040;
-constexpr uint32_t kScnExecute = 0x20000000;
-constexpr uint32_t kScnWrite = 0x80000000;
-
-enum Directory : size_t {
-    kDirImport = 1,
-    kDirResource = 2,
-    kDirException = 3,
-    kDirBaseReloc = 5,
-    kDirTls = 9,
-    kDirLoadConfig = 10,
-    kDirBoundImport = 11,
-    kDirDelayImport = 13,
-    kDirClr = 14,
-};
-
-constexpr uint16_t kRelocAbsolute = 0;
-constexpr uint16_t kRelocHighLow = 3;
-
-constexpr uint32_t kImportByOrdinal = 0x80000000;
-constexpr size_t kImportDescriptorSize = 20;
-constexpr size_t kMaxNameLength = 255;
 
 constexpr uint32_t kResourceSubdirectory = 0x80000000;
 constexpr uint32_t kResourceTypeVersion = 16;
@@ -187,14 +97,7 @@ std::string Hex(uint32_t value)
     return text;
 }
 
-struct Section {
-    std::string name;
-    uint32_t virtualSize = 0;
-    uint32_t virtualAddress = 0;
-    uint32_t rawSize = 0;
-    uint32_t rawOffset = 0;
-    uint32_t characteristics = 0;
-};
+using Section = pe::SectionHeader;
 
 struct DataDirectory {
     uint32_t rva = 0;
@@ -208,26 +111,21 @@ public:
     // Headers and section table; throws Malformed when they cannot be read.
     void ReadHeaders()
     {
-        if (file_.U16(0, "DOS header") != kDosMagic) {
-            throw Malformed("no MZ signature");
+        size_t coff = 0;
+        if (const char* missing = pe::FindCoffHeader(file_, coff)) {
+            throw Malformed(std::string("no ") + missing + " signature");
         }
-        const uint32_t lfanew = file_.U32(kDosLfanewOffset, "DOS header");
-        if (file_.U32(lfanew, "PE signature") != kPeSignature) {
-            throw Malformed("no PE signature");
-        }
-        const size_t coff = size_t(lfanew) + 4;
-        file_.Need(coff, kCoffHeaderSize, "COFF header");
         machine = file_.U16(coff, "Machine");
         const uint16_t sectionCount = file_.U16(coff + 2, "NumberOfSections");
         const uint16_t optionalSize = file_.U16(coff + 16, "SizeOfOptionalHeader");
         characteristics = file_.U16(coff + 18, "Characteristics");
 
-        const size_t opt = coff + kCoffHeaderSize;
-        if (optionalSize < kOptionalHeaderFixedSize) {
+        const size_t opt = coff + pe::kCoffHeaderSize;
+        if (optionalSize < pe::kOptionalHeaderFixedSize) {
             throw Malformed("optional header too short for PE32");
         }
         const View header = file_.Sub(opt, optionalSize, "optional header");
-        if (header.U16(0, "Magic") != kPe32Magic) {
+        if (header.U16(0, "Magic") != pe::kPe32Magic) {
             throw Malformed("optional header is not PE32");
         }
         entryPoint = header.U32(16, "AddressOfEntryPoint");
@@ -238,12 +136,12 @@ public:
         subsystem = header.U16(68, "Subsystem");
         dllCharacteristics = header.U16(70, "DllCharacteristics");
         const uint32_t directoryCount = header.U32(92, "NumberOfRvaAndSizes");
-        const size_t room = (optionalSize - kOptionalHeaderFixedSize) / kDataDirectorySize;
+        const size_t room = (optionalSize - pe::kOptionalHeaderFixedSize) / pe::kDataDirectorySize;
         if (directoryCount > room) {
             throw Malformed("data directories overrun the optional header");
         }
         for (uint32_t i = 0; i < directoryCount && i < directories_.size(); ++i) {
-            const size_t at = kOptionalHeaderFixedSize + i * kDataDirectorySize;
+            const size_t at = pe::kOptionalHeaderFixedSize + i * pe::kDataDirectorySize;
             directories_[i] = {header.U32(at, "data directory"),
                                header.U32(at + 4, "data directory")};
         }
@@ -252,17 +150,10 @@ public:
         }
 
         const size_t table = opt + optionalSize;
-        file_.Need(table, size_t(sectionCount) * kSectionHeaderSize, "section table");
+        file_.Need(table, size_t(sectionCount) * pe::kSectionHeaderSize, "section table");
         for (uint16_t i = 0; i < sectionCount; ++i) {
-            const size_t at = table + size_t(i) * kSectionHeaderSize;
-            Section s;
-            s.name = std::string(reinterpret_cast<const char*>(file_.data() + at),
-                                 strnlen(reinterpret_cast<const char*>(file_.data() + at), 8));
-            s.virtualSize = file_.U32(at + 8, "section header");
-            s.virtualAddress = file_.U32(at + 12, "section header");
-            s.rawSize = file_.U32(at + 16, "section header");
-            s.rawOffset = file_.U32(at + 20, "section header");
-            s.characteristics = file_.U32(at + 36, "section header");
+            const size_t at = table + size_t(i) * pe::kSectionHeaderSize;
+            const Section s = pe::ReadSectionHeader(file_, at);
             if (s.rawSize != 0 && !file_.Fits(s.rawOffset, s.rawSize)) {
                 throw Malformed("section " + s.name + " lies outside the file");
             }
@@ -332,7 +223,7 @@ using Findings = std::vector<Finding>;
 
 void CheckHeaderFields(const Image& image, const std::vector<uint8_t>& file, Findings& out)
 {
-    if (image.machine != kMachineI386) {
+    if (image.machine != pe::kMachineI386) {
         out.push_back({Check::Machine, "machine " + Hex(image.machine) + ", not i386"});
     }
     const uint16_t c = image.characteristics;
@@ -371,16 +262,16 @@ void CheckSections(const Image& image, Findings& out)
                                                 ": static constructors, unwind data or "
                                                 "thread-local storage nobody runs"});
         }
-        if ((s.characteristics & kScnWrite) && (s.characteristics & kScnExecute)) {
+        if ((s.characteristics & pe::kScnWrite) && (s.characteristics & pe::kScnExecute)) {
             out.push_back({Check::Sections, "section " + s.name + " is writable and executable"});
         }
     }
     const std::array<std::pair<size_t, const char*>, 5> unwanted = {{
-        {kDirException, "exception"},
-        {kDirTls, "thread-local storage"},
-        {kDirLoadConfig, "load configuration"},
-        {kDirClr, "CLR runtime"},
-        {kDirDelayImport, "delay import"},
+        {pe::kDirException, "exception"},
+        {pe::kDirTls, "thread-local storage"},
+        {pe::kDirLoadConfig, "load configuration"},
+        {pe::kDirClr, "CLR runtime"},
+        {pe::kDirDelayImport, "delay import"},
     }};
     for (const auto& [index, name] : unwanted) {
         if (image.Dir(index).size != 0 || image.Dir(index).rva != 0) {
@@ -394,7 +285,7 @@ void CheckEntryPoint(const Image& image, Findings& out)
     for (const Section& s : image.sections) {
         if (image.entryPoint >= s.virtualAddress &&
             image.entryPoint - s.virtualAddress < std::max(s.virtualSize, s.rawSize)) {
-            if (!(s.characteristics & kScnExecute) || !(s.characteristics & kScnCode)) {
+            if (!(s.characteristics & pe::kScnExecute) || !(s.characteristics & pe::kScnCode)) {
                 out.push_back({Check::EntryPoint, "entry point in non-code section " + s.name});
             }
             return;
@@ -406,7 +297,7 @@ void CheckEntryPoint(const Image& image, Findings& out)
 
 void CheckRelocations(const Image& image, Findings& out)
 {
-    const DataDirectory dir = image.Dir(kDirBaseReloc);
+    const DataDirectory dir = image.Dir(pe::kDirBaseReloc);
     if (dir.rva == 0 || dir.size == 0) {
         out.push_back({Check::Relocations, "no base relocation directory: the image cannot move"});
         return;
@@ -424,10 +315,10 @@ void CheckRelocations(const Image& image, Findings& out)
             const uint16_t entry = relocs.U16(e, "relocation entry");
             const uint16_t type = entry >> 12;
             const uint32_t target = page + (entry & 0x0FFF);
-            if (type == kRelocAbsolute) {
+            if (type == pe::kRelocAbsolute) {
                 continue;
             }
-            if (type != kRelocHighLow) {
+            if (type != pe::kRelocHighLow) {
                 out.push_back({Check::Relocations, "relocation of type " + std::to_string(type) +
                                                        " at " + Hex(target) +
                                                        "; i386 uses HIGHLOW only"});
@@ -448,27 +339,27 @@ void CheckRelocations(const Image& image, Findings& out)
 void CheckImports(const Image& image, Findings& out)
 {
     const std::array<std::pair<size_t, const char*>, 2> unwanted = {{
-        {kDirBoundImport, "bound import directory present"},
-        {kDirDelayImport, "delay import directory present"},
+        {pe::kDirBoundImport, "bound import directory present"},
+        {pe::kDirDelayImport, "delay import directory present"},
     }};
     for (const auto& [index, what] : unwanted) {
         if (image.Dir(index).size != 0) {
             out.push_back({Check::Imports, what});
         }
     }
-    const DataDirectory dir = image.Dir(kDirImport);
+    const DataDirectory dir = image.Dir(pe::kDirImport);
     std::map<std::string, unsigned> seen;
     if (dir.rva != 0) {
         const View table = image.From(dir.rva, "import directory");
-        for (size_t at = 0;; at += kImportDescriptorSize) {
+        for (size_t at = 0;; at += pe::kImportDescriptorSize) {
             const uint32_t lookup = table.U32(at, "import descriptor");
             const uint32_t nameRva = table.U32(at + 12, "import descriptor");
             const uint32_t iat = table.U32(at + 16, "import descriptor");
             if (lookup == 0 && nameRva == 0 && iat == 0) {
                 break;
             }
-            const std::string module =
-                image.From(nameRva, "import module name").CString(0, kMaxNameLength, "module name");
+            const std::string module = image.From(nameRva, "import module name")
+                                           .CString(0, pe::kMaxNameLength, "module name");
             std::string upper = module;
             std::transform(upper.begin(), upper.end(), upper.begin(),
                            [](char ch) { return ch >= 'a' && ch <= 'z' ? ch - 'a' + 'A' : ch; });
@@ -485,14 +376,14 @@ void CheckImports(const Image& image, Findings& out)
                 if (thunk == 0) {
                     break;
                 }
-                if (thunk & kImportByOrdinal) {
+                if (thunk & pe::kImportByOrdinal) {
                     out.push_back({Check::Imports, "import by ordinal " +
                                                        std::to_string(thunk & 0xFFFF) + " from " +
                                                        module});
                     continue;
                 }
                 const std::string name =
-                    image.From(thunk, "import name").CString(2, kMaxNameLength, "import name");
+                    image.From(thunk, "import name").CString(2, pe::kMaxNameLength, "import name");
                 if (std::find(kImports.begin(), kImports.end(), name) == kImports.end()) {
                     std::string what = "imports " + module + "!";
                     what += name;
@@ -598,7 +489,7 @@ std::u16string TextValue(const View& value)
 
 void CheckVersion(const Image& image, Findings& out)
 {
-    const DataDirectory dir = image.Dir(kDirResource);
+    const DataDirectory dir = image.Dir(pe::kDirResource);
     if (dir.rva == 0 || dir.size == 0) {
         out.push_back({Check::Version, "no resources, so no version resource"});
         return;
@@ -685,11 +576,11 @@ void CheckVersion(const Image& image, Findings& out)
 
 void CheckIdentification(const Image& image, Findings& out)
 {
-    const DataDirectory resources = image.Dir(kDirResource);
+    const DataDirectory resources = image.Dir(pe::kDirResource);
     for (const Section& s : image.sections) {
         const bool isResources = resources.rva != 0 && s.virtualAddress == resources.rva;
-        if (!(s.characteristics & kScnInitializedData) || (s.characteristics & kScnExecute) ||
-            isResources || s.rawSize == 0) {
+        if (!(s.characteristics & pe::kScnInitializedData) ||
+            (s.characteristics & pe::kScnExecute) || isResources || s.rawSize == 0) {
             continue;
         }
         const View raw = image.file().Sub(s.rawOffset, s.rawSize, "section data");

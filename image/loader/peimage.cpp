@@ -3,6 +3,8 @@
 // all sections, relocations and imports are in place.
 #include "image/loader/peimage.h"
 
+#include "image/pe.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -19,62 +21,12 @@ struct Refused : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-constexpr uint16_t kDosMagic = 0x5A4D;
-constexpr size_t kLfanewOffset = 0x3C;
-constexpr uint32_t kPeSignature = 0x00004550;
-constexpr uint16_t kMachineI386 = 0x014C;
-constexpr uint16_t kPe32Magic = 0x010B;
-constexpr size_t kCoffHeaderSize = 20;
-constexpr size_t kOptionalFixedSize = 96;
-constexpr size_t kSectionHeaderSize = 40;
-constexpr size_t kDirImport = 1;
-constexpr size_t kDirBaseReloc = 5;
-constexpr uint16_t kRelocAbsolute = 0;
-constexpr uint16_t kRelocHighLow = 3;
-constexpr uint32_t kImportByOrdinal = 0x80000000;
-constexpr size_t kImportDescriptorSize = 20;
-constexpr uint32_t kScnExecute = 0x20000000;
-constexpr uint32_t kScnRead = 0x40000000;
-constexpr uint32_t kScnWrite = 0x80000000;
-constexpr size_t kMaxName = 255;
+// Little-endian reads that refuse the file when they would leave the bytes they are given.
+constexpr char kFile[] = "file";
+using Bounded = pe::View<pe::Throw<Refused, kFile>>;
+
 // A driver image is a few pages; a larger SizeOfImage is a damaged header, not a driver.
 constexpr uint32_t kMaxImageSize = 16u * 1024u * 1024u;
-
-// Little-endian reads that refuse to leave the bytes they are given.
-struct Bounded {
-    const uint8_t* data;
-    size_t size;
-
-    void Need(size_t offset, size_t length, const char* what) const
-    {
-        if (offset > size || length > size - offset) {
-            throw Refused(std::string(what) + " lies outside the file");
-        }
-    }
-    uint16_t U16(size_t offset, const char* what) const
-    {
-        Need(offset, 2, what);
-        return static_cast<uint16_t>(data[offset] | (data[offset + 1] << 8));
-    }
-    uint32_t U32(size_t offset, const char* what) const
-    {
-        Need(offset, 4, what);
-        return uint32_t(data[offset]) | (uint32_t(data[offset + 1]) << 8) |
-               (uint32_t(data[offset + 2]) << 16) | (uint32_t(data[offset + 3]) << 24);
-    }
-    std::string CString(size_t offset, const char* what) const
-    {
-        std::string text;
-        for (size_t i = 0; i <= kMaxName; ++i) {
-            Need(offset + i, 1, what);
-            if (data[offset + i] == 0) {
-                return text;
-            }
-            text.push_back(static_cast<char>(data[offset + i]));
-        }
-        throw Refused(std::string(what) + " is not terminated");
-    }
-};
 
 struct Header {
     uint32_t entry = 0;
@@ -102,26 +54,22 @@ std::string Upper(std::string text)
 
 void ReadHeaders(const Bounded& file, Header& header, std::vector<RawSection>& sections)
 {
-    if (file.U16(0, "DOS header") != kDosMagic) {
-        throw Refused("not a PE file (no MZ signature)");
+    size_t coff = 0;
+    if (const char* missing = pe::FindCoffHeader(file, coff)) {
+        throw Refused(std::string("not a PE file (no ") + missing + " signature)");
     }
-    const uint32_t lfanew = file.U32(kLfanewOffset, "DOS header");
-    if (file.U32(lfanew, "PE signature") != kPeSignature) {
-        throw Refused("not a PE file (no PE signature)");
-    }
-    const size_t coff = size_t(lfanew) + 4;
-    file.Need(coff, kCoffHeaderSize, "COFF header");
-    if (file.U16(coff, "Machine") != kMachineI386) {
+    if (file.U16(coff, "Machine") != pe::kMachineI386) {
         throw Refused("not an i386 image");
     }
     const uint16_t count = file.U16(coff + 2, "NumberOfSections");
     const uint16_t optionalSize = file.U16(coff + 16, "SizeOfOptionalHeader");
-    const size_t opt = coff + kCoffHeaderSize;
-    if (optionalSize < kOptionalFixedSize + 8 * (kDirBaseReloc + 1)) {
+    const size_t opt = coff + pe::kCoffHeaderSize;
+    if (optionalSize <
+        pe::kOptionalHeaderFixedSize + pe::kDataDirectorySize * (pe::kDirBaseReloc + 1)) {
         throw Refused("optional header too short");
     }
     file.Need(opt, optionalSize, "optional header");
-    if (file.U16(opt, "Magic") != kPe32Magic) {
+    if (file.U16(opt, "Magic") != pe::kPe32Magic) {
         throw Refused("not a PE32 image");
     }
     header.entry = file.U32(opt + 16, "AddressOfEntryPoint");
@@ -130,18 +78,22 @@ void ReadHeaders(const Bounded& file, Header& header, std::vector<RawSection>& s
     header.sizeOfImage = file.U32(opt + 56, "SizeOfImage");
     header.sizeOfHeaders = file.U32(opt + 60, "SizeOfHeaders");
     const uint32_t directories = file.U32(opt + 92, "NumberOfRvaAndSizes");
-    if (directories <= kDirBaseReloc ||
-        kOptionalFixedSize + 8 * size_t(directories) > optionalSize) {
+    if (directories <= pe::kDirBaseReloc ||
+        pe::kOptionalHeaderFixedSize + pe::kDataDirectorySize * size_t(directories) >
+            optionalSize) {
         throw Refused("data directories missing or overrunning the optional header");
     }
-    header.importRva = file.U32(opt + kOptionalFixedSize + 8 * kDirImport, "import directory");
-    header.relocRva = file.U32(opt + kOptionalFixedSize + 8 * kDirBaseReloc, "reloc directory");
+    const size_t directory = opt + pe::kOptionalHeaderFixedSize;
+    header.importRva =
+        file.U32(directory + pe::kDataDirectorySize * pe::kDirImport, "import directory");
+    header.relocRva =
+        file.U32(directory + pe::kDataDirectorySize * pe::kDirBaseReloc, "reloc directory");
     header.relocSize =
-        file.U32(opt + kOptionalFixedSize + 8 * kDirBaseReloc + 4, "reloc directory");
+        file.U32(directory + pe::kDataDirectorySize * pe::kDirBaseReloc + 4, "reloc directory");
     if (header.sizeOfImage == 0 || header.sizeOfImage > kMaxImageSize) {
         throw Refused("SizeOfImage out of range");
     }
-    if (header.sizeOfHeaders > header.sizeOfImage || header.sizeOfHeaders > file.size) {
+    if (header.sizeOfHeaders > header.sizeOfImage || header.sizeOfHeaders > file.size()) {
         throw Refused("headers larger than the image or the file");
     }
     if (header.entry < header.sizeOfHeaders || header.entry >= header.sizeOfImage) {
@@ -149,18 +101,17 @@ void ReadHeaders(const Bounded& file, Header& header, std::vector<RawSection>& s
     }
 
     const size_t table = opt + optionalSize;
-    file.Need(table, size_t(count) * kSectionHeaderSize, "section table");
+    file.Need(table, size_t(count) * pe::kSectionHeaderSize, "section table");
     for (uint16_t i = 0; i < count; ++i) {
-        const size_t at = table + size_t(i) * kSectionHeaderSize;
+        const size_t at = table + size_t(i) * pe::kSectionHeaderSize;
+        const pe::SectionHeader stated = pe::ReadSectionHeader(file, at);
         RawSection s;
-        s.mapped.name = std::string(reinterpret_cast<const char*>(file.data + at),
-                                    strnlen(reinterpret_cast<const char*>(file.data + at), 8));
-        const uint32_t virtualSize = file.U32(at + 8, "section header");
-        s.mapped.rva = file.U32(at + 12, "section header");
-        s.rawSize = file.U32(at + 16, "section header");
-        s.rawOffset = file.U32(at + 20, "section header");
-        s.mapped.characteristics = file.U32(at + 36, "section header");
-        s.mapped.size = std::max(virtualSize, s.rawSize);
+        s.mapped.name = stated.name;
+        s.mapped.rva = stated.virtualAddress;
+        s.rawSize = stated.rawSize;
+        s.rawOffset = stated.rawOffset;
+        s.mapped.characteristics = stated.characteristics;
+        s.mapped.size = std::max(stated.virtualSize, stated.rawSize);
         if (s.rawSize != 0) {
             file.Need(s.rawOffset, s.rawSize, ("section " + s.mapped.name).c_str());
         }
@@ -189,7 +140,7 @@ unsigned Relocate(uint8_t* base, const Header& header, uint32_t delta)
     image.Need(header.relocRva, header.relocSize, "relocation directory");
     const Bounded relocs{base + header.relocRva, header.relocSize};
     unsigned applied = 0;
-    for (size_t at = 0; at < relocs.size;) {
+    for (size_t at = 0; at < relocs.size();) {
         const uint32_t page = relocs.U32(at, "relocation block");
         const uint32_t blockSize = relocs.U32(at + 4, "relocation block");
         if (blockSize < 8 || blockSize % 2 != 0) {
@@ -199,10 +150,10 @@ unsigned Relocate(uint8_t* base, const Header& header, uint32_t delta)
         for (size_t e = at + 8; e < at + blockSize; e += 2) {
             const uint16_t entry = relocs.U16(e, "relocation entry");
             const uint16_t type = entry >> 12;
-            if (type == kRelocAbsolute) {
+            if (type == pe::kRelocAbsolute) {
                 continue;
             }
-            if (type != kRelocHighLow) {
+            if (type != pe::kRelocHighLow) {
                 throw Refused("relocation of type " + std::to_string(type));
             }
             const uint64_t wide = uint64_t(page) + (entry & 0x0FFF);
@@ -228,14 +179,15 @@ unsigned BindImports(uint8_t* base, const Header& header, const ImportResolver& 
     }
     const Bounded image{base, header.sizeOfImage};
     unsigned bound = 0;
-    for (size_t at = header.importRva;; at += kImportDescriptorSize) {
+    for (size_t at = header.importRva;; at += pe::kImportDescriptorSize) {
         const uint32_t lookup = image.U32(at, "import descriptor");
         const uint32_t nameRva = image.U32(at + 12, "import descriptor");
         const uint32_t iat = image.U32(at + 16, "import descriptor");
         if (lookup == 0 && nameRva == 0 && iat == 0) {
             return bound;
         }
-        const std::string module = Upper(image.CString(nameRva, "import module name"));
+        const std::string module =
+            Upper(image.CString(nameRva, pe::kMaxNameLength, "import module name"));
         const uint32_t names = lookup != 0 ? lookup : iat;
         for (size_t t = 0;; t += 4) {
             const uint32_t thunk = image.U32(names + t, "import lookup table");
@@ -243,10 +195,11 @@ unsigned BindImports(uint8_t* base, const Header& header, const ImportResolver& 
             if (thunk == 0) {
                 break;
             }
-            if (thunk & kImportByOrdinal) {
+            if (thunk & pe::kImportByOrdinal) {
                 throw Refused("import by ordinal from " + module + " cannot be bound");
             }
-            const std::string name = image.CString(size_t(thunk) + 2, "import name");
+            const std::string name =
+                image.CString(size_t(thunk) + 2, pe::kMaxNameLength, "import name");
             void* const address = resolve(module, name);
             if (address == nullptr) {
                 throw Refused("import " + module + "!" + name + " cannot be bound");
@@ -274,13 +227,13 @@ void Protect(uint8_t* base, const Header& header, const std::vector<RawSection>&
     mprotect(base, roundUp(header.sizeOfHeaders), PROT_READ);
     for (const RawSection& s : sections) {
         int prot = PROT_NONE;
-        if (s.mapped.characteristics & kScnRead) {
+        if (s.mapped.characteristics & pe::kScnRead) {
             prot |= PROT_READ;
         }
-        if (s.mapped.characteristics & kScnWrite) {
+        if (s.mapped.characteristics & pe::kScnWrite) {
             prot |= PROT_WRITE | PROT_READ;
         }
-        if (s.mapped.characteristics & kScnExecute) {
+        if (s.mapped.characteristics & pe::kScnExecute) {
             prot |= PROT_EXEC | PROT_READ;
         }
         if (s.mapped.size != 0) {
@@ -313,7 +266,8 @@ bool LoadedImage::InCode(const void* address) const
 {
     const auto* p = static_cast<const uint8_t*>(address);
     for (const MappedSection& s : sections_) {
-        if ((s.characteristics & kScnExecute) && p >= base_ + s.rva && p < base_ + s.rva + s.size) {
+        if ((s.characteristics & pe::kScnExecute) && p >= base_ + s.rva &&
+            p < base_ + s.rva + s.size) {
             return true;
         }
     }
