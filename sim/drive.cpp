@@ -878,13 +878,13 @@ Result Drive::Space(const Call& call)
     }
     switch (code) {
     case 0:
-        return SpaceBlocks(count);
+        return SpaceCounting(ObjectKind::Block, count);
     case 1:
-        return SpaceMarks(ObjectKind::Filemark, count);
+        return SpaceCounting(ObjectKind::Filemark, count);
     case 2:
         return SpaceSequential(ObjectKind::Filemark, count);
     case 4:
-        return SpaceMarks(ObjectKind::Setmark, count);
+        return SpaceCounting(ObjectKind::Setmark, count);
     default:
         return SpaceSequential(ObjectKind::Setmark, count);
     }
@@ -900,7 +900,11 @@ Result Drive::SpaceOffTheEnd(bool forward, int64_t undone)
     return Check(Sense::Make(kKeyNoSense, 0x00, 0x04).Flags(kSenseEom).Info(-undone));
 }
 
-Result Drive::SpaceBlocks(int32_t count)
+// SPACE over blocks, filemarks or setmarks, counting objects of `counted` kind. Crossing a
+// filemark stops a space over blocks; a setmark stops a space over blocks or filemarks, but
+// only when setmarks are reported. The tape then stands past the mark going forward, before it
+// going back.
+Result Drive::SpaceCounting(ObjectKind counted, int32_t count)
 {
     const auto& objects = CurrentPartition().objects;
     auto& position = cartridge_->position;
@@ -912,39 +916,14 @@ Result Drive::SpaceBlocks(int32_t count)
         if (forward ? position == objects.size() : position == 0) {
             return SpaceOffTheEnd(forward, wanted - done);
         }
-        // Forward the tape ends past the object; backward it ends before it.
         const TapeObject& object = forward ? objects[position++] : objects[--position];
-        if (object.kind == ObjectKind::Block) {
+        if (object.kind == counted) {
             ++done;
-        } else if (object.kind == ObjectKind::Filemark) {
+        } else if (object.kind == ObjectKind::Filemark && counted == ObjectKind::Block) {
             return Check(Sense::Make(kKeyNoSense, 0x00, 0x01)
                              .Flags(kSenseFilemark)
                              .Info(sign * (wanted - done)));
-        } else if (SetmarkVisible()) {
-            return Check(Sense::Make(kKeyNoSense, 0x00, 0x03)
-                             .Flags(kSenseFilemark)
-                             .Info(sign * (wanted - done)));
-        }
-    }
-    return Result{};
-}
-
-Result Drive::SpaceMarks(ObjectKind kind, int32_t count)
-{
-    const auto& objects = CurrentPartition().objects;
-    auto& position = cartridge_->position;
-    const bool forward = count > 0;
-    const int64_t wanted = forward ? count : -int64_t(count);
-    const int64_t sign = forward ? 1 : -1;
-    int64_t done = 0;
-    while (done < wanted) {
-        if (forward ? position == objects.size() : position == 0) {
-            return SpaceOffTheEnd(forward, wanted - done);
-        }
-        const TapeObject& object = forward ? objects[position++] : objects[--position];
-        if (object.kind == kind) {
-            ++done;
-        } else if (kind == ObjectKind::Filemark && object.kind == ObjectKind::Setmark &&
+        } else if (object.kind == ObjectKind::Setmark && counted != ObjectKind::Setmark &&
                    SetmarkVisible()) {
             return Check(Sense::Make(kKeyNoSense, 0x00, 0x03)
                              .Flags(kSenseFilemark)

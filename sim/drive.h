@@ -188,8 +188,7 @@ private:
     Result LogSense(const Call& call);
 
     Result SpaceOffTheEnd(bool forward, int64_t undone);
-    Result SpaceBlocks(int32_t count);
-    Result SpaceMarks(ObjectKind kind, int32_t count);
+    Result SpaceCounting(ObjectKind counted, int32_t count);
     Result SpaceSequential(ObjectKind kind, int32_t count);
 
     std::vector<uint8_t> ModeHeaderAndPages(uint8_t pageControl, bool blockDescriptor,
