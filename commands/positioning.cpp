@@ -26,25 +26,27 @@ void LocalLocate(PSCSI_REQUEST_BLOCK Srb, const TAPE_SET_POSITION& request)
     Srb->TimeOutValue = scsi::kTimeoutLocateSeconds;
 }
 
-// A logical locate changes partition only when both the request and the driver name one and
-// they differ; a tape not known to be partitioned is never sent a change.
+// A logical locate names its partition whenever the request names one and the tape is known
+// to be partitioned, also when it is the partition the driver believes current: the drive
+// changes partition behind the driver's back (a load leaves the tape in the first partition, an
+// absolute locate can cross into the other), and a locate that trusted the remembered partition
+// would land in the wrong one, report success and let the next write overwrite data there.
 TAPE_STATUS LocalLogicalLocate(PSCSI_REQUEST_BLOCK Srb, const TAPE_SET_POSITION& request,
                                const MINITAPE_EXTENSION& extension, ULONG& pending)
 {
     const ULONG current = extension.CurrentPartition;
-    const bool change = request.Partition != kNoPartition && current != kNoPartition &&
-                        request.Partition != current;
+    const bool carried = request.Partition != kNoPartition && current != kNoPartition;
     // Cdb[8] holds the 0-based partition in one byte; a wider number would be cut to its
     // low byte and move the tape into a partition the caller never named.
-    if (change && request.Partition - kPartitionNumberBase > scsi::kLocatePartitionFieldMax) {
+    if (carried && request.Partition - kPartitionNumberBase > scsi::kLocatePartitionFieldMax) {
         return TAPE_STATUS_INVALID_PARAMETER;
     }
     LocalLocate(Srb, request);
-    if (change) {
+    if (carried) {
         Srb->Cdb[1] |= scsi::kLocateCp;
         Srb->Cdb[8] = static_cast<UCHAR>(request.Partition - kPartitionNumberBase);
     }
-    pending = change ? request.Partition : current;
+    pending = carried ? request.Partition : current;
     return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
 }
 

@@ -231,9 +231,10 @@ std::optional<TAPE_STATUS> ExpectedRefusal(Request request, const uint8_t* recor
         if (r.Method > TAPE_SPACE_END_OF_DATA && (count < -8388608 || count > 8388607)) {
             return TAPE_STATUS_INVALID_PARAMETER;
         }
-        const bool change = r.Method == TAPE_LOGICAL_BLOCK && r.Partition != 0 && current != 0 &&
-                            r.Partition != current;
-        if (change && r.Partition > kHighestPartition) {
+        // A logical locate names the partition whenever the request and the driver both know
+        // one, also the partition the driver believes current.
+        const bool carried = r.Method == TAPE_LOGICAL_BLOCK && r.Partition != 0 && current != 0;
+        if (carried && r.Partition > kHighestPartition) {
             return TAPE_STATUS_INVALID_PARAMETER;
         }
         return std::nullopt;
@@ -374,10 +375,10 @@ private:
         }
         if (opcode == 0x2B && request_ == Request::SetPosition) {
             const auto& r = *reinterpret_cast<const TAPE_SET_POSITION*>(record_);
-            const bool change = r.Method == TAPE_LOGICAL_BLOCK && r.Partition != 0 &&
-                                atStart_ != 0 && r.Partition != atStart_;
-            FUZZ_CHECK(((srb.Cdb[1] & 0x02) != 0) == change);
-            FUZZ_CHECK(srb.Cdb[8] == (change ? static_cast<uint8_t>(r.Partition - 1) : 0));
+            const bool carried =
+                r.Method == TAPE_LOGICAL_BLOCK && r.Partition != 0 && atStart_ != 0;
+            FUZZ_CHECK(((srb.Cdb[1] & 0x02) != 0) == carried);
+            FUZZ_CHECK(srb.Cdb[8] == (carried ? static_cast<uint8_t>(r.Partition - 1) : 0));
         }
     }
 
@@ -405,8 +406,8 @@ private:
             if (call == 0 || returned != TAPE_STATUS_SUCCESS || r.Method != TAPE_LOGICAL_BLOCK) {
                 return std::nullopt;
             }
-            const bool change = r.Partition != 0 && atStart_ != 0 && r.Partition != atStart_;
-            return change ? r.Partition : atStart_;
+            const bool carried = r.Partition != 0 && atStart_ != 0;
+            return carried ? r.Partition : atStart_;
         }
         case Request::GetMediaParameters: {
             if (call == 2) {

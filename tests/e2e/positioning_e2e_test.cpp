@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/e2e/rig.h"
 
@@ -229,6 +231,60 @@ TEST_P(EraseEndToEnd, LongEraseEndsTheDataWhereTheTapeStands)
 }
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutImmediate, EraseEndToEnd, ::testing::Bool());
+
+// ---- a logical locate after the drive changed partition on its own -------------------------
+
+// The driver's CurrentPartition no longer says where the tape stands once the drive moved
+// between partitions by itself; a logical locate to the partition the driver still believes
+// current must land there all the same, or the next read (or write) uses the other partition.
+struct StaleRow {
+    const char* name;
+    void (*moveBehindTheDriver)(Rig& r);  // leaves the tape in the partition not named below
+    ULONG partition;                      // the logical locate's partition, still "current"
+    uint8_t fill;                         // the first byte of that partition's block 0
+};
+class StalePartitionEndToEnd : public ::testing::TestWithParam<StaleRow> {};
+
+TEST_P(StalePartitionEndToEnd, LogicalLocateReadsTheNamedPartition)
+{
+    const StaleRow& row = GetParam();
+    Rig r;
+    ASSERT_TRUE(r.Ready());
+    ASSERT_EQ(r.Partition(TAPE_INITIATOR_PARTITIONS, 2, 100), TAPE_STATUS_SUCCESS);
+    ASSERT_EQ(r.Write(2, 0xA0), TAPE_STATUS_SUCCESS);
+    ASSERT_EQ(r.Position(TAPE_LOGICAL_BLOCK, 0, 2), TAPE_STATUS_SUCCESS);
+    ASSERT_EQ(r.Write(2, 0xB0), TAPE_STATUS_SUCCESS);
+
+    row.moveBehindTheDriver(r);
+    ASSERT_EQ(r.CurrentPartition(), row.partition);
+    ASSERT_NE(r.Where(TAPE_LOGICAL_POSITION).first, row.partition);
+
+    ASSERT_EQ(r.Position(TAPE_LOGICAL_BLOCK, 1, row.partition), TAPE_STATUS_SUCCESS);
+    EXPECT_EQ(r.Where(TAPE_LOGICAL_POSITION), std::make_pair(row.partition, ULONG{1}));
+    std::vector<uint8_t> block(512);
+    const host::TransferResult read =
+        host::ReadBlocks(*r.device, block.data(), block.size(), 512, &r.tr);
+    ASSERT_EQ(read.status, TAPE_STATUS_SUCCESS);
+    EXPECT_EQ(block.front(), row.fill + 1);
+    EXPECT_EQ(r.CurrentPartition(), row.partition);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moves, StalePartitionEndToEnd,
+    ::testing::Values(
+        StaleRow{"LoadLeavesTheTapeInTheFirstPartition",
+                 [](Rig& r) {
+                     ASSERT_EQ(r.Prepare(TAPE_UNLOAD), TAPE_STATUS_SUCCESS);
+                     ASSERT_EQ(r.Prepare(TAPE_LOAD), TAPE_STATUS_SUCCESS);
+                 },
+                 2, 0xB0},
+        StaleRow{"AbsoluteLocateCrossesIntoTheOtherPartition",
+                 [](Rig& r) {
+                     ASSERT_EQ(r.Position(TAPE_LOGICAL_BLOCK, 0, 1), TAPE_STATUS_SUCCESS);
+                     ASSERT_EQ(r.Position(TAPE_ABSOLUTE_BLOCK, 0x40000000), TAPE_STATUS_SUCCESS);
+                 },
+                 1, 0xA0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace e2e
