@@ -341,16 +341,34 @@ struct Drive::Sense {
     }
 };
 
-Drive::Drive(Options options, std::optional<Cartridge> cartridge)
-    : options_(std::move(options)), cartridge_(std::move(cartridge))
+Drive::Drive(Options options, std::optional<Cartridge> cartridge) : options_(std::move(options))
 {
-    if (cartridge_) {
-        if (const auto problem = cartridge_->Problem()) {
+    if (cartridge) {
+        if (const auto problem = cartridge->Problem()) {
             throw std::invalid_argument("impossible cartridge: " + *problem);
         }
+        medium_ = std::make_unique<MemoryMedium>(*cartridge);
+        partition_ = cartridge->partition;
+        position_ = cartridge->position;
         loaded_ = true;
-        settings_ = cartridge_->settings;
-        RecountUsed();
+        settings_ = cartridge->settings;
+    }
+    if (options_.unitAttentionAtPowerOn) {
+        QueueUnitAttention(0x29, 0x00);
+    }
+}
+
+Drive::Drive(Options options, std::unique_ptr<Medium> medium, uint32_t partition,
+             uint64_t position, const DriveSettings& settings)
+    : options_(std::move(options)), medium_(std::move(medium)), settings_(settings)
+{
+    if (medium_) {
+        if (partition >= medium_->PartitionCount() || position > medium_->EndOfData(partition)) {
+            throw std::invalid_argument("impossible cartridge: position beyond end of data");
+        }
+        partition_ = partition;
+        position_ = position;
+        loaded_ = true;
     }
     if (options_.unitAttentionAtPowerOn) {
         QueueUnitAttention(0x29, 0x00);
@@ -370,31 +388,48 @@ void Drive::QueueUnitAttention(uint8_t asc, uint8_t ascq)
 
 bool Drive::InsertCartridge(Cartridge cartridge)
 {
-    if (cartridge_) {
+    if (medium_) {
         return false;
     }
     if (const auto problem = cartridge.Problem()) {
         throw std::invalid_argument("impossible cartridge: " + *problem);
     }
-    cartridge_ = std::move(cartridge);
-    cartridge_->partition = 0;
-    cartridge_->position = 0;
+    return InsertMedium(std::make_unique<MemoryMedium>(cartridge));
+}
+
+bool Drive::InsertMedium(std::unique_ptr<Medium> medium)
+{
+    if (medium_ || !medium) {
+        return false;
+    }
+    medium_ = std::move(medium);
+    partition_ = 0;
+    position_ = 0;
     loaded_ = true;
     positionKnown_ = true;
-    RecountUsed();
     QueueUnitAttention(0x28, 0x00);
     return true;
 }
 
 std::optional<Cartridge> Drive::RemoveCartridge()
 {
-    if (!cartridge_ || prevented_) {
+    const std::unique_ptr<Medium> medium = EjectMedium();
+    if (!medium) {
         return std::nullopt;
     }
-    std::optional<Cartridge> out = CurrentCartridge();
-    out->partition = 0;  // ejecting winds the tape back to its beginning
-    out->position = 0;
-    cartridge_.reset();
+    Cartridge out = ReadWholeTape(*medium);  // ejecting winds the tape back to its beginning
+    out.settings = settings_;
+    return out;
+}
+
+std::unique_ptr<Medium> Drive::EjectMedium()
+{
+    if (!medium_ || prevented_) {
+        return nullptr;
+    }
+    std::unique_ptr<Medium> out = std::move(medium_);
+    partition_ = 0;
+    position_ = 0;
     loaded_ = false;
     busy_ = {};
     QueueUnitAttention(0x3A, 0x00);
@@ -408,61 +443,37 @@ void Drive::PowerCycle()
     positionKnown_ = true;
     unitAttentions_.clear();
     unitAttentions_.emplace_back(0x29, 0x00);
-    if (cartridge_) {
+    if (medium_) {
         loaded_ = true;
-        cartridge_->partition = 0;
-        cartridge_->position = 0;
+        partition_ = 0;
+        position_ = 0;
     }
 }
 
 void Drive::SetWriteProtected(bool writeProtected)
 {
-    if (cartridge_) {
-        cartridge_->writeProtected = writeProtected;
+    if (medium_) {
+        medium_->SetWriteProtected(writeProtected);
     }
 }
 
 std::optional<Cartridge> Drive::CurrentCartridge() const
 {
-    if (!cartridge_) {
+    if (!medium_) {
         return std::nullopt;
     }
-    Cartridge copy = *cartridge_;
+    Cartridge copy = ReadWholeTape(*medium_);
+    copy.partition = partition_;
+    copy.position = position_;
     copy.settings = settings_;
     return copy;
 }
 
-void Drive::RecountUsed()
+uint64_t Drive::Remaining(uint32_t partition) const
 {
-    used_.assign(cartridge_ ? cartridge_->partitions.size() : 0, 0);
-    for (size_t p = 0; p < used_.size(); ++p) {
-        for (const auto& object : cartridge_->partitions[p].objects) {
-            used_[p] += object.data.size();
-        }
-    }
-}
-
-uint64_t Drive::Remaining(size_t partition) const
-{
-    const uint64_t capacity = cartridge_->partitions[partition].capacityBytes;
-    return used_[partition] >= capacity ? 0 : capacity - used_[partition];
-}
-
-void Drive::Truncate()
-{
-    auto& objects = CurrentPartition().objects;
-    const auto position = static_cast<size_t>(cartridge_->position);
-    for (size_t i = position; i < objects.size(); ++i) {
-        used_[cartridge_->partition] -= objects[i].data.size();
-    }
-    objects.resize(position);
-}
-
-void Drive::Append(TapeObject object)
-{
-    used_[cartridge_->partition] += object.data.size();
-    CurrentPartition().objects.push_back(std::move(object));
-    ++cartridge_->position;
+    const uint64_t capacity = medium_->PartitionCapacity(partition);
+    const uint64_t used = medium_->UsedBytes(partition);
+    return used >= capacity ? 0 : capacity - used;
 }
 
 Result Drive::Check(const Sense& s)
@@ -490,7 +501,7 @@ Result Drive::Check(const Sense& s)
 
 std::optional<Result> Drive::NotReady()
 {
-    if (!cartridge_) {
+    if (!medium_) {
         return Check(Sense::Make(kKeyNotReady, 0x3A, 0x00));
     }
     if (!loaded_) {
@@ -645,7 +656,7 @@ Result Drive::TestUnitReady(const Call& /*call*/)
 
 Result Drive::Rewind(const Call& call)
 {
-    cartridge_->position = 0;
+    position_ = 0;
     positionKnown_ = true;
     if (call.cdb[1] & 0x01) {
         StartImmediate(Operation::Rewind);
@@ -701,17 +712,27 @@ Result Drive::Read(const Call& call)
     if (!positionKnown_) {
         return Check(Sense::Make(kKeyMediumError, 0x3B, 0x00));
     }
-    const auto& objects = CurrentPartition().objects;
-    auto& position = cartridge_->position;
+    const Medium& medium = *medium_;
+    const uint64_t end = EndOfData();
     if (fixed) {
+        const uint32_t blockLength = settings_.blockLength;
         size_t out = 0;
         uint32_t done = 0;
         while (done < length) {
-            if (position == objects.size()) {
+            // Runs of blocks of the drive's length come off the tape together.
+            const uint64_t run = medium.ReadBlocks(partition_, position_, blockLength,
+                                                   length - done, call.data + out);
+            position_ += run;
+            done += static_cast<uint32_t>(run);
+            out += static_cast<size_t>(run * blockLength);
+            if (done == length) {
+                break;
+            }
+            if (position_ == end) {
                 return Check(
                     Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(length - done).Moved(out));
             }
-            const TapeObject& object = objects[position++];
+            const ObjectInfo object = medium.At(partition_, position_++);
             if (object.kind == ObjectKind::Filemark) {
                 return Check(Sense::Make(kKeyNoSense, 0x00, 0x01)
                                  .Flags(kSenseFilemark)
@@ -727,26 +748,22 @@ Result Drive::Read(const Call& call)
                 }
                 continue;
             }
-            if (object.data.size() != settings_.blockLength) {
-                // The odd block is passed over; the count excludes it.
-                return Check(Sense::Make(kKeyNoSense, 0x00, 0x00)
-                                 .Flags(kSenseIli)
-                                 .Info(length - done)
-                                 .Moved(out));
-            }
-            std::memcpy(call.data + out, object.data.data(), object.data.size());
-            out += object.data.size();
-            ++done;
+            // A block of another length: passed over; the count excludes it.
+            return Check(Sense::Make(kKeyNoSense, 0x00, 0x00)
+                             .Flags(kSenseIli)
+                             .Info(length - done)
+                             .Moved(out));
         }
         Result result;
         result.transferred = out;
         return result;
     }
     while (true) {
-        if (position == objects.size()) {
+        if (position_ == end) {
             return Check(Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(length));
         }
-        const TapeObject& object = objects[position++];
+        const uint64_t address = position_++;
+        const ObjectInfo object = medium.At(partition_, address);
         if (object.kind == ObjectKind::Filemark) {
             return Check(Sense::Make(kKeyNoSense, 0x00, 0x01).Flags(kSenseFilemark).Info(length));
         }
@@ -757,19 +774,24 @@ Result Drive::Read(const Call& call)
             }
             continue;
         }
-        const size_t n = std::min<size_t>(object.data.size(), length);
-        if (n > 0) {
-            std::memcpy(call.data, object.data.data(), n);
+        const size_t n = std::min<size_t>(object.length, length);
+        if (n == object.length) {
+            medium.ReadBlock(partition_, address, call.data);
+        } else if (n > 0) {
+            // The initiator has room for the head of the block only.
+            std::vector<uint8_t> block(object.length);
+            medium.ReadBlock(partition_, address, block.data());
+            std::memcpy(call.data, block.data(), n);
         }
-        const bool overlength = object.data.size() > length;
-        const bool underlength = object.data.size() < length;
+        const bool overlength = object.length > length;
+        const bool underlength = object.length < length;
         // SILI forgives a short block only: the tail of a long one is lost, and that is never
         // passed over in silence.
         const bool report = overlength || (underlength && !sili);
         if (report) {
             return Check(Sense::Make(kKeyNoSense, 0x00, 0x00)
                              .Flags(kSenseIli)
-                             .Info(int64_t(length) - int64_t(object.data.size()))
+                             .Info(int64_t(length) - int64_t(object.length))
                              .Moved(n));
         }
         Result result;
@@ -795,27 +817,28 @@ Result Drive::Write(const Call& call)
     if (call.direction != Direction::Out || call.data == nullptr || call.dataLength != expected) {
         return Check(Sense::DataPhase());
     }
-    if (cartridge_->writeProtected) {
+    if (medium_->WriteProtected()) {
         return Check(Sense::Make(kKeyDataProtect, 0x27, 0x00));
     }
     if (!positionKnown_) {
         return Check(Sense::Make(kKeyMediumError, 0x3B, 0x00));
     }
     Truncate();
-    const uint64_t room = Remaining(cartridge_->partition);
+    const uint64_t room = Remaining(partition_);
     if (!fixed) {
         if (length > room) {
             return Check(Sense::Make(kKeyVolumeOverflow, 0x00, 0x02).Flags(kSenseEom).Info(length));
         }
-        Append(TapeObject::Block({call.data, call.data + length}));
+        medium_->AppendBlocks(partition_, call.data, length, 1);
+        ++position_;
         Result result;
         result.transferred = length;
         return result;
     }
     const uint64_t fits = std::min<uint64_t>(length, room / settings_.blockLength);
-    for (uint64_t i = 0; i < fits; ++i) {
-        const uint8_t* from = call.data + i * settings_.blockLength;
-        Append(TapeObject::Block({from, from + settings_.blockLength}));
+    if (fits > 0) {
+        medium_->AppendBlocks(partition_, call.data, settings_.blockLength, fits);
+        position_ += fits;
     }
     const size_t moved = static_cast<size_t>(fits * settings_.blockLength);
     if (fits < length) {
@@ -838,16 +861,16 @@ Result Drive::WriteFilemarks(const Call& call)
         return Check(Sense::CdbField(1));
     }
     if (count > 0) {
-        if (cartridge_->writeProtected) {
+        if (medium_->WriteProtected()) {
             return Check(Sense::Make(kKeyDataProtect, 0x27, 0x00));
         }
         if (!positionKnown_) {
             return Check(Sense::Make(kKeyMediumError, 0x3B, 0x00));
         }
         Truncate();
-        for (uint32_t i = 0; i < count; ++i) {
-            Append(setmarks ? TapeObject::Setmark() : TapeObject::Filemark());
-        }
+        medium_->AppendMarks(partition_, setmarks ? ObjectKind::Setmark : ObjectKind::Filemark,
+                             count);
+        position_ += count;
     }
     if (immediate) {
         StartImmediate(Operation::WriteMarks);
@@ -869,7 +892,7 @@ Result Drive::Space(const Call& call)
         return Check(Sense::Make(kKeyMediumError, 0x3B, 0x00));
     }
     if (code == 3) {
-        cartridge_->position = CurrentPartition().objects.size();
+        position_ = EndOfData();
         positionKnown_ = true;
         return Result{};
     }
@@ -903,66 +926,112 @@ Result Drive::SpaceOffTheEnd(bool forward, int64_t undone)
 // SPACE over blocks, filemarks or setmarks, counting objects of `counted` kind. Crossing a
 // filemark stops a space over blocks; a setmark stops a space over blocks or filemarks, but
 // only when setmarks are reported. The tape then stands past the mark going forward, before it
-// going back.
+// going back. The medium's mark index finds the marks, so the cost does not grow with the
+// distance.
 Result Drive::SpaceCounting(ObjectKind counted, int32_t count)
 {
-    const auto& objects = CurrentPartition().objects;
-    auto& position = cartridge_->position;
     const bool forward = count > 0;
-    const int64_t wanted = forward ? count : -int64_t(count);
+    const uint64_t wanted = forward ? uint64_t(count) : uint64_t(-int64_t(count));
     const int64_t sign = forward ? 1 : -1;
-    int64_t done = 0;
-    while (done < wanted) {
-        if (forward ? position == objects.size() : position == 0) {
-            return SpaceOffTheEnd(forward, wanted - done);
-        }
-        const TapeObject& object = forward ? objects[position++] : objects[--position];
-        if (object.kind == counted) {
-            ++done;
-        } else if (object.kind == ObjectKind::Filemark && counted == ObjectKind::Block) {
-            return Check(Sense::Make(kKeyNoSense, 0x00, 0x01)
-                             .Flags(kSenseFilemark)
-                             .Info(sign * (wanted - done)));
-        } else if (object.kind == ObjectKind::Setmark && counted != ObjectKind::Setmark &&
-                   SetmarkVisible()) {
-            return Check(Sense::Make(kKeyNoSense, 0x00, 0x03)
-                             .Flags(kSenseFilemark)
-                             .Info(sign * (wanted - done)));
-        }
-    }
-    return Result{};
-}
-
-Result Drive::SpaceSequential(ObjectKind kind, int32_t count)
-{
-    const auto& objects = CurrentPartition().objects;
-    auto& position = cartridge_->position;
-    const size_t run = static_cast<size_t>(count > 0 ? int64_t(count) : -int64_t(count));
-    const auto runAt = [&](size_t start) {
-        for (size_t i = start; i < start + run; ++i) {
-            if (objects[i].kind != kind) {
-                return false;
-            }
-        }
-        return true;
+    const uint64_t from = position_;
+    const uint64_t end = EndOfData();
+    const auto marksIn = [&](uint64_t a, uint64_t b, ObjectKind kind) {
+        return medium_->CountMarks(partition_, a, b, kind);
     };
-    if (count > 0) {
-        for (size_t start = position; start + run <= objects.size(); ++start) {
-            if (runAt(start)) {
-                position = start + run;  // past the last mark of the run
-                return Result{};
-            }
+    // What lies in the way: a filemark for blocks, a reported setmark for blocks and filemarks.
+    std::optional<std::pair<uint64_t, ObjectKind>> stop;
+    for (const ObjectKind kind : {ObjectKind::Filemark, ObjectKind::Setmark}) {
+        const bool stops = kind == ObjectKind::Filemark ? counted == ObjectKind::Block
+                                                        : counted != ObjectKind::Setmark &&
+                                                              SetmarkVisible();
+        if (!stops) {
+            continue;
         }
-        position = objects.size();
-        return Check(Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(count));
+        const MarkSearch found = medium_->FindMark(partition_, from, forward, kind, 1);
+        if (found.address && (!stop || (forward ? *found.address < stop->first
+                                                : *found.address > stop->first))) {
+            stop = std::make_pair(*found.address, kind);
+        }
     }
-    for (size_t end = position; end >= run; --end) {
-        if (runAt(end - run)) {
-            position = end - run;  // before the first mark of the run
+    const auto stopAt = [&](uint64_t done) {
+        position_ = forward ? stop->first + 1 : stop->first;
+        const bool filemark = stop->second == ObjectKind::Filemark;
+        return Check(Sense::Make(kKeyNoSense, 0x00, filemark ? 0x01 : 0x03)
+                         .Flags(kSenseFilemark)
+                         .Info(sign * int64_t(wanted - done)));
+    };
+    if (counted != ObjectKind::Block) {
+        const MarkSearch target = medium_->FindMark(partition_, from, forward, counted, wanted);
+        if (stop && (!target.address ||
+                     (forward ? stop->first < *target.address : stop->first > *target.address))) {
+            return stopAt(forward ? marksIn(from, stop->first, counted)
+                                  : marksIn(stop->first + 1, from, counted));
+        }
+        if (target.address) {
+            position_ = forward ? *target.address + 1 : *target.address;
             return Result{};
         }
+        position_ = forward ? end : 0;
+        return SpaceOffTheEnd(forward, int64_t(wanted - target.passed));
     }
-    position = 0;
+    // Blocks: everything up to the stopping mark is a block or an unreported setmark, which is
+    // passed over without being counted.
+    const uint64_t low = forward ? from : (stop ? stop->first + 1 : 0);
+    const uint64_t high = forward ? (stop ? stop->first : end) : from;
+    const uint64_t blocks = (high - low) - marksIn(low, high, ObjectKind::Setmark);
+    if (blocks >= wanted) {
+        // The address that leaves exactly `wanted` blocks behind, setmarks between included.
+        uint64_t at = forward ? from + wanted : from - wanted;
+        while (true) {
+            const uint64_t skipped =
+                forward ? marksIn(from, at, ObjectKind::Setmark) : marksIn(at, from, ObjectKind::Setmark);
+            const uint64_t next = forward ? from + wanted + skipped : from - wanted - skipped;
+            if (next == at) {
+                break;
+            }
+            at = next;
+        }
+        position_ = at;
+        return Result{};
+    }
+    if (stop) {
+        return stopAt(blocks);
+    }
+    position_ = forward ? end : 0;
+    return SpaceOffTheEnd(forward, int64_t(wanted - blocks));
+}
+
+// SPACE to the first run of `count` consecutive marks of `kind`: forward the tape stands past
+// the run's last mark, back before its first. Only marks of the kind are visited, each with a
+// lookup in the medium's index.
+Result Drive::SpaceSequential(ObjectKind kind, int32_t count)
+{
+    const uint64_t run = count > 0 ? uint64_t(count) : uint64_t(-int64_t(count));
+    const auto wholeRun = [&](uint64_t start) {
+        return medium_->CountMarks(partition_, start, start + run, kind) == run;
+    };
+    if (count > 0) {
+        MarkSearch mark = medium_->FindMark(partition_, position_, true, kind, 1);
+        while (mark.address) {
+            if (wholeRun(*mark.address)) {
+                position_ = *mark.address + run;  // past the last mark of the run
+                return Result{};
+            }
+            mark = medium_->FindMark(partition_, *mark.address + 1, true, kind, 1);
+        }
+        position_ = EndOfData();
+        return Check(Sense::Make(kKeyBlankCheck, 0x00, 0x05).Info(count));
+    }
+    MarkSearch mark = medium_->FindMark(partition_, position_, false, kind, 1);
+    while (mark.address) {
+        const uint64_t end = *mark.address + 1;
+        if (end >= run && wholeRun(end - run)) {
+            position_ = end - run;  // before the first mark of the run
+            return Result{};
+        }
+        mark = medium_->FindMark(partition_, *mark.address, false, kind, 1);
+    }
+    position_ = 0;
     return Check(Sense::Make(kKeyNoSense, 0x00, 0x04).Flags(kSenseEom).Info(count));
 }
 
@@ -1009,7 +1078,7 @@ Result Drive::Erase(const Call& call)
         // A DAT drive has no short erase: the gap it would write means nothing on DDS.
         return Check(Sense::CdbField(1, 0));
     }
-    if (cartridge_->writeProtected) {
+    if (medium_->WriteProtected()) {
         return Check(Sense::Make(kKeyDataProtect, 0x27, 0x00));
     }
     if (!positionKnown_) {
@@ -1029,7 +1098,7 @@ Result Drive::LoadUnload(const Call& call)
     if (what & 0xFE) {
         return Check(Sense::CdbField(4));  // no retension, no unload at end of tape
     }
-    if (!cartridge_) {
+    if (!medium_) {
         return Check(Sense::Make(kKeyNotReady, 0x3A, 0x00));
     }
     const bool load = what & 0x01;
@@ -1038,8 +1107,8 @@ Result Drive::LoadUnload(const Call& call)
     }
     // Both ways the tape ends at the beginning of the first partition.
     loaded_ = load;
-    cartridge_->partition = 0;
-    cartridge_->position = 0;
+    partition_ = 0;
+    position_ = 0;
     positionKnown_ = true;
     if (immediate) {
         StartImmediate(load ? Operation::Load : Operation::Unload);
@@ -1063,7 +1132,7 @@ Result Drive::Locate(const Call& call)
     const bool cp = call.cdb[1] & 0x02;
     const bool immediate = call.cdb[1] & 0x01;
     uint32_t address = GetBe32(&call.cdb[3]);
-    uint32_t partition = cartridge_->partition;
+    uint32_t partition = partition_;
     if (bt) {
         partition = address >> kBtPartitionShift;
         address &= kBtAddressMask;
@@ -1071,20 +1140,20 @@ Result Drive::Locate(const Call& call)
     if (cp) {
         partition = call.cdb[8];
     }
-    if (partition >= cartridge_->partitions.size()) {
+    if (partition >= medium_->PartitionCount()) {
         return Check(cp ? Sense::CdbField(8) : Sense::CdbField(3));
     }
-    cartridge_->partition = partition;
+    partition_ = partition;
     positionKnown_ = true;
-    const auto end = cartridge_->partitions[partition].objects.size();
+    const uint64_t end = medium_->EndOfData(partition);
     if (immediate) {
         StartImmediate(Operation::Locate);
     }
     if (address > end) {
-        cartridge_->position = end;
+        position_ = end;
         return Check(Sense::Make(kKeyBlankCheck, 0x00, 0x05));
     }
-    cartridge_->position = address;
+    position_ = address;
     return Result{};
 }
 
@@ -1099,9 +1168,9 @@ Result Drive::ReadPosition(const Call& call)
         answer[0] = 0x04;  // BPU
         return call.Send(answer, answer.size());
     }
-    const uint32_t partition = cartridge_->partition;
-    const uint64_t position = cartridge_->position;
-    const bool atEnd = position == CurrentPartition().objects.size();
+    const uint32_t partition = partition_;
+    const uint64_t position = position_;
+    const bool atEnd = position == EndOfData();
     answer[0] = static_cast<uint8_t>((position == 0 ? 0x80 : 0) |
                                      (atEnd && Remaining(partition) == 0 ? 0x40 : 0));
     answer[1] = static_cast<uint8_t>(partition);
@@ -1136,9 +1205,9 @@ Result Drive::LogSense(const Call& call)
         return Check(Sense::CdbField(5));
     }
     uint64_t values[kCapacityParameters] = {};
-    for (size_t p = 0; p < cartridge_->partitions.size() && p < kMaxPartitions; ++p) {
+    for (uint32_t p = 0; p < medium_->PartitionCount() && p < kMaxPartitions; ++p) {
         values[p] = Remaining(p) / kLogUnitBytes;
-        values[p + 2] = cartridge_->partitions[p].capacityBytes / kLogUnitBytes;
+        values[p + 2] = medium_->PartitionCapacity(p) / kLogUnitBytes;
     }
     answer.assign(4, 0);
     answer[0] = kLogPageCapacity;
@@ -1168,7 +1237,7 @@ std::vector<uint8_t> Drive::ConfigPage(uint8_t pageControl) const
         return p;
     }
     const DriveSettings settings = pageControl == kPcDefault ? DriveSettings{} : settings_;
-    p[3] = static_cast<uint8_t>(cartridge_->partition);                        // active partition
+    p[3] = static_cast<uint8_t>(partition_);                        // active partition
     p[8] = static_cast<uint8_t>(0x40 | (settings.reportSetmarks ? 0x20 : 0));  // BIS, RSmk
     p[10] = 0x18;                                                              // EEG, SEW
     p[14] = settings.compression ? 1 : 0;
@@ -1206,11 +1275,12 @@ std::vector<uint8_t> Drive::PartitionPage(uint8_t pageControl) const
         return p;
     }
     p[2] = kMaxPartitions - 1;
-    p[3] = static_cast<uint8_t>(cartridge_->partitions.size() - 1);
-    p[4] = static_cast<uint8_t>(0x10 | (cartridge_->partitions.size() > 1 ? 0x20 : 0));
+    const uint32_t partitions = medium_->PartitionCount();
+    p[3] = static_cast<uint8_t>(partitions - 1);
+    p[4] = static_cast<uint8_t>(0x10 | (partitions > 1 ? 0x20 : 0));
     p[5] = 0x03;  // the drive recognises format and partitions
-    for (size_t i = 0; i < cartridge_->partitions.size() && i < kMaxPartitions; ++i) {
-        const uint64_t megabytes = cartridge_->partitions[i].capacityBytes / kBytesPerMegabyte;
+    for (uint32_t i = 0; i < partitions && i < kMaxPartitions; ++i) {
+        const uint64_t megabytes = medium_->PartitionCapacity(i) / kBytesPerMegabyte;
         PutBe16(&p[8 + 2 * i], static_cast<uint32_t>(std::min<uint64_t>(megabytes, 0xFFFF)));
     }
     return p;
@@ -1221,7 +1291,7 @@ std::vector<uint8_t> Drive::ModeHeaderAndPages(uint8_t pageControl, bool blockDe
 {
     std::vector<uint8_t> answer(kModeHeaderLength, 0);
     if (pageControl != kPcChangeable) {
-        answer[2] = static_cast<uint8_t>((cartridge_->writeProtected ? kDeviceSpecificWp : 0) |
+        answer[2] = static_cast<uint8_t>((medium_->WriteProtected() ? kDeviceSpecificWp : 0) |
                                          kBufferedMode1);
     }
     if (blockDescriptor) {
@@ -1230,7 +1300,7 @@ std::vector<uint8_t> Drive::ModeHeaderAndPages(uint8_t pageControl, bool blockDe
         if (pageControl == kPcChangeable) {
             PutBe24(&bd[5], 0xFFFFFF);
         } else {
-            bd[0] = cartridge_->densityCode;
+            bd[0] = medium_->DensityCode();
             PutBe24(&bd[5],
                     pageControl == kPcDefault ? kDefaultBlockLength : settings_.blockLength);
         }
@@ -1328,7 +1398,7 @@ Result Drive::ModeSelect(const Call& call)
     if (bdLength != 0) {
         const uint8_t* bd = list + kModeHeaderLength;
         const uint16_t at = kModeHeaderLength;
-        if (bd[0] != 0 && bd[0] != kDensityKeep && bd[0] != cartridge_->densityCode) {
+        if (bd[0] != 0 && bd[0] != kDensityKeep && bd[0] != medium_->DensityCode()) {
             return Check(Sense::ListField(at));
         }
         if (GetBe24(&bd[1]) != 0) {
@@ -1428,7 +1498,7 @@ Result Drive::ModeSelect(const Call& call)
             }
             if (!(flags & 0x20)) {
                 // Without IDP nothing is laid out anew; the page may only restate the layout.
-                if (additional + 1u != cartridge_->partitions.size()) {
+                if (additional + 1u != medium_->PartitionCount()) {
                     return Check(Sense::ListField(at(3)));
                 }
                 offset += 2 + pageLength;
@@ -1437,16 +1507,16 @@ Result Drive::ModeSelect(const Call& call)
             const uint64_t unit = psum == 0 ? 1 : psum == 1 ? kBytesPerKilobyte : kBytesPerMegabyte;
             newSizes.clear();
             if (additional == 0) {
-                newSizes.push_back(cartridge_->capacityBytes);
+                newSizes.push_back(medium_->CapacityBytes());
             } else {
                 if (descriptors == 0) {
                     return Check(Sense::ListField(at(1)));  // the first partition needs a size
                 }
                 const uint64_t first = GetBe16(&page[8]) * unit;
-                if (first == 0 || first >= cartridge_->capacityBytes) {
+                if (first == 0 || first >= medium_->CapacityBytes()) {
                     return Check(Sense::ListField(at(8)));
                 }
-                uint64_t second = cartridge_->capacityBytes - first;
+                uint64_t second = medium_->CapacityBytes() - first;
                 if (descriptors > 1 && GetBe16(&page[10]) != 0) {
                     const uint64_t asked = GetBe16(&page[10]) * unit;
                     if (asked > second) {
@@ -1463,20 +1533,16 @@ Result Drive::ModeSelect(const Call& call)
         offset += 2 + pageLength;
     }
 
-    if (repartition && cartridge_->writeProtected) {
+    if (repartition && medium_->WriteProtected()) {
         return Check(Sense::Make(kKeyDataProtect, 0x27, 0x00));
     }
     settings_ = settings;
     if (repartition) {
         // Laying the tape out anew formats it: everything recorded is gone.
-        cartridge_->partitions.clear();
-        for (const uint64_t size : newSizes) {
-            cartridge_->partitions.push_back(Partition{size, {}});
-        }
-        cartridge_->partition = 0;
-        cartridge_->position = 0;
+        medium_->Format(newSizes);
+        partition_ = 0;
+        position_ = 0;
         positionKnown_ = true;
-        RecountUsed();
     }
     return Result{};
 }
