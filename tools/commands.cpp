@@ -93,7 +93,6 @@ std::vector<std::string> FeatureNames(ULONG low, ULONG high)
     return names;
 }
 
-
 std::string Line(const std::string& label, const std::string& value)
 {
     std::string padded = label + ":";
@@ -134,7 +133,6 @@ bool Fail(Outcome& out, const std::string& what)
     out.failure = Failure{what, std::nullopt, {}};
     return false;
 }
-
 
 bool Position(Session& session, bool absolute, json& position, Outcome& out)
 {
@@ -196,7 +194,6 @@ void ShowPosition(Session& session, Outcome& out)
 }
 
 namespace {
-
 
 void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
 {

@@ -215,8 +215,9 @@ OutputFile::OutputFile(const std::string& path) : path_(path)
         throw ToolError(path, "cannot use: " + ErrorText(errno));
     }
     if (exists && S_ISLNK(st.st_mode)) {
-        throw ToolError(path, "is a symbolic link; velmtape does not write through links "
-                              "(name the file it leads to)");
+        throw ToolError(path,
+                        "is a symbolic link; velmtape does not write through links "
+                        "(name the file it leads to)");
     }
     if (exists && (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
         fd_ = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);

@@ -21,10 +21,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kChunkBytes = size_t{1} << 20;        // file bytes moved at a time
-constexpr size_t kVariableBlockBytes = 65536;          // blocks that `write` makes in variable mode
+constexpr size_t kChunkBytes = size_t{1} << 20;  // file bytes moved at a time
+constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in variable mode
 constexpr size_t kVariableReadBytes = size_t{1} << 18;  // room for one variable block at first
-constexpr size_t kLargestBlockBytes = 0xFFFFFF;        // the longest block READ(6) can ask for
+constexpr size_t kLargestBlockBytes = 0xFFFFFF;         // the longest block READ(6) can ask for
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
 static_assert(kChunkBytes % kVariableBlockBytes == 0, "a chunk holds whole variable blocks");
@@ -60,8 +60,8 @@ public:
         const double seconds = std::chrono::duration<double>(now - start_).count();
         std::cerr << "\r" << verb_ << ": " << Human(done);
         if (total_ && *total_ > 0) {
-            std::cerr << " of " << Human(*total_) << " (" << std::min<uint64_t>(100, done * 100 / *total_)
-                      << "%)";
+            std::cerr << " of " << Human(*total_) << " ("
+                      << std::min<uint64_t>(100, done * 100 / *total_) << "%)";
         }
         if (seconds > 0) {
             std::cerr << ", " << Human(static_cast<uint64_t>(static_cast<double>(done) / seconds))
@@ -95,20 +95,20 @@ void RefuseCartridge(const Session& session, const std::string& path, int standa
     if (stat(session.path().c_str(), &cartridge) != 0) {
         return;
     }
-    const bool known = path == kStandardStream ? fstat(standardFd, &file) == 0
-                                               : stat(path.c_str(), &file) == 0;
+    const bool known =
+        path == kStandardStream ? fstat(standardFd, &file) == 0 : stat(path.c_str(), &file) == 0;
     if (known && file.st_dev == cartridge.st_dev && file.st_ino == cartridge.st_ino) {
-        throw ToolError(path == kStandardStream ? std::string(standardFd == STDIN_FILENO
-                                                                  ? "standard input"
-                                                                  : "standard output")
-                                                : path,
-                        "is the cartridge file itself");
+        throw ToolError(
+            path == kStandardStream
+                ? std::string(standardFd == STDIN_FILENO ? "standard input" : "standard output")
+                : path,
+            "is the cartridge file itself");
     }
 }
 
 // Sends one chunk as blocks; false (and the failure recorded) when the drive stopped.
-bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSize,
-               uint64_t& onTape, uint64_t& blocks, Outcome& out)
+bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSize, uint64_t& onTape,
+               uint64_t& blocks, Outcome& out)
 {
     const size_t step = blockSize == 0 ? kVariableBlockBytes : length;
     for (size_t offset = 0; offset < length; offset += step) {
@@ -117,9 +117,8 @@ bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSiz
         onTape += result.bytes;
         blocks += blockSize == 0 ? (result.bytes == n ? 1 : 0) : result.bytes / blockSize;
         if (result.status != TAPE_STATUS_SUCCESS) {
-            out.failure = Failure{"write failed after " + std::to_string(onTape) + " bytes",
-                                  result.status,
-                                  {}};
+            out.failure = Failure{
+                "write failed after " + std::to_string(onTape) + " bytes", result.status, {}};
             return false;
         }
     }
@@ -150,8 +149,8 @@ void WriteFile(Session& session, const std::string& path, Outcome& out)
         const size_t got = input.Fill(buffer.get(), chunk, error);
         if (error != 0) {
             FileFailure(out, input.name(),
-                        "cannot read after " + std::to_string(bytes) + " bytes: " +
-                            ErrorText(error) + "; the " + std::to_string(onTape) +
+                        "cannot read after " + std::to_string(bytes) +
+                            " bytes: " + ErrorText(error) + "; the " + std::to_string(onTape) +
                             " bytes before stay on tape");
             break;
         }
@@ -201,9 +200,8 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
     }
     OutputFile output(path);
     const uint32_t blockSize = media.BlockSize;
-    size_t capacity = blockSize == 0
-                          ? kVariableReadBytes
-                          : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
+    size_t capacity = blockSize == 0 ? kVariableReadBytes
+                                     : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[capacity]);
     uint64_t bytes = 0;
     std::string stop;
@@ -233,8 +231,8 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
             const int error = output.Write(buffer.get(), result.bytes);
             if (error != 0) {
                 FileFailure(out, output.name(),
-                            "cannot write after " + std::to_string(bytes) + " bytes: " +
-                                ErrorText(error) +
+                            "cannot write after " + std::to_string(bytes) +
+                                " bytes: " + ErrorText(error) +
                                 (output.replaces() ? " (the file was left as it was)" : ""));
                 return;
             }
@@ -258,9 +256,9 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
     }
     const int error = output.Commit();
     if (error != 0) {
-        FileFailure(out, output.name(),
-                    "cannot put the file in place: " + ErrorText(error) +
-                        " (the file was left as it was)");
+        FileFailure(
+            out, output.name(),
+            "cannot put the file in place: " + ErrorText(error) + " (the file was left as it was)");
         return;
     }
     out.result["file"] = path;
