@@ -169,10 +169,6 @@ void SpaceSequential(benchmark::State& state)
         state.ResumeTiming();
     }
     const uint64_t passed = uint64_t(pairs) * 2 + n;
-    state.counters["objects_passed"] = static_cast<double>(passed);
-    state.counters["ns_per_object"] = benchmark::Counter(
-        static_cast<double>(passed),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.SetLabel(medium + ": SPACE to " + std::to_string(n) + " consecutive filemarks over " +
                    std::to_string(passed) + " objects");
 }
