@@ -6,13 +6,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <utility>
 
 #include "host/transcript.h"
+#include "tools/transfer.h"
 
 namespace tools {
 namespace {
@@ -20,10 +19,7 @@ namespace {
 using host::Request;
 using nlohmann::json;
 
-constexpr uint64_t kBytesPerMb = 1000000;      // as the drive counts partition sizes
-constexpr size_t kVariableBlockBytes = 65536;  // blocks that `write` makes in variable mode
-constexpr size_t kReadBufferBytes = 1 << 20;   // room for one variable-length block
-constexpr size_t kProgressStep = 1 << 20;      // bytes written between progress updates
+constexpr uint64_t kBytesPerMb = 1000000;  // as the drive counts partition sizes
 
 struct FlagName {
     ULONG flag;
@@ -97,21 +93,6 @@ std::vector<std::string> FeatureNames(ULONG low, ULONG high)
     return names;
 }
 
-std::string Human(uint64_t bytes)
-{
-    char text[32];
-    if (bytes >= 1000000000ULL) {
-        std::snprintf(text, sizeof(text), "%.2f GB", static_cast<double>(bytes) / 1e9);
-    } else if (bytes >= 1000000ULL) {
-        std::snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / 1e6);
-    } else if (bytes >= 1000ULL) {
-        std::snprintf(text, sizeof(text), "%.1f kB", static_cast<double>(bytes) / 1e3);
-    } else {
-        std::snprintf(text, sizeof(text), "%llu bytes", static_cast<unsigned long long>(bytes));
-    }
-    return text;
-}
-
 std::string Line(const std::string& label, const std::string& value)
 {
     std::string padded = label + ":";
@@ -153,14 +134,6 @@ bool Fail(Outcome& out, const std::string& what)
     return false;
 }
 
-// The driver remembers the current partition only for the life of its device, which here is
-// one invocation: reading the media parameters brings it up to date from the drive.
-bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
-{
-    media = TAPE_GET_MEDIA_PARAMETERS{};
-    return Do(session, Request::GetMediaParameters, &media, out);
-}
-
 bool Position(Session& session, bool absolute, json& position, Outcome& out)
 {
     TAPE_GET_POSITION record{};
@@ -185,6 +158,31 @@ std::string PositionText(const json& position)
            std::to_string(position["block"].get<int64_t>());
 }
 
+}  // namespace
+
+std::string Human(uint64_t bytes)
+{
+    char text[32];
+    if (bytes >= 1000000000ULL) {
+        std::snprintf(text, sizeof(text), "%.2f GB", static_cast<double>(bytes) / 1e9);
+    } else if (bytes >= 1000000ULL) {
+        std::snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / 1e6);
+    } else if (bytes >= 1000ULL) {
+        std::snprintf(text, sizeof(text), "%.1f kB", static_cast<double>(bytes) / 1e3);
+    } else {
+        std::snprintf(text, sizeof(text), "%llu bytes", static_cast<unsigned long long>(bytes));
+    }
+    return text;
+}
+
+// The driver remembers the current partition only for the life of its device, which here is
+// one invocation: reading the media parameters brings it up to date from the drive.
+bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
+{
+    media = TAPE_GET_MEDIA_PARAMETERS{};
+    return Do(session, Request::GetMediaParameters, &media, out);
+}
+
 // Shows where the tape stands after a command that moved it.
 void ShowPosition(Session& session, Outcome& out)
 {
@@ -194,6 +192,8 @@ void ShowPosition(Session& session, Outcome& out)
         out.lines.push_back(Line("position", PositionText(position)));
     }
 }
+
+namespace {
 
 void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
 {
@@ -483,128 +483,6 @@ void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, Outcome& o
     out.result["partitions"] = media.PartitionCount;
     out.lines.push_back(Line("partitions", std::to_string(media.PartitionCount)) +
                         (sizeMb ? " (partition 1: " + std::to_string(*sizeMb) + " MB)" : ""));
-    ShowPosition(session, out);
-}
-
-void Progress(size_t done, size_t total)
-{
-    std::cerr << "\rwriting: " << Human(done) << " of " << Human(total) << " ("
-              << (total ? done * 100 / total : 100) << "%)\033[K" << std::flush;
-}
-
-// The file's bytes go out as data blocks at the tape's position. With a fixed block size the
-// last block is filled up with zeros, as a tape holds only whole blocks; the caller is told.
-void WriteFile(Session& session, const std::string& path, Outcome& out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw ToolError(path, "cannot open file to write to tape");
-    }
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        throw ToolError(path, "cannot read file");
-    }
-    TAPE_GET_MEDIA_PARAMETERS media{};
-    if (!MediaParameters(session, media, out)) {
-        return;
-    }
-    const size_t size = data.size();
-    const uint32_t blockSize = media.BlockSize;
-    size_t padding = 0;
-    if (blockSize != 0 && size % blockSize != 0) {
-        padding = blockSize - size % blockSize;
-        data.resize(size + padding, 0);
-    }
-    const size_t chunk = blockSize == 0
-                             ? kVariableBlockBytes
-                             : std::max<size_t>(1, kProgressStep / blockSize) * blockSize;
-    const bool progress = isatty(STDERR_FILENO) != 0 && data.size() > kProgressStep;
-    size_t written = 0;
-    size_t blocks = 0;
-    size_t lastShown = 0;
-    while (written < data.size()) {
-        const size_t length = std::min(chunk, data.size() - written);
-        const host::TransferResult result = session.Write(data.data() + written, length, blockSize);
-        written += result.bytes;
-        blocks += blockSize == 0 ? (result.bytes == length ? 1 : 0) : result.bytes / blockSize;
-        if (result.status != TAPE_STATUS_SUCCESS) {
-            out.failure = Failure{
-                "write failed after " + std::to_string(written) + " bytes", result.status, {}};
-            break;
-        }
-        if (progress && written - lastShown >= kProgressStep) {
-            Progress(written, data.size());
-            lastShown = written;
-        }
-    }
-    if (progress) {
-        std::cerr << "\r\033[K" << std::flush;
-    }
-    out.result["file"] = path;
-    out.result["bytes"] = std::min(written, size);
-    out.result["blocks"] = blocks;
-    out.result["blockSize"] = blockSize;
-    out.result["padding"] = padding;
-    if (out.failure) {
-        return;
-    }
-    std::string line = "wrote " + std::to_string(size) + " bytes from " + path + " as " +
-                       std::to_string(blocks) + (blocks == 1 ? " block" : " blocks");
-    line += blockSize == 0 ? " (variable length)" : " of " + std::to_string(blockSize) + " bytes";
-    if (padding > 0) {
-        line += ", the last filled up with " + std::to_string(padding) + " zero bytes";
-    }
-    out.lines.push_back(line);
-    ShowPosition(session, out);
-}
-
-// Data blocks from the tape's position up to the next filemark (or a reported setmark, or
-// end of data) become the file; the tape is left after the mark, as a read leaves it.
-void ReadFile(Session& session, const std::string& path, Outcome& out)
-{
-    TAPE_GET_MEDIA_PARAMETERS media{};
-    if (!MediaParameters(session, media, out)) {
-        return;
-    }
-    const uint32_t blockSize = media.BlockSize;
-    const size_t capacity = blockSize == 0
-                                ? kReadBufferBytes
-                                : std::max<size_t>(1, kReadBufferBytes / blockSize) * blockSize;
-    std::vector<uint8_t> buffer(capacity);
-    std::vector<uint8_t> data;
-    std::string stop;
-    while (true) {
-        const host::TransferResult result = session.Read(buffer.data(), capacity, blockSize);
-        data.insert(data.end(), buffer.begin(), buffer.begin() + result.bytes);
-        if (result.status == TAPE_STATUS_SUCCESS) {
-            continue;
-        }
-        if (result.status == TAPE_STATUS_FILEMARK_DETECTED) {
-            stop = "filemark";
-        } else if (result.status == TAPE_STATUS_SETMARK_DETECTED) {
-            stop = "setmark";
-        } else if (result.status == TAPE_STATUS_NO_DATA_DETECTED && !data.empty()) {
-            stop = "end of data";
-        } else {
-            out.failure = Failure{
-                "read failed after " + std::to_string(data.size()) + " bytes", result.status, {}};
-            return;
-        }
-        break;
-    }
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-    file.close();
-    if (!file) {
-        throw ToolError(path, "cannot write file read from tape");
-    }
-    out.result["file"] = path;
-    out.result["bytes"] = data.size();
-    out.result["stoppedAt"] = stop;
-    out.lines.push_back("read " + std::to_string(data.size()) + " bytes into " + path +
-                        ", stopped at " + stop);
     ShowPosition(session, out);
 }
 

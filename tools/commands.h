@@ -43,6 +43,10 @@ struct Outcome {
     nlohmann::json result = nlohmann::json::object();
     std::vector<std::string> lines;
     std::optional<Failure> failure;
+    // With a failure on the side of the user's data file (standard output closed, a full
+    // disk, an unreadable input): that file. It is the tool's own failure, exit status 1,
+    // and the message is about the file instead of the cartridge.
+    std::optional<std::string> failedFile;
 };
 
 // Commands that need no drive: they make the cartridge file. Throw ToolError.
@@ -57,5 +61,11 @@ Outcome RunDemo(Session& session);
 
 // Names of every command (without aliases), for prefix matching.
 const std::vector<std::string>& CommandNames();
+
+// Shared with the data path: a byte count for people ("512.0 MB"), the media parameters
+// (a failure recorded in the outcome), and the tape's position added to the outcome.
+std::string Human(uint64_t bytes);
+bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out);
+void ShowPosition(Session& session, Outcome& out);
 
 }  // namespace tools

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -15,6 +16,7 @@
 
 #include "host/transcript.h"
 #include "tools/commands.h"
+#include "tools/data_file.h"
 #include "tools/session.h"
 
 namespace {
@@ -85,8 +87,8 @@ const char* kDescription =
     "FILE.velmcart-v1.\n\n"
     "Partitions are numbered 1 and 2 as in the tape requests; 0 means stay in the current one. "
     "Command names may be shortened to any unique prefix; counts default to 1.\n\n"
-    "Exit status: 0 done, 1 bad usage or a cartridge that cannot be opened, 2 the drive or the "
-    "driver failed the request.";
+    "Exit status: 0 done, 1 bad usage, a cartridge that cannot be opened or a data file that "
+    "cannot be read or written, 2 the drive or the driver failed the request.";
 
 int RunTool(int argc, char** argv)
 {
@@ -195,10 +197,13 @@ int RunTool(int argc, char** argv)
     add("write",
         "Write FILE's bytes as data blocks at the current position (a fixed-size last "
         "block is filled up with zeros; follow with 'weof' to end the tape file)")
-        ->add_option("FILE", args.file, "File to put on tape")
+        ->add_option("FILE", args.file, "File to put on tape, or '-' for standard input")
         ->required();
-    add("read", "Read data blocks up to the next filemark into FILE")
-        ->add_option("FILE", args.file, "File to create or replace")
+    add("read",
+        "Read data blocks up to the next filemark into FILE ('-': standard output, and every "
+        "other word goes to standard error); an existing FILE is replaced only when the read "
+        "has succeeded")
+        ->add_option("FILE", args.file, "File to create or replace, or '-'")
         ->required();
     CLI::App* create = add("new", "Create a blank cartridge file");
     create->add_option("--capacity", args.capacityMb, "Capacity in megabytes (10^6 bytes)")
@@ -229,6 +234,11 @@ int RunTool(int argc, char** argv)
     if (file.empty()) {
         const char* tape = std::getenv("TAPE");
         file = tape != nullptr && *tape != '\0' ? tape : kDefaultFile;
+    }
+
+    // The data owns standard output: results, traces and JSON go to standard error instead.
+    if (args.command == "read" && tools::NamesStandardOutput(args.file)) {
+        std::cout.rdbuf(std::cerr.rdbuf());
     }
 
     args.busyWait = std::chrono::milliseconds(static_cast<int64_t>(waitSeconds * 1000));
@@ -305,6 +315,10 @@ int RunTool(int argc, char** argv)
         if (!outcome.failure->hint.empty()) {
             what += "; " + outcome.failure->hint;
         }
+        if (outcome.failedFile) {
+            PrintError(*outcome.failedFile, what);
+            return kExitUsage;
+        }
         PrintError(file, what);
         return kExitFailed;
     }
@@ -317,6 +331,9 @@ int main(int argc, char** argv)
 {
     // What escapes the tool's own handling (out of memory, a library's failure) is still
     // reported the tool's way instead of ending the process without a word.
+    // A reader that goes away (`velmtape read - | head`) is a failed write with a reason,
+    // not a silent death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         return RunTool(argc, argv);
     } catch (const std::exception& e) {

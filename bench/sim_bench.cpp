@@ -1,0 +1,205 @@
+// The simulated drive's long moves, timed through sim::Drive::Execute as the host sends them:
+// SPACE over a million filemarks, LOCATE four million objects in, and SPACE to a run of
+// consecutive filemarks, on each medium the drive can hold the tape in.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "bench/media.h"
+#include "sim/drive.h"
+
+namespace {
+
+constexpr uint8_t kOpSpace = 0x11;
+constexpr uint8_t kOpLocate = 0x2B;
+constexpr uint8_t kOpRewind = 0x01;
+constexpr uint8_t kOpWrite = 0x0A;
+constexpr uint8_t kOpWriteFilemarks = 0x10;
+constexpr uint8_t kSpaceFilemarks = 1;
+constexpr uint8_t kSpaceSequentialFilemarks = 2;
+constexpr uint8_t kFixed = 0x01;
+
+// Sizes, chosen by the benchmark's first argument: the full figures, or the short mode's.
+struct Sizes {
+    uint32_t filemarks;      // SPACE over this many
+    uint32_t blocksBetween;  // data blocks before each filemark
+    uint32_t sequentialRun;  // N consecutive filemarks sought
+    uint32_t sequentialObjects;
+};
+constexpr Sizes kFull{1000000, 3, 1000, 100000};
+constexpr Sizes kShort{10000, 3, 100, 10000};
+const Sizes& SizesFor(int64_t full)
+{
+    return full != 0 ? kFull : kShort;
+}
+
+void Command(sim::Drive& drive, std::array<uint8_t, 10> cdb, size_t length,
+             const uint8_t* data = nullptr, size_t dataLength = 0)
+{
+    const sim::Result result = drive.Execute(
+        cdb.data(), length, data != nullptr ? sim::Direction::Out : sim::Direction::None,
+        const_cast<uint8_t*>(data), dataLength);
+    if (result.status != sim::kStatusGood) {
+        throw std::runtime_error("setup command " + std::to_string(cdb[0]) + " failed");
+    }
+}
+
+void Filemarks(sim::Drive& drive, uint32_t count)
+{
+    Command(drive,
+            {kOpWriteFilemarks, 0, uint8_t(count >> 16), uint8_t(count >> 8), uint8_t(count), 0},
+            6);
+}
+
+void Blocks(sim::Drive& drive, uint32_t count, const std::vector<uint8_t>& block)
+{
+    std::vector<uint8_t> data;
+    for (uint32_t i = 0; i < count; ++i) {
+        data.insert(data.end(), block.begin(), block.end());
+    }
+    Command(drive, {kOpWrite, kFixed, uint8_t(count >> 16), uint8_t(count >> 8), uint8_t(count), 0},
+            6, data.data(), data.size());
+}
+
+void Rewind(sim::Drive& drive)
+{
+    Command(drive, {kOpRewind, 0, 0, 0, 0, 0}, 6);
+}
+
+// A tape of `filemarks` files, each `blocksBetween` blocks of the drive's default length and a
+// filemark: SPACE over all the filemarks passes every object, LOCATE reaches the last.
+std::unique_ptr<sim::Drive> FilesTape(const std::string& medium, const Sizes& sizes)
+{
+    std::unique_ptr<sim::Drive> drive = bench::LoadedDrive(medium, "files");
+    if (bench::Fresh(*drive)) {
+        const std::vector<uint8_t> block(sim::kDefaultBlockLength, 0x5A);
+        for (uint32_t i = 0; i < sizes.filemarks; ++i) {
+            Blocks(*drive, sizes.blocksBetween, block);
+            Filemarks(*drive, 1);
+        }
+    }
+    Rewind(*drive);
+    return drive;
+}
+
+void Space(benchmark::State& state)
+{
+    const std::string medium = bench::MediumNames()[static_cast<size_t>(state.range(0))];
+    const Sizes& sizes = SizesFor(state.range(1));
+    std::unique_ptr<sim::Drive> drive = FilesTape(medium, sizes);
+    const uint32_t n = sizes.filemarks;
+    const std::array<uint8_t, 10> space = {kOpSpace,        kSpaceFilemarks, uint8_t(n >> 16),
+                                           uint8_t(n >> 8), uint8_t(n),      0};
+    for (auto _ : state) {
+        const sim::Result result =
+            drive->Execute(space.data(), 6, sim::Direction::None, nullptr, 0);
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        if (result.status != sim::kStatusGood) {
+            state.SkipWithError("SPACE failed");
+            break;
+        }
+        Rewind(*drive);
+        state.ResumeTiming();
+    }
+    state.SetLabel(medium + ": SPACE over " + std::to_string(n) + " filemarks");
+}
+
+void Locate(benchmark::State& state)
+{
+    const std::string medium = bench::MediumNames()[static_cast<size_t>(state.range(0))];
+    const Sizes& sizes = SizesFor(state.range(1));
+    std::unique_ptr<sim::Drive> drive = FilesTape(medium, sizes);
+    const uint32_t block = sizes.filemarks * (sizes.blocksBetween + 1);
+    const std::array<uint8_t, 10> locate = {
+        kOpLocate,      0, 0, 0, uint8_t(block >> 24), uint8_t(block >> 16), uint8_t(block >> 8),
+        uint8_t(block), 0, 0};
+    for (auto _ : state) {
+        const sim::Result result =
+            drive->Execute(locate.data(), 10, sim::Direction::None, nullptr, 0);
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        if (result.status != sim::kStatusGood) {
+            state.SkipWithError("LOCATE failed");
+            break;
+        }
+        Rewind(*drive);
+        state.ResumeTiming();
+    }
+    state.SetLabel(medium + ": LOCATE to block " + std::to_string(block));
+}
+
+// Blocks and filemarks alternating, then the run of N consecutive filemarks at the end: the
+// search passes every object before it.
+void SpaceSequential(benchmark::State& state)
+{
+    const std::string medium = bench::MediumNames()[static_cast<size_t>(state.range(0))];
+    const Sizes& sizes = SizesFor(state.range(1));
+    std::unique_ptr<sim::Drive> drive = bench::LoadedDrive(medium, "sequential");
+    const uint32_t pairs = (sizes.sequentialObjects - sizes.sequentialRun) / 2;
+    if (bench::Fresh(*drive)) {
+        const std::vector<uint8_t> block(sim::kDefaultBlockLength, 0xA5);
+        for (uint32_t i = 0; i < pairs; ++i) {
+            Blocks(*drive, 1, block);
+            Filemarks(*drive, 1);
+        }
+        Filemarks(*drive, sizes.sequentialRun);
+    }
+    Rewind(*drive);
+    const uint32_t n = sizes.sequentialRun;
+    const std::array<uint8_t, 10> space = {
+        kOpSpace, kSpaceSequentialFilemarks, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0};
+    for (auto _ : state) {
+        const sim::Result result =
+            drive->Execute(space.data(), 6, sim::Direction::None, nullptr, 0);
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        if (result.status != sim::kStatusGood) {
+            state.SkipWithError("SPACE to consecutive filemarks failed");
+            break;
+        }
+        Rewind(*drive);
+        state.ResumeTiming();
+    }
+    const uint64_t passed = uint64_t(pairs) * 2 + n;
+    state.SetLabel(medium + ": SPACE to " + std::to_string(n) + " consecutive filemarks over " +
+                   std::to_string(passed) + " objects");
+}
+
+void Register()
+{
+    for (size_t m = 0; m < bench::MediumNames().size(); ++m) {
+        for (const int64_t full : {0, 1}) {
+            const std::string suffix =
+                "/" + bench::MediumNames()[m] + (full != 0 ? "/full" : "/short");
+            benchmark::RegisterBenchmark(("SpaceFilemarks" + suffix).c_str(), Space)
+                ->Args({static_cast<int64_t>(m), full})
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("Locate" + suffix).c_str(), Locate)
+                ->Args({static_cast<int64_t>(m), full})
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("SpaceSequentialFilemarks" + suffix).c_str(),
+                                         SpaceSequential)
+                ->Args({static_cast<int64_t>(m), full})
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Register();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,91 @@
+// Running the built velmtape with its standard streams wired as a test needs them: a file or a
+// pipe as standard input, a file, a device or a pipe as standard output.
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace tooltest {
+
+inline std::string Slurp(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void Spit(const std::filesystem::path& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+// Where a standard stream of the child comes from or goes to: an open descriptor of the
+// test's (a pipe end), else a path opened for it.
+struct Stream {
+    int fd = -1;
+    std::string path;
+};
+
+// Starts velmtape with `words` in `dir`, without TAPE in its environment.
+inline pid_t Start(const std::vector<std::string>& words, const std::string& dir, const Stream& in,
+                   const Stream& out, const Stream& err)
+{
+    std::vector<std::string> argvStore{VELMTAPE_BINARY};
+    argvStore.insert(argvStore.end(), words.begin(), words.end());
+    std::vector<char*> argv;
+    for (std::string& w : argvStore) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::string(*e).rfind("TAPE=", 0) != 0) {
+            envStore.emplace_back(*e);
+        }
+    }
+    std::vector<char*> envp;
+    for (std::string& e : envStore) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const auto wire = [&](const Stream& stream, int target, int flags) {
+        if (stream.fd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, stream.fd, target);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, target, stream.path.c_str(), flags, 0644);
+        }
+    };
+    wire(in, 0, O_RDONLY);
+    wire(out, 1, O_WRONLY | O_CREAT | O_TRUNC);
+    wire(err, 2, O_WRONLY | O_CREAT | O_TRUNC);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// The exit status, or 128 + the signal that ended the child.
+inline int Wait(pid_t pid)
+{
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace tooltest

@@ -1,0 +1,272 @@
+// velmtape's data path: a file streamed to and from the tape one bounded chunk at a time
+// through the class driver's READ and WRITE, so a whole cartridge moves in the memory of one
+// chunk, with progress on a terminal and every failure of the file's side said in the
+// system's words.
+#include "tools/transfer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include "tools/data_file.h"
+
+namespace tools {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kChunkBytes = size_t{1} << 20;  // file bytes moved at a time
+constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in variable mode
+constexpr size_t kVariableReadBytes = size_t{1} << 18;  // room for one variable block at first
+constexpr size_t kLargestBlockBytes = 0xFFFFFF;         // the longest block READ(6) can ask for
+constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+
+static_assert(kChunkBytes % kVariableBlockBytes == 0, "a chunk holds whole variable blocks");
+
+// One line on a terminal's standard error, redrawn at most four times a second: how much has
+// moved, of how much when that is known, and how fast.
+class Progress {
+public:
+    Progress(const char* verb, std::optional<uint64_t> total)
+        : verb_(verb), total_(total), enabled_(isatty(STDERR_FILENO) != 0)
+    {
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    ~Progress()
+    {
+        if (shown_) {
+            std::cerr << "\r\033[K" << std::flush;
+        }
+    }
+
+    void Update(uint64_t done)
+    {
+        if (!enabled_) {
+            return;
+        }
+        const Clock::time_point now = Clock::now();
+        if (now - last_ < kProgressInterval) {
+            return;
+        }
+        last_ = now;
+        shown_ = true;
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        std::cerr << "\r" << verb_ << ": " << Human(done);
+        if (total_ && *total_ > 0) {
+            std::cerr << " of " << Human(*total_) << " ("
+                      << std::min<uint64_t>(100, done * 100 / *total_) << "%)";
+        }
+        if (seconds > 0) {
+            std::cerr << ", " << Human(static_cast<uint64_t>(static_cast<double>(done) / seconds))
+                      << "/s";
+        }
+        std::cerr << "\033[K" << std::flush;
+    }
+
+private:
+    const char* verb_;
+    std::optional<uint64_t> total_;
+    bool enabled_;
+    bool shown_ = false;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point last_ = start_;
+};
+
+// A failure on the file's side: the tool's own, exit status 1, about the file and not the
+// cartridge.
+void FileFailure(Outcome& out, const std::string& subject, const std::string& what)
+{
+    out.failure = Failure{what, std::nullopt, {}};
+    out.failedFile = subject;
+}
+
+// Putting the cartridge onto itself, or reading it into itself, would chase its own end.
+void RefuseCartridge(const Session& session, const std::string& path, int standardFd)
+{
+    struct stat cartridge {};
+    struct stat file {};
+    if (stat(session.path().c_str(), &cartridge) != 0) {
+        return;
+    }
+    const bool known =
+        path == kStandardStream ? fstat(standardFd, &file) == 0 : stat(path.c_str(), &file) == 0;
+    if (known && file.st_dev == cartridge.st_dev && file.st_ino == cartridge.st_ino) {
+        throw ToolError(
+            path == kStandardStream
+                ? std::string(standardFd == STDIN_FILENO ? "standard input" : "standard output")
+                : path,
+            "is the cartridge file itself");
+    }
+}
+
+// Sends one chunk as blocks; false (and the failure recorded) when the drive stopped.
+bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSize, uint64_t& onTape,
+               uint64_t& blocks, Outcome& out)
+{
+    const size_t step = blockSize == 0 ? kVariableBlockBytes : length;
+    for (size_t offset = 0; offset < length; offset += step) {
+        const size_t n = std::min(step, length - offset);
+        const host::TransferResult result = session.Write(data + offset, n, blockSize);
+        onTape += result.bytes;
+        blocks += blockSize == 0 ? (result.bytes == n ? 1 : 0) : result.bytes / blockSize;
+        if (result.status != TAPE_STATUS_SUCCESS) {
+            out.failure = Failure{
+                "write failed after " + std::to_string(onTape) + " bytes", result.status, {}};
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void WriteFile(Session& session, const std::string& path, Outcome& out)
+{
+    RefuseCartridge(session, path, STDIN_FILENO);
+    InputFile input(path);
+    TAPE_GET_MEDIA_PARAMETERS media{};
+    if (!MediaParameters(session, media, out)) {
+        return;
+    }
+    const uint32_t blockSize = media.BlockSize;
+    const size_t chunk =
+        blockSize == 0 ? kChunkBytes : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunk]);
+    uint64_t bytes = 0;   // read from the file
+    uint64_t onTape = 0;  // taken by the drive, padding included
+    uint64_t blocks = 0;
+    size_t padding = 0;
+    Progress progress("writing", input.size());
+    while (true) {
+        int error = 0;
+        const size_t got = input.Fill(buffer.get(), chunk, error);
+        if (error != 0) {
+            FileFailure(out, input.name(),
+                        "cannot read after " + std::to_string(bytes) +
+                            " bytes: " + ErrorText(error) + "; the " + std::to_string(onTape) +
+                            " bytes before stay on tape");
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        bytes += got;
+        size_t length = got;
+        // Only the input's end leaves a chunk short, so only the last block is filled up.
+        if (blockSize != 0 && got % blockSize != 0) {
+            padding = blockSize - got % blockSize;
+            std::memset(buffer.get() + got, 0, padding);
+            length += padding;
+        }
+        if (!SendChunk(session, buffer.get(), length, blockSize, onTape, blocks, out)) {
+            break;
+        }
+        progress.Update(bytes);
+        if (got < chunk) {
+            break;
+        }
+    }
+    out.result["file"] = path;
+    out.result["bytes"] = std::min(onTape, bytes);
+    out.result["blocks"] = blocks;
+    out.result["blockSize"] = blockSize;
+    out.result["padding"] = padding;
+    if (out.failure) {
+        return;
+    }
+    std::string line = "wrote " + std::to_string(bytes) + " bytes from " + input.name() + " as " +
+                       std::to_string(blocks) + (blocks == 1 ? " block" : " blocks");
+    line += blockSize == 0 ? " (variable length)" : " of " + std::to_string(blockSize) + " bytes";
+    if (padding > 0) {
+        line += ", the last filled up with " + std::to_string(padding) + " zero bytes";
+    }
+    out.lines.push_back(line);
+    ShowPosition(session, out);
+}
+
+void ReadFile(Session& session, const std::string& path, Outcome& out)
+{
+    RefuseCartridge(session, path, STDOUT_FILENO);
+    TAPE_GET_MEDIA_PARAMETERS media{};
+    if (!MediaParameters(session, media, out)) {
+        return;
+    }
+    OutputFile output(path);
+    const uint32_t blockSize = media.BlockSize;
+    size_t capacity = blockSize == 0 ? kVariableReadBytes
+                                     : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[capacity]);
+    uint64_t bytes = 0;
+    std::string stop;
+    Progress progress("reading", std::nullopt);
+    while (stop.empty()) {
+        const host::TransferResult result = session.Read(buffer.get(), capacity, blockSize);
+        if (blockSize == 0 && result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH &&
+            capacity < kLargestBlockBytes) {
+            // A block longer than the room offered; the drive has gone past it. Back over it
+            // and read it again with room for the longest block a READ can ask for.
+            TAPE_SET_POSITION back{};
+            back.Method = TAPE_SPACE_RELATIVE_BLOCKS;
+            back.Offset.QuadPart = -1;
+            const TAPE_STATUS status = session.Run(host::Request::SetPosition, &back);
+            if (status != TAPE_STATUS_SUCCESS) {
+                out.failure = Failure{"SetPosition failed (back over a long block after " +
+                                          std::to_string(bytes) + " bytes)",
+                                      status,
+                                      {}};
+                return;
+            }
+            capacity = kLargestBlockBytes;
+            buffer.reset(new uint8_t[capacity]);
+            continue;
+        }
+        if (result.bytes > 0) {
+            const int error = output.Write(buffer.get(), result.bytes);
+            if (error != 0) {
+                FileFailure(out, output.name(),
+                            "cannot write after " + std::to_string(bytes) +
+                                " bytes: " + ErrorText(error) +
+                                (output.replaces() ? " (the file was left as it was)" : ""));
+                return;
+            }
+            bytes += result.bytes;
+            progress.Update(bytes);
+        }
+        if (result.status == TAPE_STATUS_SUCCESS) {
+            continue;
+        }
+        if (result.status == TAPE_STATUS_FILEMARK_DETECTED) {
+            stop = "filemark";
+        } else if (result.status == TAPE_STATUS_SETMARK_DETECTED) {
+            stop = "setmark";
+        } else if (result.status == TAPE_STATUS_NO_DATA_DETECTED && bytes > 0) {
+            stop = "end of data";
+        } else {
+            out.failure =
+                Failure{"read failed after " + std::to_string(bytes) + " bytes", result.status, {}};
+            return;
+        }
+    }
+    const int error = output.Commit();
+    if (error != 0) {
+        FileFailure(
+            out, output.name(),
+            "cannot put the file in place: " + ErrorText(error) + " (the file was left as it was)");
+        return;
+    }
+    out.result["file"] = path;
+    out.result["bytes"] = bytes;
+    out.result["stoppedAt"] = stop;
+    out.lines.push_back("read " + std::to_string(bytes) + " bytes into " + output.name() +
+                        ", stopped at " + stop);
+    ShowPosition(session, out);
+}
+
+}  // namespace tools

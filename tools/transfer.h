@@ -1,0 +1,24 @@
+// The data path of velmtape: `write FILE` and `read FILE` move a file's bytes between the file
+// and the tape in bounded chunks through the class driver's READ and WRITE, so memory stays the
+// same whatever the size; "-" names standard input or output.
+#pragma once
+
+#include <string>
+
+#include "tools/commands.h"
+#include "tools/session.h"
+
+namespace tools {
+
+// Data blocks from the file at the tape's position. The file is a regular file, a pipe or
+// standard input; anything else is refused before the tape moves. With a fixed block size the
+// last block is filled up with zeros; with variable blocks each holds 64 KiB, the last fewer.
+void WriteFile(Session& session, const std::string& path, Outcome& out);
+
+// Data blocks up to the next filemark (or a reported setmark, or end of data) into the file.
+// A regular file is written beside itself and renamed over the old one only when the read
+// has ended well, so a failed read leaves the old file as it was; standard output, a pipe or
+// a character device is written directly. The tape is left after the mark, as a read leaves it.
+void ReadFile(Session& session, const std::string& path, Outcome& out);
+
+}  // namespace tools
