@@ -26,19 +26,27 @@ constexpr int kLibiscsiNoAnswer = SCSI_STATUS_CANCELLED;
 struct Completion {
     bool done = false;
     int status = SCSI_STATUS_GOOD;
+    std::string error;  // libiscsi's words at the moment of failure; later calls overwrite them
 };
-
-void Complete(iscsi_context* /*context*/, int status, void* /*commandData*/, void* privateData)
-{
-    auto* completion = static_cast<Completion*>(privateData);
-    completion->done = true;
-    completion->status = status;
-}
 
 std::string LibraryError(iscsi_context* context)
 {
     const char* text = context != nullptr ? iscsi_get_error(context) : nullptr;
-    return text != nullptr && *text != '\0' ? text : "no reason given";
+    std::string error = text != nullptr ? text : "";
+    while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) {
+        error.pop_back();
+    }
+    return error.empty() ? "no reason given" : error;
+}
+
+void Complete(iscsi_context* context, int status, void* /*commandData*/, void* privateData)
+{
+    auto* completion = static_cast<Completion*>(privateData);
+    completion->done = true;
+    completion->status = status;
+    if (status != SCSI_STATUS_GOOD) {
+        completion->error = LibraryError(context);
+    }
 }
 
 WireAnswer Failed(TransportFault fault, std::string error)
@@ -143,7 +151,10 @@ bool IscsiTransport::Connect(Clock::time_point deadline, std::string& error)
     }
     std::string why;
     if (!Pump(connected.done, deadline, why) || connected.status != SCSI_STATUS_GOOD) {
-        error = "cannot reach " + portal_ + ": " + (why.empty() ? LibraryError(context_) : why);
+        error = "cannot reach " + portal_ + ": " +
+                (!connected.error.empty() ? connected.error
+                 : why.empty()            ? LibraryError(context_)
+                                          : why);
         Drop();
         return false;
     }
@@ -156,8 +167,10 @@ bool IscsiTransport::Connect(Clock::time_point deadline, std::string& error)
     }
     why.clear();
     if (!Pump(loggedIn.done, deadline, why) || loggedIn.status != SCSI_STATUS_GOOD) {
-        error = "login to " + target_ + " at " + portal_ +
-                " refused: " + (why.empty() ? LibraryError(context_) : why);
+        error = "login to " + target_ + " at " + portal_ + " refused: " +
+                (!loggedIn.error.empty() ? loggedIn.error
+                 : why.empty()           ? LibraryError(context_)
+                                         : why);
         Drop();
         return false;
     }

@@ -15,6 +15,7 @@
 #include "host/transcript.h"
 #include "tools/commands.h"
 #include "tools/session.h"
+#include "tools/target_choice.h"
 
 namespace {
 
@@ -80,6 +81,9 @@ const char* kDescription =
     "$TAPE, else ./velmtape.tape. Each invocation continues where the last one left off. "
     "Create a cartridge with 'velmtape -f FILE new'; FILE.lock guards it while a velmtape "
     "runs, FILE.state keeps an ejected or locked drive.\n\n"
+    "-f may also name a real drive: iscsi://[USER[%PASSWORD]@]HOST[:PORT]/TARGET-IQN/LUN "
+    "(libiscsi's URL form) or a Linux SCSI device /dev/sgN, /dev/nstN, /dev/stN. The driver "
+    "claims only the VELM QT-7310; 'new' and 'demo' work on cartridge files only.\n\n"
     "Partitions are numbered 1 and 2 as in the tape requests; 0 means stay in the current one. "
     "Command names may be shortened to any unique prefix; counts default to 1.\n\n"
     "Exit status: 0 done, 1 bad usage or a cartridge that cannot be opened, 2 the drive or the "
@@ -106,6 +110,10 @@ int RunTool(int argc, char** argv)
                  "Print every call of the driver with its status and every SCSI command with its "
                  "CDB, data and the drive's answer");
     app.add_flag("--json", json, "Print the result (and the trace) as JSON for scripts");
+    bool forceClaim = false;
+    app.add_flag("--force-claim", forceClaim,
+                 "For testing only: run the requests on a sequential-access device that the "
+                 "driver does not claim (the driver's routines are written for the QT-7310)");
     app.require_subcommand(1, 1);
     app.fallthrough();
 
@@ -223,9 +231,30 @@ int RunTool(int argc, char** argv)
         file = tape != nullptr && *tape != '\0' ? tape : kDefaultFile;
     }
 
-    tools::SessionOptions options{file, trace, json};
+    tools::SessionOptions options{file, trace, json, forceClaim};
     tools::Outcome outcome;
     nlohmann::json traceJson = nlohmann::json::array();
+    nlohmann::json target;
+    const std::string shown = tools::ShownName(file);
+    const auto printJsonError = [&](const std::string& message) {
+        if (json) {
+            std::cout << nlohmann::json{{"ok", false},
+                                        {"command", args.command},
+                                        {"cartridge", shown},
+                                        {"error", {{"message", message}}}}
+                             .dump(2)
+                      << "\n";
+        }
+    };
+    const bool onDevice = tools::ChooseTarget(file) != tools::TargetKind::Cartridge;
+    if (onDevice && (args.command == "new" || args.command == "demo")) {
+        const std::string what = "'" + args.command +
+                                 "' makes a cartridge file for the simulated drive; this is a "
+                                 "device, whose cartridge is a real one";
+        PrintError(shown, what);
+        printJsonError(what);
+        return kExitUsage;
+    }
     try {
         if (args.command == "new") {
             outcome = tools::CreateCartridge(file, args);
@@ -236,29 +265,36 @@ int RunTool(int argc, char** argv)
             }
             tools::Session session(options);
             session.Open();
+            target = session.TargetJson();
             outcome =
                 args.command == "demo" ? tools::RunDemo(session) : tools::RunCommand(session, args);
+            // A request the transport cut off says why in the transport's own words.
+            const std::string lost = session.TransportError();
+            if (outcome.failure && !lost.empty()) {
+                outcome.failure->hint = lost + (outcome.failure->hint.empty() ? "" : "; ") +
+                                        outcome.failure->hint;
+            }
             session.Close();
             traceJson = session.trace();
         }
+    } catch (const tools::ClaimRefused& e) {
+        PrintError(e.subject(), e.what());
+        printJsonError(e.what());
+        return kExitFailed;
     } catch (const tools::ToolError& e) {
         PrintError(e.subject(), e.what());
-        if (json) {
-            std::cout << nlohmann::json{{"ok", false},
-                                        {"command", args.command},
-                                        {"cartridge", file},
-                                        {"error", {{"message", e.what()}}}}
-                             .dump(2)
-                      << "\n";
-        }
+        printJsonError(e.what());
         return kExitUsage;
     }
 
     if (json) {
         nlohmann::json answer = {{"ok", !outcome.failure},
                                  {"command", args.command},
-                                 {"cartridge", file},
+                                 {"cartridge", shown},
                                  {"result", outcome.result}};
+        if (!target.is_null()) {
+            answer["target"] = target;
+        }
         if (outcome.failure) {
             nlohmann::json error = {{"message", outcome.failure->what}};
             if (outcome.failure->status) {
@@ -291,7 +327,7 @@ int RunTool(int argc, char** argv)
         if (!outcome.failure->hint.empty()) {
             what += "; " + outcome.failure->hint;
         }
-        PrintError(file, what);
+        PrintError(shown, what);
         return kExitFailed;
     }
     return kExitDone;

@@ -21,6 +21,10 @@ Session::Session(SessionOptions options) : options_(std::move(options)), store_(
 
 void Session::Open()
 {
+    if (ChooseTarget(options_.path) != TargetKind::Cartridge) {
+        OpenDevice();
+        return;
+    }
     if (!store_.Exists()) {
         store_.Load();  // throws the "no such cartridge file" message; no lock file is made
     }
@@ -56,6 +60,9 @@ void Session::Open()
 
 void Session::Close()
 {
+    if (deviceTarget_) {
+        return;  // a device keeps its own state
+    }
     const std::optional<sim::Cartridge> now = ejected_ ? ejected_ : drive_->CurrentCartridge();
     if (now && !(*now == original_)) {
         store_.Save(*now);
@@ -103,13 +110,16 @@ host::TransferResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t bl
 
 void Session::EjectAfterUnload()
 {
+    if (!drive_) {
+        return;  // a device ejects by itself
+    }
     ejected_ = drive_->RemoveCartridge();
     // The eject's own news (medium removed) concerns nobody: the next invocation powers on.
 }
 
 void Session::InsertForLoad()
 {
-    if (!ejected_) {
+    if (!drive_ || !ejected_) {
         return;
     }
     drive_->InsertCartridge(*ejected_);
@@ -133,7 +143,7 @@ std::string Session::DriveName() const
     return field(inquiry.VendorId, sizeof(inquiry.VendorId)) + " " +
            field(inquiry.ProductId, sizeof(inquiry.ProductId)) + " rev " +
            field(inquiry.ProductRevisionLevel, sizeof(inquiry.ProductRevisionLevel)) +
-           " (simulated)";
+           (deviceTarget_ ? " (" + deviceTarget_->Describe() + ")" : " (simulated)");
 }
 
 void Session::Record(const host::Transcript& transcript)
