@@ -21,6 +21,9 @@ constexpr uint8_t kOpInquiry = 0x12;
 constexpr size_t kCdbLength6 = 6;
 constexpr size_t kMaxCdbLength = sizeof(SCSI_REQUEST_BLOCK{}.Cdb);
 constexpr uint8_t kInquiryAllocation = sizeof(INQUIRYDATA);  // 96: the platform's whole record
+constexpr size_t kInquiryDeviceTypeByte = 0;
+constexpr uint8_t kInquiryDeviceTypeMask = 0x1F;
+constexpr uint8_t kSequentialAccess = 0x01;
 constexpr size_t kMaxSenseLength = 255;                      // SenseInfoBufferLength is one byte
 constexpr size_t kSenseKeyByte = 2;
 constexpr size_t kAdditionalLengthByte = 7;
@@ -141,6 +144,24 @@ TAPE_PROCESS_COMMAND_ROUTINE RoutineFor(const TAPE_INIT_DATA& init, Request requ
     return nullptr;
 }
 
+// A command the drive never answered: what the class driver reports for each kind of loss.
+TAPE_STATUS TransportStatus(TransportFault fault)
+{
+    switch (fault) {
+    case TransportFault::TimedOut:
+        return TAPE_STATUS_IO_TIMEOUT;
+    case TransportFault::Reset:
+        return TAPE_STATUS_BUS_RESET;
+    case TransportFault::Busy:
+        return TAPE_STATUS_DEVICE_BUSY;
+    case TransportFault::Garbled:
+        return TAPE_STATUS_IO_DEVICE_ERROR;
+    case TransportFault::Lost:
+        break;
+    }
+    return TAPE_STATUS_DEVICE_NOT_CONNECTED;
+}
+
 void* DataOrNull(std::vector<uint8_t>& bytes)
 {
     return bytes.empty() ? nullptr : bytes.data();
@@ -177,8 +198,9 @@ Outcome Evaluate(const ScsiAnswer& answer, const std::vector<uint8_t>& scratch,
     outcome.failed = true;
 
     if (answer.transportFailed) {
-        event.note = "the command never reached the drive";
-        outcome.status = TAPE_STATUS_DEVICE_NOT_CONNECTED;
+        event.note = answer.transportError.empty() ? "the command never reached the drive"
+                                                   : answer.transportError;
+        outcome.status = TransportStatus(answer.fault);
     } else if (answer.transferred > exchange.dataLength) {
         // The count cannot be true; none of the data is trusted or copied.
         event.malformed = true;
@@ -397,7 +419,7 @@ bool ClassDriver::Load(EntryPoint entry)
 }
 
 std::optional<Device> Device::Discover(const ClassDriver& driver, Target& target,
-                                       Transcript* transcript)
+                                       Transcript* transcript, bool forceClaim)
 {
     Recorder recorder(transcript);
     recorder.Begin("Discover");
@@ -456,9 +478,14 @@ std::optional<Device> Device::Discover(const ClassDriver& driver, Target& target
     PMODE_CAPABILITIES_PAGE capabilitiesPage =
         init.QueryModeCapabilitiesPage ? &capabilities : nullptr;
     if (!init.VerifyInquiry(&device.inquiry_, capabilitiesPage)) {
-        recorder.Note("the driver did not claim the device");
-        recorder.End(TAPE_STATUS_NO_SUCH_DEVICE);
-        return std::nullopt;
+        const bool sequential =
+            (received[kInquiryDeviceTypeByte] & kInquiryDeviceTypeMask) == kSequentialAccess;
+        if (!forceClaim || !sequential) {
+            recorder.Note("the driver did not claim the device");
+            recorder.End(TAPE_STATUS_NO_SUCH_DEVICE);
+            return std::nullopt;
+        }
+        recorder.Note("the driver did not claim the device; claimed all the same (force claim)");
     }
     if (init.MinitapeExtensionSize > kMaxRecordSize) {
         recorder.Note("registered extension size " + std::to_string(init.MinitapeExtensionSize) +

@@ -76,8 +76,13 @@ public:
     // INQUIRY asks for 96 bytes (the platform's whole record); what arrives is copied into a
     // zeroed INQUIRYDATA. The capabilities page is never fetched: VerifyInquiry and
     // ExtensionInit get null, or a zeroed page when the registration asked for one.
+    //
+    // forceClaim is for testing the driver's requests on other drives: a sequential-access
+    // device (peripheral device type 1) that VerifyInquiry refused is taken all the same,
+    // with a transcript note; ExtensionInit still runs and records the driver's own verdict.
     static std::optional<Device> Discover(const ClassDriver& driver, Target& target,
-                                          Transcript* transcript = nullptr);
+                                          Transcript* transcript = nullptr,
+                                          bool forceClaim = false);
 
     // Runs one request from call 0 to its final status. The record is the request's own
     // (TAPE_ERASE, TAPE_SET_POSITION, ...; none for GetStatus) and is handed to every call.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace host {
@@ -26,11 +27,22 @@ struct ScsiCommand {
     uint32_t timeoutSeconds = 0;
 };
 
+// Why a command got no SCSI answer; the stand-in turns each into its own tape status.
+enum class TransportFault {
+    Lost,      // no connection to the drive, or it broke while the command was out
+    TimedOut,  // no answer within the request block's time-out
+    Reset,     // a bus or device reset aborted the command
+    Busy,      // the path to the drive was busy; nothing was carried out
+    Garbled,   // the answer broke the transport's own rules and cannot be trusted
+};
+
 struct ScsiAnswer {
     uint8_t status = kScsiGood;
     std::vector<uint8_t> sense;    // fixed-format sense when status is CHECK CONDITION
     size_t transferred = 0;        // bytes moved in the data phase
     bool transportFailed = false;  // the command never reached the drive or got no answer
+    TransportFault fault = TransportFault::Lost;  // why, when transportFailed
+    std::string transportError;                   // the transport's own words, when it has any
 };
 
 class Target {

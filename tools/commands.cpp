@@ -184,12 +184,20 @@ bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome
 }
 
 // Shows where the tape stands after a command that moved it.
+// A drive that cannot say where it stands (READ POSITION refused or answered "unknown") does
+// not turn the move that succeeded into a failure: a user told it failed would move again.
 void ShowPosition(Session& session, Outcome& out)
 {
     json position;
-    if (Position(session, false, position, out)) {
+    Outcome asked;
+    if (Position(session, false, position, asked)) {
         out.result["position"] = position;
         out.lines.push_back(Line("position", PositionText(position)));
+    } else if (asked.failure->status == TAPE_STATUS_INVALID_DEVICE_REQUEST) {
+        out.result["position"] = nullptr;
+        out.lines.push_back(Line("position", "unknown (the drive does not report it)"));
+    } else {
+        out.failure = asked.failure;
     }
 }
 

@@ -18,6 +18,7 @@
 #include "tools/commands.h"
 #include "tools/data_file.h"
 #include "tools/session.h"
+#include "tools/target_choice.h"
 
 namespace {
 
@@ -85,6 +86,9 @@ const char* kDescription =
     "drive's settings, the position and an ejected or locked drive; a second velmtape waits "
     "for the first (see --wait). An old cartridge file is converted once, the old file kept as "
     "FILE.velmcart-v1.\n\n"
+    "-f may also name a real drive: iscsi://[USER[%PASSWORD]@]HOST[:PORT]/TARGET-IQN/LUN "
+    "(libiscsi's URL form) or a Linux SCSI device /dev/sgN, /dev/nstN, /dev/stN. The driver "
+    "claims only the VELM QT-7310; 'new' and 'demo' work on cartridge files only.\n\n"
     "Partitions are numbered 1 and 2 as in the tape requests; 0 means stay in the current one. "
     "Command names may be shortened to any unique prefix; counts default to 1.\n\n"
     "Exit status: 0 done, 1 bad usage, a cartridge that cannot be opened or a data file that "
@@ -116,6 +120,10 @@ int RunTool(int argc, char** argv)
                    "Seconds to wait for another velmtape to finish with the cartridge")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 3600.0));
+    bool forceClaim = false;
+    app.add_flag("--force-claim", forceClaim,
+                 "For testing only: run the requests on a sequential-access device that the "
+                 "driver does not claim (the driver's routines are written for the QT-7310)");
     app.require_subcommand(1, 1);
     app.fallthrough();
 
@@ -242,9 +250,30 @@ int RunTool(int argc, char** argv)
     }
 
     args.busyWait = std::chrono::milliseconds(static_cast<int64_t>(waitSeconds * 1000));
-    tools::SessionOptions options{file, trace, json, args.busyWait};
+    tools::SessionOptions options{file, trace, json, args.busyWait, forceClaim};
     tools::Outcome outcome;
     nlohmann::json traceJson = nlohmann::json::array();
+    nlohmann::json target;
+    const std::string shown = tools::ShownName(file);
+    const auto printJsonError = [&](const std::string& message) {
+        if (json) {
+            std::cout << nlohmann::json{{"ok", false},
+                                        {"command", args.command},
+                                        {"cartridge", shown},
+                                        {"error", {{"message", message}}}}
+                             .dump(2)
+                      << "\n";
+        }
+    };
+    const bool onDevice = tools::ChooseTarget(file) != tools::TargetKind::Cartridge;
+    if (onDevice && (args.command == "new" || args.command == "demo")) {
+        const std::string what = "'" + args.command +
+                                 "' makes a cartridge file for the simulated drive; this is a "
+                                 "device, whose cartridge is a real one";
+        PrintError(shown, what);
+        printJsonError(what);
+        return kExitUsage;
+    }
     try {
         if (args.command == "new") {
             outcome = tools::CreateCartridge(file, args);
@@ -255,8 +284,15 @@ int RunTool(int argc, char** argv)
             }
             tools::Session session(options);
             session.Open();
+            target = session.TargetJson();
             outcome =
                 args.command == "demo" ? tools::RunDemo(session) : tools::RunCommand(session, args);
+            // A request the transport cut off says why in the transport's own words.
+            const std::string lost = session.TransportError();
+            if (outcome.failure && !lost.empty()) {
+                outcome.failure->hint = lost + (outcome.failure->hint.empty() ? "" : "; ") +
+                                        outcome.failure->hint;
+            }
             session.Close();
             traceJson = session.trace();
         }
@@ -264,25 +300,26 @@ int RunTool(int argc, char** argv)
         // The database turned out damaged while a command ran: what it did is rolled back.
         const tools::ToolError error = tools::FromStoreError(file, e);
         PrintError(error.subject(), error.what());
+        printJsonError(error.what());
         return kExitUsage;
+    } catch (const tools::ClaimRefused& e) {
+        PrintError(e.subject(), e.what());
+        printJsonError(e.what());
+        return kExitFailed;
     } catch (const tools::ToolError& e) {
         PrintError(e.subject(), e.what());
-        if (json) {
-            std::cout << nlohmann::json{{"ok", false},
-                                        {"command", args.command},
-                                        {"cartridge", file},
-                                        {"error", {{"message", e.what()}}}}
-                             .dump(2)
-                      << "\n";
-        }
+        printJsonError(e.what());
         return kExitUsage;
     }
 
     if (json) {
         nlohmann::json answer = {{"ok", !outcome.failure},
                                  {"command", args.command},
-                                 {"cartridge", file},
+                                 {"cartridge", shown},
                                  {"result", outcome.result}};
+        if (!target.is_null()) {
+            answer["target"] = target;
+        }
         if (outcome.failure) {
             nlohmann::json error = {{"message", outcome.failure->what}};
             if (outcome.failure->status) {
@@ -319,7 +356,7 @@ int RunTool(int argc, char** argv)
             PrintError(*outcome.failedFile, what);
             return kExitUsage;
         }
-        PrintError(file, what);
+        PrintError(shown, what);
         return kExitFailed;
     }
     return kExitDone;

@@ -21,6 +21,10 @@ Session::Session(SessionOptions options) : options_(std::move(options)) {}
 
 void Session::Open()
 {
+    if (ChooseTarget(options_.path) != TargetKind::Cartridge) {
+        OpenDevice();
+        return;
+    }
     cartridge_ = OpenCartridge(options_.path, options_.busyWait);
     const store::DriveState& state = cartridge_->State();
     if (state.ejected) {
@@ -60,6 +64,9 @@ void Session::Open()
 
 void Session::Close()
 {
+    if (deviceTarget_) {
+        return;  // a device keeps its own state
+    }
     store::DriveState state;
     state.removalPrevented = drive_->RemovalPrevented();
     if (ejected_) {
@@ -112,6 +119,9 @@ host::TransferResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t bl
 
 void Session::EjectAfterUnload()
 {
+    if (!drive_) {
+        return;  // a device ejects by itself
+    }
     ejectedSettings_ = drive_->settings();
     ejected_ = drive_->EjectMedium();
     // The eject's own news (medium removed) concerns nobody: the next invocation powers on.
@@ -119,7 +129,7 @@ void Session::EjectAfterUnload()
 
 void Session::InsertForLoad()
 {
-    if (!ejected_) {
+    if (!drive_ || !ejected_) {
         return;
     }
     drive_->InsertMedium(std::move(ejected_));
@@ -142,7 +152,7 @@ std::string Session::DriveName() const
     return field(inquiry.VendorId, sizeof(inquiry.VendorId)) + " " +
            field(inquiry.ProductId, sizeof(inquiry.ProductId)) + " rev " +
            field(inquiry.ProductRevisionLevel, sizeof(inquiry.ProductRevisionLevel)) +
-           " (simulated)";
+           (deviceTarget_ ? " (" + deviceTarget_->Describe() + ")" : " (simulated)");
 }
 
 void Session::Record(const host::Transcript& transcript)

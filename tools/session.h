@@ -19,14 +19,22 @@
 #include "sim/drive.h"
 #include "tools/cartridge_store.h"
 #include "tools/sim_target.h"
+#include "tools/target_choice.h"
 
 namespace tools {
 
 struct SessionOptions {
-    std::string path;    // the cartridge file
+    std::string path;    // the cartridge file, or a device (iscsi://..., /dev/sgN, /dev/nstN)
     bool trace = false;  // every driver call and SCSI command
     bool json = false;   // transcripts go into the JSON answer instead of stdout
     std::chrono::milliseconds busyWait = kDefaultBusyWait;  // for another velmtape to finish
+    bool forceClaim = false;  // testing: run on a sequential-access device the driver refused
+};
+
+// The driver refused the device it found: the drive failed, not the usage (exit 2).
+class ClaimRefused : public ToolError {
+public:
+    using ToolError::ToolError;
 };
 
 class Session {
@@ -53,12 +61,19 @@ public:
     void EjectAfterUnload();
     void InsertForLoad();
 
-    bool RemovalPrevented() const { return drive_->RemovalPrevented(); }
+    // A device keeps its own lock; only the simulated drive's is known without asking.
+    bool RemovalPrevented() const { return drive_ && drive_->RemovalPrevented(); }
     const std::string& path() const { return options_.path; }
     std::string DriveName() const;
+    // Which target and transport the requests go to, for status and JSON answers.
+    nlohmann::json TargetJson() const;
+    // The device transport's last failure in its own words; empty for the simulated drive.
+    std::string TransportError() const;
+    bool OnDevice() const { return deviceTarget_ != nullptr; }
     nlohmann::json& trace() { return trace_; }
 
 private:
+    void OpenDevice();  // the device path of Open, in session_device.cpp
     void Record(const host::Transcript& transcript);
     void Note(const std::string& text);
 
@@ -69,6 +84,7 @@ private:
     host::ClassDriver driver_;
     std::unique_ptr<sim::Drive> drive_;
     std::unique_ptr<SimTarget> target_;
+    std::unique_ptr<host::DeviceTarget> deviceTarget_;
     std::optional<host::Device> device_;
     nlohmann::json trace_ = nlohmann::json::array();
 };

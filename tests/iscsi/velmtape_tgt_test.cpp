@@ -1,0 +1,107 @@
+// velmtape against tgt as a user runs it: -f with libiscsi's URL, exit status, messages and
+// JSON for identification, readiness, marks and positioning, and the cartridge-only commands.
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tgt_daemon.h"
+
+namespace {
+
+struct ToolRun {
+    int exit = -1;
+    std::string out;  // stdout and stderr together, in order
+};
+
+ToolRun Velmtape(const std::string& arguments)
+{
+    ToolRun run;
+    FILE* pipe = popen((std::string(VELMTAPE_BINARY) + " " + arguments + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    std::array<char, 4096> chunk{};
+    size_t got = 0;
+    while ((got = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
+        run.out.append(chunk.data(), got);
+    }
+    const int status = pclose(pipe);
+    run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+class VelmtapeTgt : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string missing = tgt::Daemon::Missing();
+        if (!missing.empty()) {
+            GTEST_SKIP() << missing;
+        }
+        ASSERT_TRUE(daemon_.Start()) << daemon_.error();
+    }
+    std::string F(int lun) const { return "-f " + daemon_.Url(lun) + " "; }
+
+    tgt::Daemon daemon_;
+};
+
+TEST_F(VelmtapeTgt, CommandsOnTheQt7310EndAsTgtAnswers)
+{
+    struct Row {
+        const char* command;
+        int exit;
+        const char* says;
+    };
+    for (const Row& row : {
+             Row{"rewind", 0, "position:         unknown (the drive does not report it)"},
+             Row{"weof 2", 0, "wrote 2 filemarks"},
+             Row{"rewind", 0, "unknown"},
+             Row{"fsf 1", 0, "unknown"},
+             Row{"eod", 0, "unknown"},
+             Row{"erase", 2, "TAPE_STATUS_INVALID_DEVICE_REQUEST"},
+             Row{"seek 1", 2, "TAPE_STATUS_INVALID_DEVICE_REQUEST"},
+             Row{"status", 2, "drive:            VELM QT-7310 rev 0100 (iSCSI (libiscsi) 127.0.0.1:"},
+             Row{"new", 1, "'new' makes a cartridge file for the simulated drive"},
+             Row{"demo", 1, "'demo' makes a cartridge file"},
+         }) {
+        const ToolRun run = Velmtape(F(1) + row.command);
+        EXPECT_EQ(run.exit, row.exit) << row.command << "\n" << run.out;
+        EXPECT_NE(run.out.find(row.says), std::string::npos) << row.command << "\n" << run.out;
+    }
+}
+
+TEST_F(VelmtapeTgt, AnotherTapeIsRefusedWithWhatWasFoundUnlessForced)
+{
+    ToolRun run = Velmtape(F(2) + "rewind");
+    EXPECT_EQ(run.exit, 2) << run.out;
+    EXPECT_NE(run.out.find("found 'IET' 'VIRTUAL-TAPE' rev '0001'"), std::string::npos) << run.out;
+    run = Velmtape(F(2) + "--force-claim weof");
+    EXPECT_EQ(run.exit, 0) << run.out;
+}
+
+TEST_F(VelmtapeTgt, JsonAndTraceNameTheTransport)
+{
+    const ToolRun run = Velmtape(F(1) + "--json --trace weof");
+    ASSERT_EQ(run.exit, 0) << run.out;
+    const nlohmann::json answer = nlohmann::json::parse(run.out);
+    EXPECT_EQ(answer["target"]["kind"], "iSCSI (libiscsi)");
+    EXPECT_EQ(answer["trace"][1]["request"], "DeviceStart");
+    EXPECT_NE(answer["trace"].dump().find("29/00"), std::string::npos);
+}
+
+TEST_F(VelmtapeTgt, UnreachableTargetAndHiddenPasswordExitOne)
+{
+    const ToolRun run = Velmtape("-f iscsi://me%secret@127.0.0.1:1/iqn.x:y/1 status");
+    EXPECT_EQ(run.exit, 1) << run.out;
+    EXPECT_NE(run.out.find("iscsi://me%***@127.0.0.1:1/iqn.x:y/1: cannot reach"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("secret"), std::string::npos) << run.out;
+}
+
+}  // namespace
