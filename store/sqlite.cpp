@@ -41,7 +41,11 @@ Database::~Database()
 
 void Database::Fail(int code, const std::string& doing)
 {
-    throw StoreError(doing + ": " + sqlite3_errmsg(db_), ReasonOf(code));
+    const StoreError::Reason reason = ReasonOf(code);
+    if (reason == StoreError::Reason::Damaged) {
+        throw StoreError(std::string("damaged cartridge database: ") + sqlite3_errmsg(db_), reason);
+    }
+    throw StoreError(doing + ": " + sqlite3_errmsg(db_), reason);
 }
 
 void Database::Exec(const std::string& sql)
