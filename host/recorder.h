@@ -39,42 +39,28 @@ public:
     }
     void Call(const CallEvent& call)
     {
-        if (transcript_ != nullptr) {
-            TranscriptEvent event;
-            event.kind = TranscriptEvent::Kind::Call;
-            event.call = call;
-            transcript_->Add(std::move(event));
-        }
+        Record(TranscriptEvent::Kind::Call, [&](TranscriptEvent& event) { event.call = call; });
     }
     void Allocation(ULONG size, bool granted)
     {
-        if (transcript_ != nullptr) {
-            TranscriptEvent event;
-            event.kind = TranscriptEvent::Kind::Allocation;
+        Record(TranscriptEvent::Kind::Allocation, [&](TranscriptEvent& event) {
             event.allocation.size = size;
             event.allocation.granted = granted;
-            transcript_->Add(std::move(event));
-        }
+        });
     }
     void Command(const CommandEvent& command)
     {
-        if (transcript_ != nullptr) {
-            TranscriptEvent event;
-            event.kind = TranscriptEvent::Kind::Command;
+        Record(TranscriptEvent::Kind::Command, [&](TranscriptEvent& event) {
             event.command = command;
             Clip(event.command.dataOut);
-            transcript_->Add(std::move(event));
-        }
+        });
     }
     void Answer(const AnswerEvent& answer)
     {
-        if (transcript_ != nullptr) {
-            TranscriptEvent event;
-            event.kind = TranscriptEvent::Kind::Answer;
+        Record(TranscriptEvent::Kind::Answer, [&](TranscriptEvent& event) {
             event.answer = answer;
             Clip(event.answer.dataIn);
-            transcript_->Add(std::move(event));
-        }
+        });
     }
     TAPE_STATUS End(TAPE_STATUS status)
     {
@@ -85,6 +71,17 @@ public:
     }
 
 private:
+    // Builds the event only when it will be kept.
+    template <typename Fill>
+    void Record(TranscriptEvent::Kind kind, Fill&& fill)
+    {
+        if (transcript_ != nullptr) {
+            TranscriptEvent event;
+            event.kind = kind;
+            fill(event);
+            transcript_->Add(std::move(event));
+        }
+    }
     void Clip(std::vector<uint8_t>& bytes) const
     {
         if (bytes.size() > dataLimit_) {

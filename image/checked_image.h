@@ -106,18 +106,9 @@ public:
         if (rva < sizeOfHeaders) {
             return file_.Sub(rva, length, what);
         }
-        for (const Section& s : sections) {
-            const uint32_t backed =
-                s.virtualSize == 0 ? s.rawSize : std::min(s.virtualSize, s.rawSize);
-            if (rva >= s.virtualAddress && rva - s.virtualAddress < backed) {
-                const uint32_t delta = rva - s.virtualAddress;
-                const View section = file_.Sub(s.rawOffset, backed, what);
-                return section.Sub(delta, length, what);
-            }
-        }
-        throw Malformed(std::string(what) + " at " + Hex(rva) + " is not in the file");
+        return From(rva, what).Sub(0, length, what);
     }
-    // Everything the file backs from rva on, up to the end of its section.
+    // Everything the file backs from rva on, up to the end of the headers or of its section.
     View From(uint32_t rva, const char* what) const
     {
         if (rva < sizeOfHeaders) {
