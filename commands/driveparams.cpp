@@ -44,46 +44,36 @@ BOOLEAN LocalFlag(UCHAR byte, UCHAR bit)
 }
 
 // Sends the MODE SENSE of one page on a freshly cleared block; its failure comes back.
-TAPE_STATUS LocalSensePage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION extension, UCHAR pageCode,
-                           PULONG RetryFlags)
+TAPE_STATUS LocalSensePage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION extension,
+                           LocalAllocateModeBuffer allocate, UCHAR pageCode, PULONG RetryFlags)
 {
-    PUCHAR header = nullptr;
-    PUCHAR descriptor = nullptr;
-    PUCHAR page = nullptr;
-    ULONG length = 0;
-    TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);
-    const BOOLEAN allocated =
-        pageCode == scsi::kPageDeviceConfiguration
-            ? LocalAllocateConfigPage(Srb, extension, &header, &descriptor, &page, &length)
-            : LocalAllocateCompressPage(Srb, extension, &header, &descriptor, &page, &length);
-    if (!allocated) {
+    if (!LocalSenseModePage(Srb, extension, allocate, pageCode)) {
         return TAPE_STATUS_INSUFFICIENT_RESOURCES;
     }
-    LocalModeSense6(Srb, pageCode, length);
     *RetryFlags = RETURN_ERRORS;
     return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
 }
 
-// Header rewritten for MODE SELECT: length reserved, default medium type, buffered mode 1.
-void LocalSelectHeader(PUCHAR header)
+TAPE_STATUS LocalSenseConfigPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION extension,
+                                 PULONG RetryFlags)
 {
-    header[scsi::kModeDataLengthByte] = scsi::kModeDataLengthReserved;
-    header[scsi::kModeMediumTypeByte] = scsi::kModeMediumTypeDefault;
-    header[scsi::kModeDeviceSpecificByte] = scsi::kModeBufferedMode1;
+    return LocalSensePage(Srb, extension, LocalAllocateConfigPage, scsi::kPageDeviceConfiguration,
+                          RetryFlags);
 }
 
-void LocalSelectPageHeader(PUCHAR page, UCHAR pageCode, UCHAR pageLength)
+TAPE_STATUS LocalSenseCompressPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION extension,
+                                   PULONG RetryFlags)
 {
-    page[scsi::kPageCodeByte] =
-        static_cast<UCHAR>((page[scsi::kPageCodeByte] & scsi::kPageFlagsMask) | pageCode);
-    page[scsi::kPageLengthByte] = pageLength;
+    return LocalSensePage(Srb, extension, LocalAllocateCompressPage, scsi::kPageDataCompression,
+                          RetryFlags);
 }
 
 // Device configuration page with RSmk as the request asks; every other bit as the drive said.
 void LocalEditConfigPage(PUCHAR header, PUCHAR page, BOOLEAN reportSetmarks)
 {
-    LocalSelectHeader(header);
-    LocalSelectPageHeader(page, scsi::kPageDeviceConfiguration, scsi::kConfigPageLength);
+    // The descriptor length travels back as the drive gave it.
+    LocalModeSelectHeader(header, header[scsi::kModeBlockDescriptorLengthByte]);
+    LocalModeSelectPageHeader(page, scsi::kPageDeviceConfiguration, scsi::kConfigPageLength);
     if (reportSetmarks != 0) {
         page[scsi::kConfigRsmkByte] |= scsi::kConfigRsmk;
     } else {
@@ -95,9 +85,8 @@ void LocalEditConfigPage(PUCHAR header, PUCHAR page, BOOLEAN reportSetmarks)
 // written compressed can always be read back.
 void LocalEditCompressPage(PUCHAR header, PUCHAR page, BOOLEAN compression)
 {
-    LocalSelectHeader(header);
-    header[scsi::kModeBlockDescriptorLengthByte] = scsi::kModeNoBlockDescriptor;
-    LocalSelectPageHeader(page, scsi::kPageDataCompression, scsi::kCompressionPageLength);
+    LocalModeSelectHeader(header, scsi::kModeNoBlockDescriptor);
+    LocalModeSelectPageHeader(page, scsi::kPageDataCompression, scsi::kCompressionPageLength);
     if (compression != 0) {
         page[scsi::kCompressionDceByte] |= scsi::kCompressionDce;
     } else {
@@ -113,11 +102,7 @@ void LocalEditCompressPage(PUCHAR header, PUCHAR page, BOOLEAN compression)
 void LocalTakeCompression(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION extension,
                           TAPE_GET_DRIVE_PARAMETERS& request)
 {
-    PUCHAR header = nullptr;
-    PUCHAR descriptor = nullptr;
-    PUCHAR page = nullptr;
-    ULONG length = 0;
-    LocalGetCompressPageData(Srb, extension, &header, &descriptor, &page, &length);
+    const PUCHAR page = LocalFindModeAnswer(Srb, extension, LocalGetCompressPageData).page;
     if ((page[scsi::kCompressionDccByte] & scsi::kCompressionDcc) == 0) {
         return;
     }
@@ -159,19 +144,15 @@ TAPE_STATUS TAPECALL GetDriveParameters(PVOID MinitapeExtension, PVOID /*Command
     switch (CallNumber) {
     case 0:  // Clear the record; MODE SENSE of the device configuration page.
         TapeClassZeroMemory(request, sizeof(*request));
-        return LocalSensePage(Srb, extension, scsi::kPageDeviceConfiguration, RetryFlags);
+        return LocalSenseConfigPage(Srb, extension, RetryFlags);
     case 1: {  // Setmark reporting; MODE SENSE of the data compression page.
         // Without a tape the drive still answers for itself: a zero-filled page at worst.
         if (LastStatus != TAPE_STATUS_SUCCESS && LastStatus != TAPE_STATUS_NO_MEDIA) {
             return LastStatus;
         }
-        PUCHAR header = nullptr;
-        PUCHAR descriptor = nullptr;
-        PUCHAR page = nullptr;
-        ULONG length = 0;
-        LocalGetConfigPageData(Srb, extension, &header, &descriptor, &page, &length);
+        const PUCHAR page = LocalFindModeAnswer(Srb, extension, LocalGetConfigPageData).page;
         request->ReportSetmarks = LocalFlag(page[scsi::kConfigRsmkByte], scsi::kConfigRsmk);
-        return LocalSensePage(Srb, extension, scsi::kPageDataCompression, RetryFlags);
+        return LocalSenseCompressPage(Srb, extension, RetryFlags);
     }
     case 2:  // Compression, unless the drive refused the page.
         if (LastStatus == TAPE_STATUS_INVALID_DEVICE_REQUEST) {
@@ -208,24 +189,21 @@ TAPE_STATUS TAPECALL SetDriveParameters(PVOID MinitapeExtension, PVOID /*Command
 {
     auto* extension = static_cast<PMINITAPE_EXTENSION>(MinitapeExtension);
     const auto* request = static_cast<const TAPE_SET_DRIVE_PARAMETERS*>(CommandParameters);
-    PUCHAR header = nullptr;
-    PUCHAR descriptor = nullptr;
-    PUCHAR page = nullptr;
-    ULONG length = 0;
+    LocalModeAnswer answer{};
     switch (CallNumber) {
     case 0:  // MODE SENSE of the device configuration page.
-        return LocalSensePage(Srb, extension, scsi::kPageDeviceConfiguration, RetryFlags);
+        return LocalSenseConfigPage(Srb, extension, RetryFlags);
     case 1:  // MODE SELECT with setmark reporting, if the page could be read.
         if (LastStatus != TAPE_STATUS_SUCCESS) {
             return TAPE_STATUS_CALLBACK;  // leave setmark reporting, go on with compression
         }
-        LocalGetConfigPageData(Srb, extension, &header, &descriptor, &page, &length);
-        LocalEditConfigPage(header, page, request->ReportSetmarks);
+        answer = LocalFindModeAnswer(Srb, extension, LocalGetConfigPageData);
+        LocalEditConfigPage(answer.header, answer.page, request->ReportSetmarks);
         TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);
-        LocalModeSelect6(Srb, length);
+        LocalModeSelect6(Srb, answer.length, scsi::kModeSelectPf);
         return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
     case 2:  // MODE SENSE of the data compression page.
-        return LocalSensePage(Srb, extension, scsi::kPageDataCompression, RetryFlags);
+        return LocalSenseCompressPage(Srb, extension, RetryFlags);
     case 3:  // MODE SELECT with compression, if the drive can compress.
         if (LastStatus == TAPE_STATUS_INVALID_DEVICE_REQUEST) {
             return TAPE_STATUS_SUCCESS;  // the drive has no compression page
@@ -234,14 +212,13 @@ TAPE_STATUS TAPECALL SetDriveParameters(PVOID MinitapeExtension, PVOID /*Command
         if (LastStatus != TAPE_STATUS_SUCCESS) {
             return LastStatus;
         }
-        LocalGetCompressPageData(Srb, extension, &header, &descriptor, &page, &length);
-        if ((page[scsi::kCompressionDccByte] & scsi::kCompressionDcc) == 0) {
+        answer = LocalFindModeAnswer(Srb, extension, LocalGetCompressPageData);
+        if ((answer.page[scsi::kCompressionDccByte] & scsi::kCompressionDcc) == 0) {
             return TAPE_STATUS_SUCCESS;
         }
-        LocalEditCompressPage(header, page, request->Compression);
-        Srb->CdbLength = scsi::kCdbLength6;
+        LocalEditCompressPage(answer.header, answer.page, request->Compression);
         TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);
-        LocalModeSelect6(Srb, length);
+        LocalModeSelect6(Srb, answer.length, scsi::kModeSelectPf);
         return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
     default:  // Only a MODE SELECT that succeeded leads here.
         return TAPE_STATUS_SUCCESS;

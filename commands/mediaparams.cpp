@@ -26,12 +26,8 @@ long long LocalBytes(const UCHAR* data, ULONG firstByte, ULONG secondByte)
 TAPE_STATUS LocalSensePartitionPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION extension,
                                     PULONG RetryFlags)
 {
-    PUCHAR header = nullptr;
-    PUCHAR descriptor = nullptr;
-    PUCHAR page = nullptr;
-    ULONG length = 0;
     TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);
-    LocalGetConfigPageData(Srb, extension, &header, &descriptor, &page, &length);
+    const PUCHAR page = LocalFindModeAnswer(Srb, extension, LocalGetConfigPageData).page;
     // Read before the next allocation, which hands over a zero-filled buffer in its place.
     extension->CurrentPartition = page[scsi::kConfigActivePartitionByte] + kPartitionNumberBase;
     if (!TapeClassAllocateSrbBuffer(Srb, scsi::kPartWithDescriptorLength)) {
@@ -81,18 +77,12 @@ TAPE_STATUS TAPECALL GetMediaParameters(PVOID MinitapeExtension, PVOID /*Command
     case 0:  // Clear the record; the class driver checks readiness first.
         TapeClassZeroMemory(request, sizeof(*request));
         return TAPE_STATUS_CHECK_TEST_UNIT_READY;
-    case 1: {  // MODE SENSE of the device configuration page: which partition is active.
-        PUCHAR header = nullptr;
-        PUCHAR descriptor = nullptr;
-        PUCHAR page = nullptr;
-        ULONG length = 0;
-        TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);
-        if (!LocalAllocateConfigPage(Srb, extension, &header, &descriptor, &page, &length)) {
+    case 1:  // MODE SENSE of the device configuration page: which partition is active.
+        if (!LocalSenseModePage(Srb, extension, LocalAllocateConfigPage,
+                                scsi::kPageDeviceConfiguration)) {
             return TAPE_STATUS_INSUFFICIENT_RESOURCES;
         }
-        LocalModeSense6(Srb, scsi::kPageDeviceConfiguration, length);
         return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
-    }
     case 2:  // Active partition; MODE SENSE of the medium partition page.
         return LocalSensePartitionPage(Srb, extension, RetryFlags);
     case 3:  // Block size, partitions, protection; LOG SENSE of the capacity page.
@@ -131,20 +121,12 @@ TAPE_STATUS TAPECALL SetMediaParameters(PVOID /*MinitapeExtension*/, PVOID /*Com
         }
         // The buffer arrives zero-filled: number of blocks and the reserved byte stay 0.
         auto* const list = static_cast<UCHAR*>(Srb->DataBuffer);
-        list[scsi::kModeDataLengthByte] = scsi::kModeDataLengthReserved;
-        list[scsi::kModeMediumTypeByte] = scsi::kModeMediumTypeDefault;
-        list[scsi::kModeDeviceSpecificByte] = scsi::kModeBufferedMode1;
-        list[scsi::kModeBlockDescriptorLengthByte] = scsi::kBlockDescriptorLength;
+        LocalModeSelectHeader(list, scsi::kBlockDescriptorLength);
         UCHAR* const descriptor = &list[scsi::kModeHeaderLength];
         descriptor[scsi::kDescriptorDensityByte] = scsi::kDensityKeepCurrent;
         PutBe24(&descriptor[scsi::kDescriptorBlockLengthByte], request->BlockSize);
-        UCHAR* const cdb = Srb->Cdb;
-        Srb->CdbLength = scsi::kCdbLength6;
-        TapeClassZeroMemory(cdb, scsi::kCdbClearBytes);
-        cdb[0] = scsi::kOpModeSelect6;  // PF clear: the list holds no page
-        cdb[4] = static_cast<UCHAR>(scsi::kBlockSizeListLength);
-        Srb->DataTransferLength = scsi::kBlockSizeListLength;
-        Srb->SrbFlags |= SRB_FLAGS_DATA_OUT;
+        TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);
+        LocalModeSelect6(Srb, scsi::kBlockSizeListLength, scsi::kModeSelectNoPages);
         return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
     }
     default:  // Only a MODE SELECT that succeeded leads here.

@@ -36,14 +36,9 @@ TAPE_STATUS LocalDecideLayout(const TAPE_CREATE_PARTITION& request, bool& two)
 // parameter list length. FDP, SDP, PS and the reserved bytes travel back as the drive sent.
 ULONG LocalWriteLayout(PUCHAR header, PUCHAR page, bool two, ULONG size)
 {
-    header[scsi::kModeDataLengthByte] = scsi::kModeDataLengthReserved;
-    header[scsi::kModeMediumTypeByte] = scsi::kModeMediumTypeDefault;
-    header[scsi::kModeDeviceSpecificByte] = scsi::kModeBufferedMode1;
-    header[scsi::kModeBlockDescriptorLengthByte] = scsi::kModeNoBlockDescriptor;
+    LocalModeSelectHeader(header, scsi::kModeNoBlockDescriptor);
     const UCHAR pageLength = two ? scsi::kPartPageLengthTwo : scsi::kPartPageLengthOne;
-    page[scsi::kPageCodeByte] = static_cast<UCHAR>(
-        (page[scsi::kPageCodeByte] & scsi::kPageFlagsMask) | scsi::kPageMediumPartition);
-    page[scsi::kPageLengthByte] = pageLength;
+    LocalModeSelectPageHeader(page, scsi::kPageMediumPartition, pageLength);
     page[scsi::kPartMaximumAdditionalByte] = scsi::kPartMaximumAdditionalNone;
     page[scsi::kPartAdditionalDefinedByte] =
         two ? scsi::kPartAdditionalTwo : scsi::kPartAdditionalOne;
@@ -60,11 +55,7 @@ ULONG LocalWriteLayout(PUCHAR header, PUCHAR page, bool two, ULONG size)
 TAPE_STATUS LocalSelectLayout(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION extension,
                               const TAPE_CREATE_PARTITION& request, COMMAND_EXTENSION& command)
 {
-    PUCHAR header = nullptr;
-    PUCHAR descriptor = nullptr;
-    PUCHAR page = nullptr;
-    ULONG length = 0;
-    LocalGetPartPageData(Srb, extension, &header, &descriptor, &page, &length);
+    const LocalModeAnswer answer = LocalFindModeAnswer(Srb, extension, LocalGetPartPageData);
     bool two = false;
     const TAPE_STATUS decision = LocalDecideLayout(request, two);
     if (decision != TAPE_STATUS_SUCCESS) {
@@ -75,10 +66,9 @@ TAPE_STATUS LocalSelectLayout(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION exten
     if (two && request.Size > scsi::kPartSizeMax) {
         return TAPE_STATUS_INVALID_PARAMETER;
     }
-    const ULONG listLength = LocalWriteLayout(header, page, two, request.Size);
-    Srb->CdbLength = scsi::kCdbLength6;
+    const ULONG listLength = LocalWriteLayout(answer.header, answer.page, two, request.Size);
     TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);
-    LocalModeSelect6(Srb, listLength);
+    LocalModeSelect6(Srb, listLength, scsi::kModeSelectPf);
     // Laying out a tape rewrites it from end to end.
     Srb->TimeOutValue = scsi::kTimeoutPartitionSeconds;
     command.PendingPartition = two ? kPendingPartitioned : kPendingUnpartitioned;
@@ -95,22 +85,24 @@ TAPE_STATUS TAPECALL CreatePartition(PVOID MinitapeExtension, PVOID CommandExten
     auto* extension = static_cast<PMINITAPE_EXTENSION>(MinitapeExtension);
     auto* command = static_cast<COMMAND_EXTENSION*>(CommandExtension);
     const auto* request = static_cast<const TAPE_CREATE_PARTITION*>(CommandParameters);
-    PUCHAR header = nullptr;
-    PUCHAR descriptor = nullptr;
-    PUCHAR page = nullptr;
-    ULONG length = 0;
     switch (CallNumber) {
     case 0:  // The class driver checks readiness first.
         return TAPE_STATUS_CHECK_TEST_UNIT_READY;
-    case 1:  // MODE SENSE of the medium partition page, the base of the new one.
+    case 1: {  // MODE SENSE of the medium partition page, the base of the new one.
+        PUCHAR header = nullptr;
+        PUCHAR descriptor = nullptr;
+        PUCHAR page = nullptr;
+        ULONG length = 0;
         if (!LocalAllocatePartPage(Srb, extension, &header, &descriptor, &page, &length)) {
             return TAPE_STATUS_INSUFFICIENT_RESOURCES;
         }
-        Srb->CdbLength = scsi::kCdbLength6;
         TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);
+        // No descriptor, and only as far as one size descriptor: the buffer's spare bytes
+        // stay out of the answer.
         Srb->Cdb[1] = scsi::kModeSenseDbd;
         LocalModeSense6(Srb, scsi::kPageMediumPartition, scsi::kPartSenseLength);
         return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
+    }
     case 2:  // MODE SELECT of the new layout.
         return LocalSelectLayout(Srb, extension, *request, *command);
     case 3:  // One partition: done. Two: MODE SENSE of the device configuration page.
@@ -118,16 +110,16 @@ TAPE_STATUS TAPECALL CreatePartition(PVOID MinitapeExtension, PVOID CommandExten
             extension->CurrentPartition = kNoPartition;
             return TAPE_STATUS_SUCCESS;
         }
-        TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);
-        if (!LocalAllocateConfigPage(Srb, extension, &header, &descriptor, &page, &length)) {
+        if (!LocalSenseModePage(Srb, extension, LocalAllocateConfigPage,
+                                scsi::kPageDeviceConfiguration)) {
             return TAPE_STATUS_INSUFFICIENT_RESOURCES;
         }
-        LocalModeSense6(Srb, scsi::kPageDeviceConfiguration, length);
         return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
-    case 4:  // The partition the drive now stands in.
-        LocalGetConfigPageData(Srb, extension, &header, &descriptor, &page, &length);
+    case 4: {  // The partition the drive now stands in.
+        const PUCHAR page = LocalFindModeAnswer(Srb, extension, LocalGetConfigPageData).page;
         extension->CurrentPartition = page[scsi::kConfigActivePartitionByte] + kPartitionNumberBase;
         return TAPE_STATUS_SUCCESS;
+    }
     default:
         return TAPE_STATUS_SUCCESS;
     }

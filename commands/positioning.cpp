@@ -16,12 +16,15 @@ constexpr UCHAR kSpaceCodes[] = {
 static_assert(sizeof(kSpaceCodes) == TAPE_SPACE_SEQUENTIAL_SMKS - TAPE_SPACE_END_OF_DATA + 1,
               "one code per space method");
 
-// LOCATE(10) to the block address of the request; the IMMED bit is already in Cdb[1].
+// LOCATE(10) to the block address of the request, returning early when the request asks.
 void LocalLocate(PSCSI_REQUEST_BLOCK Srb, const TAPE_SET_POSITION& request)
 {
     UCHAR* const cdb = Srb->Cdb;
     Srb->CdbLength = scsi::kCdbLength10;
     cdb[0] = scsi::kOpLocate;
+    if (LocalImmediateRequested(request.Immediate)) {
+        cdb[1] = scsi::kLocateImmed;
+    }
     PutBe32(&cdb[3], request.Offset.LowPart);
     Srb->TimeOutValue = scsi::kTimeoutLocateSeconds;
 }
@@ -82,14 +85,14 @@ TAPE_STATUS LocalBuildPosition(PSCSI_REQUEST_BLOCK Srb, const TAPE_SET_POSITION&
     UCHAR* const cdb = Srb->Cdb;
     TapeClassZeroMemory(cdb, scsi::kCdbClearBytes);
     Srb->CdbLength = scsi::kCdbLength6;
-    if (LocalImmediateRequested(request.Immediate)) {
-        cdb[1] = scsi::kRewindImmed;  // the same bit 0 in REWIND and LOCATE
-    }
     ULONG pending = 0;
     TAPE_STATUS status = TAPE_STATUS_SEND_SRB_AND_CALLBACK;
     switch (request.Method) {
     case TAPE_REWIND:
         cdb[0] = scsi::kOpRewind;
+        if (LocalImmediateRequested(request.Immediate)) {
+            cdb[1] = scsi::kRewindImmed;
+        }
         Srb->TimeOutValue = scsi::kTimeoutRewindSeconds;
         break;
     case TAPE_ABSOLUTE_BLOCK:

@@ -78,8 +78,9 @@ inline constexpr ULONG kBlockLimitsMaximumByte = 1;  // 24 bits
 inline constexpr ULONG kBlockLimitsMinimumByte = 4;  // 16 bits
 
 // MODE SENSE(6) / MODE SELECT(6).
-inline constexpr UCHAR kModeSenseDbd = 0x08;  // no block descriptor in the answer
-inline constexpr UCHAR kModeSelectPf = 0x10;  // parameter list in page format
+inline constexpr UCHAR kModeSenseDbd = 0x08;       // no block descriptor in the answer
+inline constexpr UCHAR kModeSelectPf = 0x10;       // parameter list in page format
+inline constexpr UCHAR kModeSelectNoPages = 0x00;  // PF clear: header and descriptor only
 
 // Mode parameter header of the six-byte commands.
 inline constexpr ULONG kModeHeaderLength = 4;

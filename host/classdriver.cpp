@@ -9,7 +9,7 @@
 #include <limits>
 #include <string>
 
-#include "host/sense.h"
+#include "host/send.h"
 #include "host/services.h"
 
 namespace host {
@@ -25,141 +25,44 @@ constexpr size_t kInquiryDeviceTypeByte = 0;
 constexpr uint8_t kInquiryDeviceTypeMask = 0x1F;
 constexpr uint8_t kSequentialAccess = 0x01;
 constexpr size_t kMaxSenseLength = 255;                      // SenseInfoBufferLength is one byte
-constexpr size_t kSenseKeyByte = 2;
-constexpr size_t kAdditionalLengthByte = 7;
-constexpr size_t kAdditionalLengthBase = 8;
 // Larger per-device or per-request records than this are a broken registration, not a size.
 constexpr ULONG kMaxRecordSize = 1u << 20;
 
-// Collects events only when somebody asked for a transcript.
-class Recorder {
-public:
-    // Data bytes beyond dataLimit per command are left out of the transcript, so that a long
-    // transfer does not keep a second copy of everything it moved.
-    explicit Recorder(Transcript* transcript, size_t dataLimit = SIZE_MAX)
-        : transcript_(transcript), dataLimit_(dataLimit)
-    {
-    }
-
-    void Begin(const std::string& name)
-    {
-        if (transcript_ != nullptr) {
-            transcript_->Begin(name);
-        }
-    }
-    void Note(const std::string& text)
-    {
-        if (transcript_ != nullptr) {
-            TranscriptEvent event;
-            event.kind = TranscriptEvent::Kind::Note;
-            event.note = text;
-            transcript_->Add(std::move(event));
-        }
-    }
-    void Call(const CallEvent& call)
-    {
-        if (transcript_ != nullptr) {
-            TranscriptEvent event;
-            event.kind = TranscriptEvent::Kind::Call;
-            event.call = call;
-            transcript_->Add(std::move(event));
-        }
-    }
-    void Allocation(ULONG size, bool granted)
-    {
-        if (transcript_ != nullptr) {
-            TranscriptEvent event;
-            event.kind = TranscriptEvent::Kind::Allocation;
-            event.allocation.size = size;
-            event.allocation.granted = granted;
-            transcript_->Add(std::move(event));
-        }
-    }
-    void Command(const CommandEvent& command)
-    {
-        if (transcript_ != nullptr) {
-            TranscriptEvent event;
-            event.kind = TranscriptEvent::Kind::Command;
-            event.command = command;
-            Clip(event.command.dataOut);
-            transcript_->Add(std::move(event));
-        }
-    }
-    void Answer(const AnswerEvent& answer)
-    {
-        if (transcript_ != nullptr) {
-            TranscriptEvent event;
-            event.kind = TranscriptEvent::Kind::Answer;
-            event.answer = answer;
-            Clip(event.answer.dataIn);
-            transcript_->Add(std::move(event));
-        }
-    }
-    TAPE_STATUS End(TAPE_STATUS status)
-    {
-        if (transcript_ != nullptr) {
-            transcript_->End(status);
-        }
-        return status;
-    }
-
-private:
-    void Clip(std::vector<uint8_t>& bytes) const
-    {
-        if (bytes.size() > dataLimit_) {
-            bytes.resize(dataLimit_);
-        }
-    }
-
-    Transcript* transcript_;
-    size_t dataLimit_;
+// Each request with its name and the member of the registration that serves it.
+struct RequestEntry {
+    Request request;
+    const char* name;
+    TAPE_PROCESS_COMMAND_ROUTINE TAPE_INIT_DATA::*routine;
 };
 
-TAPE_PROCESS_COMMAND_ROUTINE RoutineFor(const TAPE_INIT_DATA& init, Request request)
+constexpr RequestEntry kRequests[] = {
+    {Request::CreatePartition, "CreatePartition", &TAPE_INIT_DATA::CreatePartition},
+    {Request::Erase, "Erase", &TAPE_INIT_DATA::Erase},
+    {Request::GetDriveParameters, "GetDriveParameters", &TAPE_INIT_DATA::GetDriveParameters},
+    {Request::GetMediaParameters, "GetMediaParameters", &TAPE_INIT_DATA::GetMediaParameters},
+    {Request::GetPosition, "GetPosition", &TAPE_INIT_DATA::GetPosition},
+    {Request::GetStatus, "GetStatus", &TAPE_INIT_DATA::GetStatus},
+    {Request::Prepare, "Prepare", &TAPE_INIT_DATA::Prepare},
+    {Request::SetDriveParameters, "SetDriveParameters", &TAPE_INIT_DATA::SetDriveParameters},
+    {Request::SetMediaParameters, "SetMediaParameters", &TAPE_INIT_DATA::SetMediaParameters},
+    {Request::SetPosition, "SetPosition", &TAPE_INIT_DATA::SetPosition},
+    {Request::WriteMarks, "WriteMarks", &TAPE_INIT_DATA::WriteMarks},
+};
+
+const RequestEntry* EntryFor(Request request)
 {
-    switch (request) {
-    case Request::CreatePartition:
-        return init.CreatePartition;
-    case Request::Erase:
-        return init.Erase;
-    case Request::GetDriveParameters:
-        return init.GetDriveParameters;
-    case Request::GetMediaParameters:
-        return init.GetMediaParameters;
-    case Request::GetPosition:
-        return init.GetPosition;
-    case Request::GetStatus:
-        return init.GetStatus;
-    case Request::Prepare:
-        return init.Prepare;
-    case Request::SetDriveParameters:
-        return init.SetDriveParameters;
-    case Request::SetMediaParameters:
-        return init.SetMediaParameters;
-    case Request::SetPosition:
-        return init.SetPosition;
-    case Request::WriteMarks:
-        return init.WriteMarks;
+    for (const RequestEntry& entry : kRequests) {
+        if (entry.request == request) {
+            return &entry;
+        }
     }
     return nullptr;
 }
 
-// A command the drive never answered: what the class driver reports for each kind of loss.
-TAPE_STATUS TransportStatus(TransportFault fault)
+TAPE_PROCESS_COMMAND_ROUTINE RoutineFor(const TAPE_INIT_DATA& init, Request request)
 {
-    switch (fault) {
-    case TransportFault::TimedOut:
-        return TAPE_STATUS_IO_TIMEOUT;
-    case TransportFault::Reset:
-        return TAPE_STATUS_BUS_RESET;
-    case TransportFault::Busy:
-        return TAPE_STATUS_DEVICE_BUSY;
-    case TransportFault::Garbled:
-        return TAPE_STATUS_IO_DEVICE_ERROR;
-    case TransportFault::Lost:
-        break;
-    }
-    return TAPE_STATUS_DEVICE_NOT_CONNECTED;
+    const RequestEntry* entry = EntryFor(request);
+    return entry != nullptr ? init.*(entry->routine) : nullptr;
 }
 
 void* DataOrNull(std::vector<uint8_t>& bytes)
@@ -167,112 +70,9 @@ void* DataOrNull(std::vector<uint8_t>& bytes)
     return bytes.empty() ? nullptr : bytes.data();
 }
 
-// What the stand-in makes of one answer.
-struct Outcome {
-    TAPE_STATUS status = TAPE_STATUS_SUCCESS;
-    bool failed = false;     // the command did not simply succeed
-    size_t transferred = 0;  // data bytes the drive moved, when its count can be trusted
-};
-
-// Everything one command needs besides the answer: where the data lands, where sense goes.
-struct Exchange {
-    Direction direction = Direction::None;
-    uint8_t* driverBuffer = nullptr;  // the request's buffer at DataBuffer, for data-in
-    size_t dataLength = 0;
-    bool returnErrors = false;
-    uint8_t* senseBuffer = nullptr;
-    size_t senseCapacity = 0;
-};
-
-// Turns an answer into a status, copying data and sense only as far as they were really
-// delivered and fit, and lets TapeError refine a status derived from sense.
-Outcome Evaluate(const ScsiAnswer& answer, const std::vector<uint8_t>& scratch,
-                 const Exchange& exchange, SCSI_REQUEST_BLOCK& srb, const TAPE_INIT_DATA& init,
-                 void* extension, Recorder& recorder)
-{
-    AnswerEvent event;
-    event.transportFailed = answer.transportFailed;
-    event.scsiStatus = answer.status;
-    event.transferred = answer.transferred;
-    Outcome outcome;
-    outcome.failed = true;
-
-    if (answer.transportFailed) {
-        event.note = answer.transportError.empty() ? "the command never reached the drive"
-                                                   : answer.transportError;
-        outcome.status = TransportStatus(answer.fault);
-    } else if (answer.transferred > exchange.dataLength) {
-        // The count cannot be true; none of the data is trusted or copied.
-        event.malformed = true;
-        event.note = "target reported " + std::to_string(answer.transferred) +
-                     " bytes moved for a transfer of " + std::to_string(exchange.dataLength);
-        outcome.status = TAPE_STATUS_IO_DEVICE_ERROR;
-    } else {
-        outcome.transferred = answer.transferred;
-        if (exchange.direction == Direction::In && answer.transferred > 0) {
-            std::copy_n(scratch.begin(), answer.transferred, exchange.driverBuffer);
-            event.dataIn.assign(scratch.begin(), scratch.begin() + answer.transferred);
-        }
-        if (answer.status == kScsiGood) {
-            outcome.failed = false;
-            outcome.status = TAPE_STATUS_SUCCESS;
-            if (exchange.direction == Direction::In && answer.transferred < exchange.dataLength) {
-                event.note = "underrun: " + std::to_string(answer.transferred) + " of " +
-                             std::to_string(exchange.dataLength) + " bytes arrived";
-                if (exchange.returnErrors) {
-                    outcome.failed = true;
-                    outcome.status = TAPE_STATUS_DATA_OVERRUN;
-                }
-            }
-        } else if (answer.status == kScsiCheckCondition) {
-            const std::vector<uint8_t>& sense = answer.sense;
-            const size_t delivered = std::min(sense.size(), exchange.senseCapacity);
-            std::copy_n(sense.begin(), delivered, exchange.senseBuffer);
-            srb.SenseInfoBuffer = exchange.senseBuffer;
-            srb.SenseInfoBufferLength = static_cast<UCHAR>(delivered);
-            event.sense.assign(sense.begin(), sense.begin() + delivered);
-            if (sense.size() <= kSenseKeyByte) {
-                event.malformed = true;
-                event.note =
-                    "sense of " + std::to_string(sense.size()) + " bytes holds no sense key";
-                outcome.status = TAPE_STATUS_IO_DEVICE_ERROR;
-            } else if (sense.size() > kAdditionalLengthByte &&
-                       kAdditionalLengthBase + sense[kAdditionalLengthByte] > sense.size()) {
-                event.malformed = true;
-                event.note = "sense claims " +
-                             std::to_string(kAdditionalLengthBase + sense[kAdditionalLengthByte]) +
-                             " bytes, " + std::to_string(sense.size()) + " arrived";
-                outcome.status = TAPE_STATUS_IO_DEVICE_ERROR;
-            } else {
-                // Translation reads everything the drive sent; TapeError sees what fitted
-                // into the request block, as on the platform.
-                event.translated = TranslateSense(sense.data(), sense.size());
-                outcome.status = event.translated;
-                if (init.TapeError != nullptr) {
-                    init.TapeError(extension, &srb, &outcome.status);
-                }
-                event.refined = outcome.status;
-                recorder.Answer(event);
-                outcome.failed = outcome.status != TAPE_STATUS_SUCCESS;
-                return outcome;
-            }
-        } else if (answer.status == kScsiBusy) {
-            outcome.status = TAPE_STATUS_DEVICE_BUSY;
-        } else {
-            event.note = "SCSI status without sense";
-            outcome.status = TAPE_STATUS_IO_DEVICE_ERROR;
-        }
-    }
-    event.translated = outcome.status;
-    event.refined = outcome.status;
-    recorder.Answer(event);
-    return outcome;
-}
-
 // The class driver's own readiness check, in a block of its own so the request's block and
 // buffer stay as the routine left them.
-TAPE_STATUS CheckReady(Target& target, const TAPE_INIT_DATA& init, void* extension,
-                       const RunOptions& options, Recorder& recorder)
+TAPE_STATUS CheckReady(const Route& route, uint8_t senseInfoLength)
 {
     SCSI_REQUEST_BLOCK srb{};
     std::array<uint8_t, kMaxSenseLength> sense{};
@@ -280,126 +80,23 @@ TAPE_STATUS CheckReady(Target& target, const TAPE_INIT_DATA& init, void* extensi
     srb.CdbLength = kCdbLength6;
     srb.Cdb[0] = kOpTestUnitReady;
     srb.SrbFlags = SRB_FLAGS_DATA_IN;
-    srb.TimeOutValue = init.DefaultTimeOutValue;
+    srb.TimeOutValue = route.init.DefaultTimeOutValue;
     srb.SenseInfoBuffer = sense.data();
-    srb.SenseInfoBufferLength = options.senseInfoLength;
-
-    CommandEvent command;
-    command.cdb.assign(srb.Cdb, srb.Cdb + kCdbLength6);
-    command.timeoutSeconds = srb.TimeOutValue;
-    command.srbFlags = srb.SrbFlags;
-    command.readinessCheck = true;
-    recorder.Command(command);
-
-    ScsiCommand scsi;
-    scsi.cdb = srb.Cdb;
-    scsi.cdbLength = kCdbLength6;
-    scsi.timeoutSeconds = srb.TimeOutValue;
-    const ScsiAnswer answer = target.Execute(scsi);
-
-    Exchange exchange;
-    exchange.senseBuffer = sense.data();
-    exchange.senseCapacity = options.senseInfoLength;
-    const Outcome outcome = Evaluate(answer, {}, exchange, srb, init, extension, recorder);
+    srb.SenseInfoBufferLength = senseInfoLength;
+    SendOptions options;
+    options.readinessCheck = true;
+    options.sense = sense.data();
+    options.senseCapacity = senseInfoLength;
+    const Outcome outcome = SendCommand(route, srb, nullptr, 0, options);
     return outcome.failed ? outcome.status : TAPE_STATUS_SUCCESS;
-}
-
-// Sends the block the routine built, if it can be sent without letting the target reach
-// outside the request's buffer.
-Outcome SendCommand(Target& target, const TAPE_INIT_DATA& init, void* extension,
-                    SCSI_REQUEST_BLOCK& srb, const uint8_t* buffer, ULONG bufferSize,
-                    bool returnErrors, uint8_t* sense, const RunOptions& options,
-                    Recorder& recorder)
-{
-    CommandEvent command;
-    const size_t cdbLength = std::min<size_t>(srb.CdbLength, kMaxCdbLength);
-    command.cdb.assign(srb.Cdb, srb.Cdb + cdbLength);
-    command.timeoutSeconds = srb.TimeOutValue;
-    command.srbFlags = srb.SrbFlags;
-    command.dataTransferLength = srb.DataTransferLength;
-    command.direction = (srb.SrbFlags & SRB_FLAGS_DATA_OUT) != 0 ? Direction::Out
-                        : srb.DataTransferLength > 0             ? Direction::In
-                                                                 : Direction::None;
-    const size_t length = srb.DataTransferLength;
-
-    std::string refusal;
-    if (srb.CdbLength == 0 || srb.CdbLength > kMaxCdbLength) {
-        refusal = "CdbLength " + std::to_string(srb.CdbLength) + " is not a command length";
-    } else if (length > 0) {
-        // Compare addresses as integers: the routine may have pointed DataBuffer anywhere.
-        const auto begin = reinterpret_cast<uintptr_t>(buffer);
-        const auto at = reinterpret_cast<uintptr_t>(srb.DataBuffer);
-        if (srb.DataBuffer == nullptr || buffer == nullptr) {
-            refusal = "DataTransferLength " + std::to_string(length) + " without a buffer";
-        } else if (at < begin || at - begin > bufferSize || length > bufferSize - (at - begin)) {
-            refusal = "DataTransferLength " + std::to_string(length) +
-                      " reaches past the buffer of " + std::to_string(bufferSize) + " bytes";
-        }
-    }
-    auto* data = static_cast<uint8_t*>(srb.DataBuffer);
-    if (refusal.empty() && command.direction == Direction::Out && length > 0) {
-        command.dataOut.assign(data, data + length);
-    }
-    recorder.Command(command);
-    if (!refusal.empty()) {
-        recorder.Note("not sent: " + refusal);
-        return Outcome{TAPE_STATUS_INVALID_PARAMETER, true, 0};
-    }
-
-    // The target works on a copy: whatever it does, it cannot touch the driver's buffer
-    // beyond the bytes it reports as moved.
-    std::vector<uint8_t> scratch(length, 0);
-    if (command.direction == Direction::Out) {
-        std::copy_n(data, length, scratch.begin());
-    }
-    ScsiCommand scsi;
-    scsi.cdb = srb.Cdb;
-    scsi.cdbLength = cdbLength;
-    scsi.direction = command.direction;
-    scsi.data = length > 0 ? scratch.data() : nullptr;
-    scsi.dataLength = length;
-    scsi.timeoutSeconds = srb.TimeOutValue;
-    const ScsiAnswer answer = target.Execute(scsi);
-
-    Exchange exchange;
-    exchange.direction = command.direction;
-    exchange.driverBuffer = data;
-    exchange.dataLength = length;
-    exchange.returnErrors = returnErrors;
-    exchange.senseBuffer = sense;
-    exchange.senseCapacity = options.senseInfoLength;
-    return Evaluate(answer, scratch, exchange, srb, init, extension, recorder);
 }
 
 }  // namespace
 
 const char* RequestName(Request request)
 {
-    switch (request) {
-    case Request::CreatePartition:
-        return "CreatePartition";
-    case Request::Erase:
-        return "Erase";
-    case Request::GetDriveParameters:
-        return "GetDriveParameters";
-    case Request::GetMediaParameters:
-        return "GetMediaParameters";
-    case Request::GetPosition:
-        return "GetPosition";
-    case Request::GetStatus:
-        return "GetStatus";
-    case Request::Prepare:
-        return "Prepare";
-    case Request::SetDriveParameters:
-        return "SetDriveParameters";
-    case Request::SetMediaParameters:
-        return "SetMediaParameters";
-    case Request::SetPosition:
-        return "SetPosition";
-    case Request::WriteMarks:
-        return "WriteMarks";
-    }
-    return "unknown request";
+    const RequestEntry* entry = EntryFor(request);
+    return entry != nullptr ? entry->name : "unknown request";
 }
 
 bool ClassDriver::Load(EntryPoint entry)
@@ -430,41 +127,25 @@ std::optional<Device> Device::Discover(const ClassDriver& driver, Target& target
         return std::nullopt;
     }
 
-    std::array<uint8_t, kMaxCdbLength> cdb{};
-    cdb[0] = kOpInquiry;
-    cdb[4] = kInquiryAllocation;
-    std::vector<uint8_t> scratch(kInquiryAllocation, 0);
-    CommandEvent command;
-    command.cdb.assign(cdb.begin(), cdb.begin() + kCdbLength6);
-    command.timeoutSeconds = init.DefaultTimeOutValue;
-    command.srbFlags = SRB_FLAGS_DATA_IN;
-    command.dataTransferLength = kInquiryAllocation;
-    command.direction = Direction::In;
-    recorder.Command(command);
-
-    ScsiCommand scsi;
-    scsi.cdb = cdb.data();
-    scsi.cdbLength = kCdbLength6;
-    scsi.direction = Direction::In;
-    scsi.data = scratch.data();
-    scsi.dataLength = scratch.size();
-    scsi.timeoutSeconds = init.DefaultTimeOutValue;
-    const ScsiAnswer answer = target.Execute(scsi);
-
     // The inquiry's sense goes nowhere: no driver routine looks at a failed inquiry.
-    SCSI_REQUEST_BLOCK srb{};
+    std::vector<uint8_t> received(kInquiryAllocation, 0);
     std::array<uint8_t, kMaxSenseLength> sense{};
-    Exchange exchange;
-    exchange.direction = Direction::In;
-    exchange.dataLength = scratch.size();
-    exchange.senseBuffer = sense.data();
-    exchange.senseCapacity = sense.size();
-    std::vector<uint8_t> received(scratch.size(), 0);
-    exchange.driverBuffer = received.data();
+    SCSI_REQUEST_BLOCK srb{};
+    srb.Length = sizeof(srb);
+    srb.CdbLength = kCdbLength6;
+    srb.Cdb[0] = kOpInquiry;
+    srb.Cdb[4] = kInquiryAllocation;
+    srb.SrbFlags = SRB_FLAGS_DATA_IN;
+    srb.DataTransferLength = kInquiryAllocation;
+    srb.DataBuffer = received.data();
+    srb.TimeOutValue = init.DefaultTimeOutValue;
     TAPE_INIT_DATA noRefinement = init;
     noRefinement.TapeError = nullptr;
-    const Outcome outcome =
-        Evaluate(answer, scratch, exchange, srb, noRefinement, nullptr, recorder);
+    SendOptions options;
+    options.sense = sense.data();
+    options.senseCapacity = sense.size();
+    const Outcome outcome = SendCommand(Route{target, noRefinement, nullptr, recorder}, srb,
+                                        received.data(), kInquiryAllocation, options);
     // A short inquiry is normal (SCSI-2 drives send 36 bytes); only a real failure counts.
     if (outcome.failed && outcome.status != TAPE_STATUS_DATA_OVERRUN) {
         recorder.Note("inquiry failed; the device is not looked at");
@@ -519,6 +200,7 @@ TAPE_STATUS Device::Run(Request request, void* record, Transcript* transcript,
         return recorder.End(TAPE_STATUS_INSUFFICIENT_RESOURCES);
     }
 
+    const Route route{*target_, init, DataOrNull(extension_), recorder};
     std::vector<uint8_t> commandExtension(init.CommandExtensionSize, 0);
     std::array<uint8_t, kMaxSenseLength> sense{};
     SCSI_REQUEST_BLOCK srb{};
@@ -553,8 +235,7 @@ TAPE_STATUS Device::Run(Request request, void* record, Transcript* transcript,
             continue;
         }
         if (returned == TAPE_STATUS_CHECK_TEST_UNIT_READY) {
-            const TAPE_STATUS ready =
-                CheckReady(*target_, init, DataOrNull(extension_), options, recorder);
+            const TAPE_STATUS ready = CheckReady(route, options.senseInfoLength);
             if (ready != TAPE_STATUS_SUCCESS) {
                 return recorder.End(ready);
             }
@@ -566,9 +247,11 @@ TAPE_STATUS Device::Run(Request request, void* record, Transcript* transcript,
         }
 
         const bool returnErrors = (retryFlags & RETURN_ERRORS) != 0;
-        const Outcome outcome =
-            SendCommand(*target_, init, DataOrNull(extension_), srb, store.data(), store.size(),
-                        returnErrors, sense.data(), options, recorder);
+        SendOptions send;
+        send.returnErrors = returnErrors;
+        send.sense = sense.data();
+        send.senseCapacity = options.senseInfoLength;
+        const Outcome outcome = SendCommand(route, srb, store.data(), store.size(), send);
         if (outcome.failed && !returnErrors) {
             return recorder.End(outcome.status);
         }
@@ -599,10 +282,11 @@ TAPE_STATUS Device::Send(const uint8_t* cdb, size_t cdbLength, Direction directi
     srb.DataBuffer = data;
     srb.TimeOutValue = init.DefaultTimeOutValue;
     std::array<uint8_t, kMaxSenseLength> sense{};
-    const RunOptions options;
-    const Outcome outcome =
-        SendCommand(*target_, init, DataOrNull(extension_), srb, data, static_cast<ULONG>(length),
-                    false, sense.data(), options, recorder);
+    SendOptions options;
+    options.sense = sense.data();
+    options.senseCapacity = RunOptions{}.senseInfoLength;
+    const Outcome outcome = SendCommand(Route{*target_, init, DataOrNull(extension_), recorder},
+                                        srb, data, static_cast<ULONG>(length), options);
     transferred = outcome.transferred;
     return outcome.failed ? outcome.status : TAPE_STATUS_SUCCESS;
 }

@@ -6,6 +6,8 @@
 #include <array>
 #include <vector>
 
+#include "host/bytes.h"
+
 namespace host {
 namespace {
 
@@ -18,12 +20,9 @@ constexpr uint32_t kMaxTransferLength = 0xFFFFFF;  // 24-bit field
 
 std::array<uint8_t, kCdbLength6> Cdb(uint8_t op, uint8_t flags, uint32_t transferLength)
 {
-    return {op,
-            flags,
-            static_cast<uint8_t>(transferLength >> 16),
-            static_cast<uint8_t>(transferLength >> 8),
-            static_cast<uint8_t>(transferLength),
-            0};
+    std::array<uint8_t, kCdbLength6> cdb{op, flags};
+    PutBe24(&cdb[2], transferLength);
+    return cdb;
 }
 
 // Sends one command through the device with the runner's failure handling; the transcript
@@ -94,7 +93,7 @@ TransferResult ReadBlocks(Device& device, uint8_t* buffer, size_t capacity, uint
     }
     TransferResult result;
     size_t length = 0;
-    std::array<uint8_t, 6> cdb{};
+    std::array<uint8_t, kCdbLength6> cdb{};
     if (blockSize == 0) {
         length = std::min<size_t>(capacity, kMaxTransferLength);
         cdb = Cdb(kOpRead6, kReadSili, static_cast<uint32_t>(length));

@@ -6,16 +6,16 @@
 #include <cstring>
 #include <utility>
 
+#include "host/bytes.h"
+#include "host/names.h"
+
 namespace host {
 namespace {
 
 constexpr uint8_t kOpInquiry = 0x12;
 constexpr size_t kFixedSenseLength = 18;
-constexpr uint8_t kSenseCurrent = 0x70;
-constexpr uint8_t kSenseValid = 0x80;
 constexpr uint8_t kSenseFlagMask = 0xF0;
-constexpr uint8_t kSenseKeyMask = 0x0F;
-constexpr uint8_t kSenseAdditionalLength = 10;  // 18 bytes in all
+constexpr uint8_t kSenseAdditionalLength = kFixedSenseLength - kSenseAdditionalLengthBase;
 constexpr size_t kStandardInquiryLength = 36;
 
 }  // namespace
@@ -33,19 +33,16 @@ Reply Reply::Check(uint8_t senseKey, uint8_t asc, uint8_t ascq, uint8_t flags,
     Reply reply;
     reply.status = kScsiCheckCondition;
     reply.sense.assign(kFixedSenseLength, 0);
-    reply.sense[0] = kSenseCurrent;
-    reply.sense[2] = static_cast<uint8_t>((flags & kSenseFlagMask) | (senseKey & kSenseKeyMask));
+    reply.sense[0] = kSenseResponseCurrent;
+    reply.sense[kSenseKeyByte] =
+        static_cast<uint8_t>((flags & kSenseFlagMask) | (senseKey & kSenseKeyMask));
     if (information) {
-        const auto raw = static_cast<uint32_t>(*information);
         reply.sense[0] |= kSenseValid;
-        reply.sense[3] = static_cast<uint8_t>(raw >> 24);
-        reply.sense[4] = static_cast<uint8_t>(raw >> 16);
-        reply.sense[5] = static_cast<uint8_t>(raw >> 8);
-        reply.sense[6] = static_cast<uint8_t>(raw);
+        PutBe32(&reply.sense[kSenseInformationByte], static_cast<uint32_t>(*information));
     }
-    reply.sense[7] = kSenseAdditionalLength;
-    reply.sense[12] = asc;
-    reply.sense[13] = ascq;
+    reply.sense[kSenseAdditionalLengthByte] = kSenseAdditionalLength;
+    reply.sense[kSenseAscByte] = asc;
+    reply.sense[kSenseAscqByte] = ascq;
     return reply;
 }
 

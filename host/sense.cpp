@@ -4,22 +4,7 @@
 
 #include <sstream>
 
-#include "host/transcript.h"
-
 namespace host {
-namespace {
-
-constexpr size_t kSenseKeyByte = 2;
-constexpr size_t kAdditionalLengthByte = 7;
-constexpr size_t kAscByte = 12;
-constexpr size_t kAscqByte = 13;
-constexpr size_t kAdditionalLengthBase = 8;  // bytes up to and including byte 7
-constexpr uint8_t kResponseCodeMask = 0x7F;
-constexpr uint8_t kResponseCurrent = 0x70;
-constexpr uint8_t kResponseDeferred = 0x71;
-constexpr uint8_t kSenseKeyMask = 0x0F;
-
-}  // namespace
 
 const std::vector<SenseRule>& SenseTable()
 {
@@ -58,27 +43,38 @@ const std::vector<SenseRule>& SenseTable()
     return table;
 }
 
-TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length)
+std::optional<std::string> SenseMalformed(const uint8_t* sense, size_t length)
 {
     if (sense == nullptr || length <= kSenseKeyByte) {
+        return "sense of " + std::to_string(length) + " bytes holds no sense key";
+    }
+    if (length > kSenseAdditionalLengthByte &&
+        kSenseAdditionalLengthBase + sense[kSenseAdditionalLengthByte] > length) {
+        return "sense claims " +
+               std::to_string(kSenseAdditionalLengthBase + sense[kSenseAdditionalLengthByte]) +
+               " bytes, " + std::to_string(length) + " arrived";
+    }
+    return std::nullopt;
+}
+
+TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length)
+{
+    if (SenseMalformed(sense, length)) {
         return TAPE_STATUS_IO_DEVICE_ERROR;
     }
-    const uint8_t code = sense[0] & kResponseCodeMask;
+    const uint8_t code = sense[0] & kSenseResponseCodeMask;
     // Descriptor-format and unknown layouts cannot be read with the fixed offsets.
-    if (code != kResponseCurrent && code != kResponseDeferred) {
+    if (code != kSenseResponseCurrent && code != kSenseResponseDeferred) {
         return TAPE_STATUS_IO_DEVICE_ERROR;
-    }
-    if (length > kAdditionalLengthByte &&
-        kAdditionalLengthBase + sense[kAdditionalLengthByte] > length) {
-        return TAPE_STATUS_IO_DEVICE_ERROR;  // claims bytes that never arrived
     }
     const uint8_t key = sense[kSenseKeyByte] & kSenseKeyMask;
     const uint8_t bits = sense[kSenseKeyByte] & (kSenseFilemark | kSenseEom | kSenseIli);
     // An ASC or ASCQ that was not delivered matches only a wildcard.
-    const size_t claimed =
-        length > kAdditionalLengthByte ? kAdditionalLengthBase + sense[kAdditionalLengthByte] : 0;
-    const int asc = claimed > kAscByte ? sense[kAscByte] : -1;
-    const int ascq = claimed > kAscqByte ? sense[kAscqByte] : -1;
+    const size_t claimed = length > kSenseAdditionalLengthByte
+                               ? kSenseAdditionalLengthBase + sense[kSenseAdditionalLengthByte]
+                               : 0;
+    const int asc = claimed > kSenseAscByte ? sense[kSenseAscByte] : -1;
+    const int ascq = claimed > kSenseAscqByte ? sense[kSenseAscqByte] : -1;
     for (const SenseRule& rule : SenseTable()) {
         if (rule.key != key) {
             continue;
@@ -99,11 +95,6 @@ TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length)
 
 std::string SenseTableMarkdown()
 {
-    static const char* const keyNames[] = {
-        "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
-        "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
-        "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
-        "EQUAL",          "VOLUME OVERFLOW", "MISCOMPARE",     "RESERVED"};
     std::ostringstream out;
     out << "| sense key | byte 2 bit | ASC/ASCQ | TAPE_STATUS |\n|---|---|---|---|\n";
     auto hex = [](int v) {
@@ -118,8 +109,8 @@ std::string SenseTableMarkdown()
                           : rule.bit == kSenseEom    ? "EOM"
                           : rule.bit == kSenseIli    ? "ILI"
                                                      : "-";
-        out << "| " << std::hex << int{rule.key} << std::dec << " " << keyNames[rule.key] << " | "
-            << bit << " | " << hex(rule.asc) << "/" << hex(rule.ascq) << " | "
+        out << "| " << std::hex << int{rule.key} << std::dec << " " << SenseKeyName(rule.key)
+            << " | " << bit << " | " << hex(rule.asc) << "/" << hex(rule.ascq) << " | "
             << TapeStatusName(rule.status) << " |\n";
     }
     out << "| anything else, descriptor format, short or over-claiming sense | | | "

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/names.h"  // the decoders its text uses, for those who print it
 #include "host/target.h"
 #include "platform/tapeclass.h"
 
@@ -80,11 +81,5 @@ private:
     std::vector<TranscriptEvent> events_;
     TAPE_STATUS final_ = TAPE_STATUS_SUCCESS;
 };
-
-const char* TapeStatusName(TAPE_STATUS status);     // "TAPE_STATUS_SUCCESS"
-const char* TapeStatusMeaning(TAPE_STATUS status);  // one line in words
-std::string CommandName(
-    const std::vector<uint8_t>& cdb);  // "LOCATE(10)", "MODE SENSE(6) page 0x10"
-std::string DescribeSense(const std::vector<uint8_t>& sense);  // key, ASC/ASCQ and bits in words
 
 }  // namespace host

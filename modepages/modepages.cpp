@@ -7,15 +7,37 @@
 
 namespace {
 
-// These buffers carry no block descriptor, so the page follows the header directly.
-VOID LocalLocate(PSCSI_REQUEST_BLOCK Srb, ULONG length, PUCHAR* ModeHeader, PUCHAR* BlockDescriptor,
-                 PUCHAR* Page, PULONG BufferLength)
+// What the driver knows of one page's buffer: its length, and the MODE SENSE bits the
+// buffer itself demands.
+struct ModeBuffer {
+    ULONG length;
+    UCHAR senseFlags;  // ORed into Cdb[1] before the allocation
+};
+
+// Partitioning asks for no descriptor itself; the other two buffers have no room for one.
+constexpr ModeBuffer kPartBuffer = {scsi::kPartBufferLength, 0};
+constexpr ModeBuffer kConfigBuffer = {scsi::kConfigBufferLength, scsi::kModeSenseDbd};
+constexpr ModeBuffer kCompressBuffer = {scsi::kCompressBufferLength, scsi::kModeSenseDbd};
+
+// Obtains the buffer (allocate) or finds the answer in the one the class driver kept; these
+// buffers carry no block descriptor, so the page follows the header directly. A refused
+// allocation leaves every output as it was.
+BOOLEAN LocalModeBuffer(PSCSI_REQUEST_BLOCK Srb, const ModeBuffer& buffer, bool allocate,
+                        PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
+                        PULONG BufferLength)
 {
+    if (allocate) {
+        Srb->Cdb[1] |= buffer.senseFlags;
+        if (!TapeClassAllocateSrbBuffer(Srb, buffer.length)) {
+            return FALSE;
+        }
+    }
     const auto header = static_cast<PUCHAR>(Srb->DataBuffer);
     *ModeHeader = header;
     *BlockDescriptor = nullptr;
     *Page = header + scsi::kModeHeaderLength;
-    *BufferLength = length;
+    *BufferLength = buffer.length;
+    return TRUE;
 }
 
 }  // namespace
@@ -24,58 +46,42 @@ VOID LocalGetPartPageData(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION /*Minitap
                           PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
                           PULONG BufferLength)
 {
-    LocalLocate(Srb, scsi::kPartBufferLength, ModeHeader, BlockDescriptor, Page, BufferLength);
+    LocalModeBuffer(Srb, kPartBuffer, false, ModeHeader, BlockDescriptor, Page, BufferLength);
 }
 
 VOID LocalGetConfigPageData(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION /*MinitapeExtension*/,
                             PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
                             PULONG BufferLength)
 {
-    LocalLocate(Srb, scsi::kConfigBufferLength, ModeHeader, BlockDescriptor, Page, BufferLength);
+    LocalModeBuffer(Srb, kConfigBuffer, false, ModeHeader, BlockDescriptor, Page, BufferLength);
 }
 
 VOID LocalGetCompressPageData(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION /*MinitapeExtension*/,
                               PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
                               PULONG BufferLength)
 {
-    LocalLocate(Srb, scsi::kCompressBufferLength, ModeHeader, BlockDescriptor, Page, BufferLength);
+    LocalModeBuffer(Srb, kCompressBuffer, false, ModeHeader, BlockDescriptor, Page, BufferLength);
 }
 
-// DBD is left to the caller: partitioning asks for no descriptor itself.
-BOOLEAN LocalAllocatePartPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION MinitapeExtension,
+BOOLEAN LocalAllocatePartPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION /*MinitapeExtension*/,
                               PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
                               PULONG BufferLength)
 {
-    if (!TapeClassAllocateSrbBuffer(Srb, scsi::kPartBufferLength)) {
-        return FALSE;
-    }
-    LocalGetPartPageData(Srb, MinitapeExtension, ModeHeader, BlockDescriptor, Page, BufferLength);
-    return TRUE;
+    return LocalModeBuffer(Srb, kPartBuffer, true, ModeHeader, BlockDescriptor, Page, BufferLength);
 }
 
-BOOLEAN LocalAllocateConfigPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION MinitapeExtension,
+BOOLEAN LocalAllocateConfigPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION /*MinitapeExtension*/,
                                 PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
                                 PULONG BufferLength)
 {
-    // The buffer has no room for a block descriptor: the MODE SENSE must not ask for one.
-    Srb->Cdb[1] |= scsi::kModeSenseDbd;
-    if (!TapeClassAllocateSrbBuffer(Srb, scsi::kConfigBufferLength)) {
-        return FALSE;
-    }
-    LocalGetConfigPageData(Srb, MinitapeExtension, ModeHeader, BlockDescriptor, Page, BufferLength);
-    return TRUE;
+    return LocalModeBuffer(Srb, kConfigBuffer, true, ModeHeader, BlockDescriptor, Page,
+                           BufferLength);
 }
 
-BOOLEAN LocalAllocateCompressPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION MinitapeExtension,
-                                  PUCHAR* ModeHeader, PUCHAR* BlockDescriptor, PUCHAR* Page,
-                                  PULONG BufferLength)
+BOOLEAN LocalAllocateCompressPage(PSCSI_REQUEST_BLOCK Srb,
+                                  PMINITAPE_EXTENSION /*MinitapeExtension*/, PUCHAR* ModeHeader,
+                                  PUCHAR* BlockDescriptor, PUCHAR* Page, PULONG BufferLength)
 {
-    // The buffer has no room for a block descriptor: the MODE SENSE must not ask for one.
-    Srb->Cdb[1] |= scsi::kModeSenseDbd;
-    if (!TapeClassAllocateSrbBuffer(Srb, scsi::kCompressBufferLength)) {
-        return FALSE;
-    }
-    LocalGetCompressPageData(Srb, MinitapeExtension, ModeHeader, BlockDescriptor, Page,
-                             BufferLength);
-    return TRUE;
+    return LocalModeBuffer(Srb, kCompressBuffer, true, ModeHeader, BlockDescriptor, Page,
+                           BufferLength);
 }

@@ -5,30 +5,85 @@ namespace {
 
 using namespace drvtest;
 
-TEST(DriverEntry, RegistersEveryRoutineWithTheDrivesDefaults)
+// One record of each request, each asking for something the drive does.
+struct Records {
+    TAPE_CREATE_PARTITION create{TAPE_INITIATOR_PARTITIONS, 0, 0};
+    TAPE_ERASE erase{TAPE_ERASE_LONG, 0};
+    TAPE_GET_DRIVE_PARAMETERS getDrive{};
+    TAPE_GET_MEDIA_PARAMETERS getMedia{};
+    TAPE_GET_POSITION getPosition{TAPE_LOGICAL_POSITION, 0, {}};
+    TAPE_PREPARE prepare{TAPE_LOAD, 0};
+    TAPE_SET_DRIVE_PARAMETERS setDrive{};
+    TAPE_SET_MEDIA_PARAMETERS setMedia{512};
+    TAPE_SET_POSITION setPosition{TAPE_REWIND, 0, {}, 0};
+    TAPE_WRITE_MARKS marks{TAPE_FILEMARKS, 1, 0};
+};
+
+// Each request, run through what the entry registered, reaches the routine that serves it:
+// the first command it sends is that routine's, with that routine's time-out, and the class
+// driver's readiness check carries the default time-out the entry registered.
+struct RegisteredRow {
+    const char* name;
+    host::Request request;
+    void* (*record)(Records&);
+    uint8_t firstOpcode;  // first command after the class driver's readiness check
+    uint32_t timeout;
+};
+
+class DriverEntryRegistration : public HostFixture,
+                                public ::testing::WithParamInterface<RegisteredRow> {};
+
+TEST_P(DriverEntryRegistration, RequestReachesItsOwnRoutine)
 {
-    host::ClassDriver d;
-    ASSERT_TRUE(d.Load(&DriverEntry));
-    const TAPE_INIT_DATA& init = d.init();
-    EXPECT_EQ(init.VerifyInquiry, &VerifyInquiry);
-    EXPECT_EQ(init.QueryModeCapabilitiesPage, 0);
-    EXPECT_EQ(init.MinitapeExtensionSize, 8u);
-    EXPECT_EQ(init.ExtensionInit, &ExtensionInit);
-    EXPECT_EQ(init.DefaultTimeOutValue, 360u);
-    EXPECT_EQ(init.TapeError, &TapeError);
-    EXPECT_EQ(init.CommandExtensionSize, 4u);
-    EXPECT_EQ(init.CreatePartition, &CreatePartition);
-    EXPECT_EQ(init.Erase, &Erase);
-    EXPECT_EQ(init.GetDriveParameters, &GetDriveParameters);
-    EXPECT_EQ(init.GetMediaParameters, &GetMediaParameters);
-    EXPECT_EQ(init.GetPosition, &GetPosition);
-    EXPECT_EQ(init.GetStatus, &GetStatus);
-    EXPECT_EQ(init.Prepare, &Prepare);
-    EXPECT_EQ(init.SetDriveParameters, &SetDriveParameters);
-    EXPECT_EQ(init.SetMediaParameters, &SetMediaParameters);
-    EXPECT_EQ(init.SetPosition, &SetPosition);
-    EXPECT_EQ(init.WriteMarks, &WriteMarks);
-    EXPECT_EQ(init.PreProcessReadWrite, nullptr);
+    const RegisteredRow& row = GetParam();
+    Records records;
+    Run(row.request, row.record(records));
+
+    const auto sent = transcript.Commands(false);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.front().cdb.at(0), row.firstOpcode);
+    EXPECT_EQ(sent.front().timeoutSeconds, row.timeout);
+    for (const auto& command : transcript.Commands(true)) {
+        if (command.readinessCheck) {
+            EXPECT_EQ(command.timeoutSeconds, 360u);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, DriverEntryRegistration,
+    ::testing::Values(RegisteredRow{"CreatePartition", host::Request::CreatePartition,
+                                    [](Records& r) -> void* { return &r.create; }, 0x1A, 360},
+                      RegisteredRow{"Erase", host::Request::Erase,
+                                    [](Records& r) -> void* { return &r.erase; }, 0x19, 16500},
+                      RegisteredRow{"GetDriveParameters", host::Request::GetDriveParameters,
+                                    [](Records& r) -> void* { return &r.getDrive; }, 0x1A, 360},
+                      RegisteredRow{"GetMediaParameters", host::Request::GetMediaParameters,
+                                    [](Records& r) -> void* { return &r.getMedia; }, 0x1A, 360},
+                      RegisteredRow{"GetPosition", host::Request::GetPosition,
+                                    [](Records& r) -> void* { return &r.getPosition; }, 0x34, 360},
+                      RegisteredRow{"Prepare", host::Request::Prepare,
+                                    [](Records& r) -> void* { return &r.prepare; }, 0x1B, 390},
+                      RegisteredRow{"SetDriveParameters", host::Request::SetDriveParameters,
+                                    [](Records& r) -> void* { return &r.setDrive; }, 0x1A, 360},
+                      RegisteredRow{"SetMediaParameters", host::Request::SetMediaParameters,
+                                    [](Records& r) -> void* { return &r.setMedia; }, 0x15, 360},
+                      RegisteredRow{"SetPosition", host::Request::SetPosition,
+                                    [](Records& r) -> void* { return &r.setPosition; }, 0x01, 360},
+                      RegisteredRow{"WriteMarks", host::Request::WriteMarks,
+                                    [](Records& r) -> void* { return &r.marks; }, 0x10, 360}),
+    [](const ::testing::TestParamInfo<RegisteredRow>& info) {
+        return std::string(info.param.name);
+    });
+
+// GetStatus sends nothing of its own: the readiness check is its whole answer.
+TEST_F(HostFixture, GetStatusAnswersWithTheReadinessCheck)
+{
+    Check(0x02, 0x3A, 0x00);
+    EXPECT_EQ(Run(host::Request::GetStatus, nullptr), TAPE_STATUS_NO_MEDIA);
+    const auto sent = transcript.Commands(true);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(sent.front().readinessCheck);
 }
 
 TEST(DriverEntry, ReturnsWhatTheClassDriverReports)
