@@ -57,8 +57,8 @@ protected:
 
     // velmtape -f TAPE words..., standard input from `in` (a path, else /dev/null), standard
     // output into a file unless `out` names a path or descriptor of the test's.
-    Result Velm(std::vector<std::string> words, tooltest::Stream in = {-1, "/dev/null"},
-             tooltest::Stream out = {})
+    Result Velm(std::vector<std::string> words, const tooltest::Stream& in = {-1, "/dev/null"},
+                tooltest::Stream out = {})
     {
         words.insert(words.begin(), {"-f", tape_});
         const std::string outPath = (dir_ / "stdout").string();
