@@ -6,10 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "sim/drive_types.h"
+#include "sim/medium.h"
 
 namespace sim {
 
@@ -22,68 +26,6 @@ struct Result {
     uint8_t status = kStatusGood;
     std::vector<uint8_t> sense;  // 18 bytes of fixed-format sense with CHECK CONDITION
     size_t transferred = 0;      // bytes moved in the data phase
-};
-
-// A DDS-2 cartridge holds 2,048,000,000 bytes: 2048 megabytes of 10^6 bytes as the
-// medium partition page counts them, and 2,000,000 units of 1024 bytes as the capacity
-// log page counts them, both exact.
-inline constexpr uint64_t kDefaultCapacityBytes = 2048000000;
-inline constexpr uint8_t kDensityDds2 = 0x24;
-inline constexpr uint32_t kDefaultBlockLength = 512;
-inline constexpr uint32_t kMaximumBlockLength = 0xFFFFFF;
-inline constexpr uint32_t kCompressionDclz = 0x20;
-
-enum class ObjectKind : uint8_t { Block = 0, Filemark = 1, Setmark = 2 };
-
-// One recorded object: a data block with its bytes, or a mark.
-struct TapeObject {
-    ObjectKind kind = ObjectKind::Block;
-    std::vector<uint8_t> data;  // empty for marks
-
-    static TapeObject Block(std::vector<uint8_t> bytes)
-    {
-        return {ObjectKind::Block, std::move(bytes)};
-    }
-    static TapeObject Filemark() { return {ObjectKind::Filemark, {}}; }
-    static TapeObject Setmark() { return {ObjectKind::Setmark, {}}; }
-};
-
-// One partition: what lies between its beginning and end of data. A logical block
-// address is an index into `objects`; address objects.size() is end of data.
-struct Partition {
-    uint64_t capacityBytes = kDefaultCapacityBytes;
-    std::vector<TapeObject> objects;
-};
-
-// The drive's mode settings. They live in the drive, but a saved cartridge carries them so
-// that one tool invocation continues where the last one left off.
-struct DriveSettings {
-    uint32_t blockLength = kDefaultBlockLength;  // 0: variable-length blocks
-    bool reportSetmarks = false;                 // RSmk
-    bool compression = true;                     // DCE
-    bool decompression = true;                   // DDE
-    uint32_t compressionAlgorithm = kCompressionDclz;
-    uint32_t decompressionAlgorithm = kCompressionDclz;
-
-    bool operator==(const DriveSettings& other) const;
-};
-
-struct Cartridge {
-    uint64_t capacityBytes = kDefaultCapacityBytes;  // the whole tape
-    uint8_t densityCode = kDensityDds2;
-    bool writeProtected = false;
-    std::vector<Partition> partitions{Partition{}};  // one, or two initiator-defined
-    uint32_t partition = 0;                          // where the tape stands: partition,
-    uint64_t position = 0;                           // and logical address in it
-    DriveSettings settings;                          // as the drive had them when saved
-
-    // A blank, unpartitioned tape of the given size.
-    static Cartridge Blank(uint64_t capacityBytes = kDefaultCapacityBytes);
-    // Why no drive could hold this cartridge (no partition or more than two, partitions
-    // larger than the tape, a position beyond end of data, a block longer than the drive
-    // takes); nothing when it is sound.
-    std::optional<std::string> Problem() const;
-    bool operator==(const Cartridge& other) const;
 };
 
 struct Identity {
@@ -119,8 +61,13 @@ public:
     // Powers on with the cartridge (if any) loaded and ready; the drive takes the cartridge's
     // saved settings. No unit attention is pending unless the options ask for one. A
     // cartridge with a Problem() is a caller's mistake: std::invalid_argument, here and in
-    // InsertCartridge.
+    // InsertCartridge. The cartridge is held in a MemoryMedium.
     explicit Drive(Options options = {}, std::optional<Cartridge> cartridge = Cartridge{});
+    // Powers on with any medium (nullptr: no cartridge) loaded and ready, the tape standing at
+    // `partition`, `position`, and the drive taking `settings` (a cartridge store keeps them
+    // between runs). A place outside the medium: std::invalid_argument.
+    Drive(Options options, std::unique_ptr<Medium> medium, uint32_t partition, uint64_t position,
+          const DriveSettings& settings);
 
     // One command. Data in: at most min(allocation or transfer length, dataLength) bytes are
     // written to `data`; a READ whose whole transfer would not fit is aborted (0B/4B/00)
@@ -137,21 +84,31 @@ public:
     bool InsertCartridge(Cartridge cartridge);
     std::optional<Cartridge> RemoveCartridge();
     void PowerCycle();
+    // The same operator actions for any medium: Insert takes ownership (false, and the medium
+    // is dropped, when a cartridge is already in); Eject gives it back, nullptr when removal
+    // is prevented or the drive is empty. Neither reads the tape.
+    bool InsertMedium(std::unique_ptr<Medium> medium);
+    std::unique_ptr<Medium> EjectMedium();
 
     Options& options() { return options_; }
     void InjectFault(const Fault& fault) { faults_.push_back(fault); }
     void SetWriteProtected(bool writeProtected);  // the cartridge's tab; no-op when empty
 
     // Inspection.
-    bool HasCartridge() const { return cartridge_.has_value(); }
-    bool Loaded() const { return cartridge_.has_value() && loaded_; }
+    bool HasCartridge() const { return medium_ != nullptr; }
+    bool Loaded() const { return medium_ != nullptr && loaded_; }
     bool RemovalPrevented() const { return prevented_; }
     bool Busy() const { return busy_.remaining > 0; }
     bool PositionKnown() const { return positionKnown_; }
     uint64_t CommandCount() const { return commandCount_; }
     const DriveSettings& settings() const { return settings_; }
     // The cartridge as it would come out now: contents, position and the drive's settings.
+    // Reads the whole tape: for tests and small media.
     std::optional<Cartridge> CurrentCartridge() const;
+    // The medium in the drive (nullptr when empty) and where the tape stands on it.
+    const Medium* medium() const { return medium_.get(); }
+    uint32_t Partition() const { return partition_; }
+    uint64_t Position() const { return position_; }
 
 private:
     struct Call;
@@ -197,21 +154,20 @@ private:
     std::vector<uint8_t> CompressionPage(uint8_t pageControl) const;
     std::vector<uint8_t> PartitionPage(uint8_t pageControl) const;
 
-    Partition& CurrentPartition() { return cartridge_->partitions[cartridge_->partition]; }
-    void Truncate();  // end of data moves to the current position
-    void Append(TapeObject object);
-    void RecountUsed();
-    uint64_t Remaining(size_t partition) const;
+    void Truncate() { medium_->TruncateAt(partition_, position_); }  // end of data moves here
+    uint64_t EndOfData() const { return medium_->EndOfData(partition_); }
+    uint64_t Remaining(uint32_t partition) const;
     bool SetmarkVisible() const { return settings_.reportSetmarks; }
     void QueueUnitAttention(uint8_t asc, uint8_t ascq);
 
     Options options_;
-    std::optional<Cartridge> cartridge_;
+    std::unique_ptr<Medium> medium_;
+    uint32_t partition_ = 0;  // where the tape stands: partition,
+    uint64_t position_ = 0;   // and logical address in it
     bool loaded_ = false;
     bool prevented_ = false;
     bool positionKnown_ = true;
     DriveSettings settings_;
-    std::vector<uint64_t> used_;  // data bytes recorded per partition
     BusyState busy_;
     Operation running_ = Operation::None;  // what was running when this command arrived
     std::deque<std::pair<uint8_t, uint8_t>> unitAttentions_;  // ASC, ASCQ

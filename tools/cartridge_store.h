@@ -1,12 +1,15 @@
-// Where the simulated drive's cartridge lives between invocations: the cartridge file, the
-// lock that keeps two running velmtape from using it at once, and the drive's own state that
-// a real drive would keep while powered (cartridge ejected, removal prevented).
+// Where the simulated drive's cartridge lives between invocations: one cartridge database
+// file (store/), which also keeps the drive's settings, the position and whether the
+// cartridge is ejected or its removal prevented, and is locked while a velmtape uses it.
 #pragma once
 
+#include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "sim/drive.h"
+#include "store/cartridge_db.h"
 
 namespace tools {
 
@@ -23,43 +26,20 @@ private:
     std::string subject_;  // the cartridge or device the message is about; may be empty
 };
 
-// What the drive remembers of the cartridge while it stays powered on.
-struct DriveState {
-    bool ejected = false;           // unloaded and handed out; `load` puts it back
-    bool removalPrevented = false;  // PREVENT MEDIUM REMOVAL in force
-    bool operator==(const DriveState& other) const
-    {
-        return ejected == other.ejected && removalPrevented == other.removalPrevented;
-    }
-    bool operator!=(const DriveState& other) const { return !(*this == other); }
-};
+// How long a velmtape waits for another one to finish with the cartridge.
+inline constexpr std::chrono::milliseconds kDefaultBusyWait{5000};
 
-// The cartridge file FILE, its lock file FILE.lock (held with flock for the whole invocation)
-// and the drive state FILE.state (present only while the drive is not in its power-on state).
-class CartridgeStore {
-public:
-    explicit CartridgeStore(std::string path);
-    ~CartridgeStore();
-    CartridgeStore(const CartridgeStore&) = delete;
-    CartridgeStore& operator=(const CartridgeStore&) = delete;
+// Opens (and locks) the cartridge at `path`, converting an old cartridge file once; waiting
+// and conversion are told on stderr. Throws ToolError with the reason, the file unchanged.
+std::unique_ptr<store::CartridgeDb> OpenCartridge(const std::string& path,
+                                                  std::chrono::milliseconds busyWait);
 
-    const std::string& path() const { return path_; }
-    std::string lockPath() const { return path_ + ".lock"; }
-    std::string statePath() const { return path_ + ".state"; }
-    bool Exists() const;
+// Makes `path` a blank cartridge; an existing file only with `replace`. Throws ToolError.
+std::unique_ptr<store::CartridgeDb> NewCartridge(const std::string& path,
+                                                 const sim::Cartridge& blank, bool replace,
+                                                 std::chrono::milliseconds busyWait);
 
-    // Takes the lock at once or throws: another invocation is using the cartridge.
-    void Lock();
-    // Throws with the reason when the file is missing, unreadable or damaged.
-    sim::Cartridge Load() const;
-    DriveState LoadState() const;
-    // Atomic: a failed save leaves the old file as it was. Throws on failure.
-    void Save(const sim::Cartridge& cartridge) const;
-    void SaveState(const DriveState& state) const;
-
-private:
-    std::string path_;
-    int lockFd_ = -1;
-};
+// A failure of the store met while a command ran (a damaged database found late).
+ToolError FromStoreError(const std::string& path, const store::StoreError& error);
 
 }  // namespace tools

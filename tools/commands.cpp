@@ -526,15 +526,9 @@ const std::vector<std::string>& CommandNames()
 
 Outcome CreateCartridge(const std::string& path, const CommandArgs& args)
 {
-    CartridgeStore store(path);
-    store.Lock();
-    if (store.Exists() && !args.force) {
-        throw ToolError(path, "cartridge file exists; add --force to replace it with a blank one");
-    }
     sim::Cartridge cartridge = sim::Cartridge::Blank(args.capacityMb * kBytesPerMb);
     cartridge.writeProtected = args.writeProtected;
-    store.Save(cartridge);
-    store.SaveState(DriveState{});
+    NewCartridge(path, cartridge, args.force, args.busyWait);
     Outcome out;
     out.result = {{"file", path},
                   {"capacityBytes", cartridge.capacityBytes},

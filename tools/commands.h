@@ -2,6 +2,7 @@
 // into a result for people (lines) and for scripts (JSON).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,6 +29,7 @@ struct CommandArgs {
     uint64_t capacityMb = 2048;      // new
     bool writeProtected = false;     // new
     bool force = false;              // new, demo
+    std::chrono::milliseconds busyWait = kDefaultBusyWait;  // for another velmtape to finish
 };
 
 // The drive or the driver refused or failed: exit status 2.

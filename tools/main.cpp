@@ -3,6 +3,7 @@
 // whose cartridge lives in a file.
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
@@ -80,8 +81,10 @@ const char* kDescription =
     "class-driver stand-in and a drive, and shows what happened.\n\n"
     "The drive is a simulated VELM QT-7310 whose cartridge is kept in a file: -f FILE, else "
     "$TAPE, else ./velmtape.tape. Each invocation continues where the last one left off. "
-    "Create a cartridge with 'velmtape -f FILE new'; FILE.lock guards it while a velmtape "
-    "runs, FILE.state keeps an ejected or locked drive.\n\n"
+    "Create a cartridge with 'velmtape -f FILE new'. FILE is one database that also keeps the "
+    "drive's settings, the position and an ejected or locked drive; a second velmtape waits "
+    "for the first (see --wait). An old cartridge file is converted once, the old file kept as "
+    "FILE.velmcart-v1.\n\n"
     "Partitions are numbered 1 and 2 as in the tape requests; 0 means stay in the current one. "
     "Command names may be shortened to any unique prefix; counts default to 1.\n\n"
     "Exit status: 0 done, 1 bad usage, a cartridge that cannot be opened or a data file that "
@@ -108,6 +111,11 @@ int RunTool(int argc, char** argv)
                  "Print every call of the driver with its status and every SCSI command with its "
                  "CDB, data and the drive's answer");
     app.add_flag("--json", json, "Print the result (and the trace) as JSON for scripts");
+    double waitSeconds = std::chrono::duration<double>(tools::kDefaultBusyWait).count();
+    app.add_option("--wait", waitSeconds,
+                   "Seconds to wait for another velmtape to finish with the cartridge")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 3600.0));
     app.require_subcommand(1, 1);
     app.fallthrough();
 
@@ -233,7 +241,8 @@ int RunTool(int argc, char** argv)
         std::cout.rdbuf(std::cerr.rdbuf());
     }
 
-    tools::SessionOptions options{file, trace, json};
+    args.busyWait = std::chrono::milliseconds(static_cast<int64_t>(waitSeconds * 1000));
+    tools::SessionOptions options{file, trace, json, args.busyWait};
     tools::Outcome outcome;
     nlohmann::json traceJson = nlohmann::json::array();
     try {
@@ -251,6 +260,11 @@ int RunTool(int argc, char** argv)
             session.Close();
             traceJson = session.trace();
         }
+    } catch (const store::StoreError& e) {
+        // The database turned out damaged while a command ran: what it did is rolled back.
+        const tools::ToolError error = tools::FromStoreError(file, e);
+        PrintError(error.subject(), error.what());
+        return kExitUsage;
     } catch (const tools::ToolError& e) {
         PrintError(e.subject(), e.what());
         if (json) {

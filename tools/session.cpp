@@ -1,5 +1,5 @@
 // A session runs the real driver routines against the simulated drive holding the cartridge
-// of the file; the file is written back only when something on the tape or in the drive moved.
+// of the database file; changes go into it as they are made, and are committed at the end.
 #include "tools/session.h"
 
 #include <array>
@@ -17,24 +17,28 @@ constexpr std::array<uint8_t, 6> kTestUnitReady = {0x00, 0x00, 0x00, 0x00, 0x00,
 
 }  // namespace
 
-Session::Session(SessionOptions options) : options_(std::move(options)), store_(options_.path) {}
+Session::Session(SessionOptions options) : options_(std::move(options)) {}
 
 void Session::Open()
 {
-    if (!store_.Exists()) {
-        store_.Load();  // throws the "no such cartridge file" message; no lock file is made
-    }
-    store_.Lock();
-    original_ = store_.Load();
-    originalState_ = store_.LoadState();
-
-    if (originalState_.ejected) {
-        ejected_ = original_;
+    cartridge_ = OpenCartridge(options_.path, options_.busyWait);
+    const store::DriveState& state = cartridge_->State();
+    if (state.ejected) {
+        // The drive powers on empty; the cartridge waits outside for `load`.
+        ejected_ = cartridge_->Medium();
+        ejectedSettings_ = state.settings;
         drive_ = std::make_unique<sim::Drive>(sim::Options{}, std::nullopt);
     } else {
-        drive_ = std::make_unique<sim::Drive>(sim::Options{}, original_);
+        try {
+            drive_ = std::make_unique<sim::Drive>(sim::Options{}, cartridge_->Medium(),
+                                                  state.partition, state.position,
+                                                  state.settings);
+        } catch (const std::invalid_argument& e) {
+            throw ToolError(options_.path, std::string("cannot use cartridge file: ") + e.what() +
+                                               " (file left unchanged)");
+        }
     }
-    if (originalState_.removalPrevented) {
+    if (state.removalPrevented) {
         drive_->Execute(kPreventRemoval.data(), kPreventRemoval.size(), sim::Direction::None,
                         nullptr, 0);
     }
@@ -56,15 +60,20 @@ void Session::Open()
 
 void Session::Close()
 {
-    const std::optional<sim::Cartridge> now = ejected_ ? ejected_ : drive_->CurrentCartridge();
-    if (now && !(*now == original_)) {
-        store_.Save(*now);
-    }
-    DriveState state;
-    state.ejected = ejected_.has_value();
+    store::DriveState state;
     state.removalPrevented = drive_->RemovalPrevented();
-    if (state != originalState_) {
-        store_.SaveState(state);
+    if (ejected_) {
+        state.ejected = true;  // out of the drive, wound back to its beginning
+        state.settings = ejectedSettings_;
+    } else {
+        state.partition = drive_->Partition();
+        state.position = drive_->Position();
+        state.settings = drive_->settings();
+    }
+    try {
+        cartridge_->Commit(state);
+    } catch (const store::StoreError& e) {
+        throw FromStoreError(options_.path, e);
     }
 }
 
@@ -103,7 +112,8 @@ host::TransferResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t bl
 
 void Session::EjectAfterUnload()
 {
-    ejected_ = drive_->RemoveCartridge();
+    ejectedSettings_ = drive_->settings();
+    ejected_ = drive_->EjectMedium();
     // The eject's own news (medium removed) concerns nobody: the next invocation powers on.
 }
 
@@ -112,8 +122,7 @@ void Session::InsertForLoad()
     if (!ejected_) {
         return;
     }
-    drive_->InsertCartridge(*ejected_);
-    ejected_.reset();
+    drive_->InsertMedium(std::move(ejected_));
     // The drive reports the new medium once (unit attention 28/00); the class driver takes
     // that news itself on the platform, so it is collected here before the LOAD is sent.
     drive_->Execute(kTestUnitReady.data(), kTestUnitReady.size(), sim::Direction::None, nullptr, 0);

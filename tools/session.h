@@ -3,6 +3,7 @@
 // through them, with its transcript printed or collected for --trace.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,6 +26,7 @@ struct SessionOptions {
     std::string path;    // the cartridge file
     bool trace = false;  // every driver call and SCSI command
     bool json = false;   // transcripts go into the JSON answer instead of stdout
+    std::chrono::milliseconds busyWait = kDefaultBusyWait;  // for another velmtape to finish
 };
 
 class Session {
@@ -33,10 +35,11 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Locks and loads the cartridge, brings the drive to its remembered state, loads the
+    // Opens and locks the cartridge, brings the drive to its remembered state, loads the
     // driver and discovers the device. Throws ToolError when any of it fails.
     void Open();
-    // Saves the cartridge and the drive state when this invocation changed them.
+    // Commits what this invocation changed: the tape, the position, the drive's state.
+    // Without Close nothing after the last chunk of a long write is kept.
     void Close();
 
     // One tape request through the driver, its transcript printed or kept when tracing.
@@ -46,7 +49,7 @@ public:
 
     // Operator actions on the simulated drive that go with unload and load: the cartridge
     // comes out after an unload and goes back in before a load.
-    bool Ejected() const { return ejected_.has_value(); }
+    bool Ejected() const { return ejected_ != nullptr; }
     void EjectAfterUnload();
     void InsertForLoad();
 
@@ -60,10 +63,9 @@ private:
     void Note(const std::string& text);
 
     SessionOptions options_;
-    CartridgeStore store_;
-    sim::Cartridge original_;
-    DriveState originalState_;
-    std::optional<sim::Cartridge> ejected_;  // the cartridge while it is out of the drive
+    std::unique_ptr<store::CartridgeDb> cartridge_;  // outlives the drive and its medium
+    std::unique_ptr<sim::Medium> ejected_;           // the tape while it is out of the drive
+    sim::DriveSettings ejectedSettings_;             // what the cartridge keeps meanwhile
     host::ClassDriver driver_;
     std::unique_ptr<sim::Drive> drive_;
     std::unique_ptr<SimTarget> target_;

@@ -52,6 +52,20 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
+    // No lock, state, temporary or database side file is left next to the cartridge.
+    bool NothingBesideTheCartridge() const
+    {
+        const std::string name = fs::path(tape_).filename().string();
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            const std::string other = entry.path().filename().string();
+            if (other != name && other.rfind(name, 0) == 0) {
+                ADD_FAILURE() << "left beside the cartridge: " << other;
+                return false;
+            }
+        }
+        return true;
+    }
+
     // Runs velmtape with the words given; TAPE is unset unless `tapeEnv` names a file.
     Outcome Velm(std::vector<std::string> words, const std::string& tapeEnv = "")
     {
@@ -290,7 +304,7 @@ TEST_F(Velmtape, LockUnloadAndLoadAcrossInvocations)
     EXPECT_THAT(Ok({"load"}), HasSubstr("loaded"));
     EXPECT_EQ(Ok({"tell"}), "partition 1, block 0\n");
     EXPECT_EQ(Ok({"eod"}), "position:         partition 1, block 1\n");  // the filemark stayed
-    EXPECT_FALSE(fs::exists(tape_ + ".state"));
+    EXPECT_TRUE(NothingBesideTheCartridge());
 }
 
 TEST_F(Velmtape, JsonForScripts)
@@ -366,11 +380,17 @@ TEST_F(Velmtape, MissingOrDamagedCartridgeIsRefusedAndLeftAlone)
     Ok({"new"});
     Ok({"weof", "3"});
     const std::string good = Slurp(tape_);
-    ASSERT_GT(good.size(), 16u);
-    std::string flipped = good;
-    flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x40);
-    const std::vector<std::string> damaged = {good.substr(0, good.size() - 5), flipped,
-                                              "just some text, not a cartridge\n", ""};
+    constexpr size_t kPage = 65536;  // the cartridge database's page size
+    ASSERT_GT(good.size(), 4 * kPage);
+    std::string scribbled = good;  // the pages of the tape, partition and drive records
+    for (size_t i = kPage; i < 4 * kPage; i += 7) {
+        scribbled[i] = static_cast<char>(scribbled[i] ^ 0x5A);
+    }
+    const std::vector<std::string> damaged = {good.substr(0, 2 * kPage),
+                                              scribbled,
+                                              "just some text, not a cartridge\n",
+                                              "",
+                                              "VELMCART\0\0\0\1 and then nothing that fits"};
     for (const std::string& bytes : damaged) {
         Spit(tape_, bytes);
         for (const char* command : {"status", "weof", "rewind"}) {
@@ -379,44 +399,49 @@ TEST_F(Velmtape, MissingOrDamagedCartridgeIsRefusedAndLeftAlone)
             EXPECT_THAT(run.err, HasSubstr("velmtape: " + tape_ + ": cannot use cartridge file: "));
             EXPECT_THAT(run.err, HasSubstr("(file left unchanged)"));
             EXPECT_EQ(Slurp(tape_), bytes);
+            EXPECT_TRUE(NothingBesideTheCartridge());
         }
     }
 }
 
-TEST_F(Velmtape, LockedCartridgeIsRefusedAtOnce)
+TEST_F(Velmtape, BusyCartridgeIsWaitedForThenRefused)
 {
     Ok({"new"});
     const std::string before = Slurp(tape_);
-    const int fd = open((tape_ + ".lock").c_str(), O_RDWR | O_CREAT, 0644);
+    // The lock a running velmtape holds: on the cartridge file itself.
+    const int fd = open(tape_.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     for (const char* command : {"weof", "status"}) {
-        const Outcome run = On({command});
+        const Outcome run = On({"--wait", "0.2", command});
         EXPECT_EQ(run.exit, 1);
         EXPECT_THAT(run.err, HasSubstr("velmtape: " + tape_ +
-                                       ": cartridge is locked by another running velmtape"));
+                                       ": cartridge is in use by another velmtape; waiting"));
+        EXPECT_THAT(run.err, HasSubstr("velmtape: " + tape_ + ": cartridge is busy"));
     }
-    EXPECT_EQ(On({"new", "--force"}).exit, 1);
+    EXPECT_EQ(On({"--wait", "0", "new", "--force"}).exit, 1);
     EXPECT_EQ(Slurp(tape_), before);
     close(fd);
     Ok({"weof"});
     EXPECT_NE(Slurp(tape_), before);
 }
 
-TEST_F(Velmtape, ReadingCommandsLeaveTheFileInPlace)
+TEST_F(Velmtape, CommandsUpdateTheFileInPlace)
 {
     Ok({"new"});
     struct stat before {};
     ASSERT_EQ(stat(tape_.c_str(), &before), 0);
+    const std::string blank = Slurp(tape_);
     for (const char* command : {"status", "tell", "params"}) {
         Ok({command});
     }
+    EXPECT_EQ(Slurp(tape_), blank);
+    Ok({"weof"});
     struct stat after {};
     ASSERT_EQ(stat(tape_.c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);  // a save would have renamed a new file over it
-    Ok({"weof"});
-    ASSERT_EQ(stat(tape_.c_str(), &after), 0);
-    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_ino, before.st_ino);  // never replaced: links stay links
+    EXPECT_NE(Slurp(tape_), blank);
+    EXPECT_TRUE(NothingBesideTheCartridge());
 }
 
 TEST_F(Velmtape, TapeVariableAndDefaultFile)

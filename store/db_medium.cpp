@@ -1,0 +1,279 @@
+// A cartridge database's tape answering the drive: each question one indexed lookup.
+#include "store/db_medium.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace store {
+
+namespace {
+
+[[noreturn]] void Damaged(const std::string& what)
+{
+    throw StoreError("damaged cartridge database: " + what, StoreError::Reason::Damaged);
+}
+
+int64_t Signed(uint64_t v)
+{
+    return static_cast<int64_t>(v);
+}
+
+}  // namespace
+
+DbMedium::DbMedium(CartridgeDb& db)
+    : db_(db),
+      findHead_(*db.db_,
+                "SELECT addr, kind, count, length FROM extent WHERE part = ?1 AND addr <= ?2 "
+                "ORDER BY addr DESC LIMIT 1"),
+      findData_(*db.db_,
+                "SELECT addr, kind, count, length, data FROM extent WHERE part = ?1 AND "
+                "addr <= ?2 ORDER BY addr DESC LIMIT 1"),
+      lastOfKind_(*db.db_,
+                  "SELECT addr, count, rank FROM extent WHERE part = ?1 AND kind = ?2 AND "
+                  "addr < ?3 ORDER BY addr DESC LIMIT 1"),
+      byRank_(*db.db_,
+              "SELECT addr, count, rank FROM extent WHERE part = ?1 AND kind = ?2 AND "
+              "rank <= ?3 ORDER BY rank DESC LIMIT 1"),
+      shorten_(*db.db_,
+               "UPDATE extent SET count = ?3, data = CASE WHEN kind = 0 THEN substr(data, 1, ?4) "
+               "ELSE NULL END WHERE part = ?1 AND addr = ?2"),
+      tailBytes_(*db.db_,
+                 "SELECT total(count * length) FROM extent WHERE part = ?1 AND addr >= ?2"),
+      deleteTail_(*db.db_, "DELETE FROM extent WHERE part = ?1 AND addr >= ?2")
+{
+}
+
+void DbMedium::SetWriteProtected(bool writeProtected)
+{
+    db_.BeginWrite();
+    db_.writeProtected_ = writeProtected;
+}
+
+uint64_t DbMedium::PartitionCapacity(uint32_t partition) const
+{
+    return db_.parts_.at(partition).capacity;
+}
+
+uint64_t DbMedium::EndOfData(uint32_t partition) const
+{
+    return db_.parts_.at(partition).endOfData;
+}
+
+uint64_t DbMedium::UsedBytes(uint32_t partition) const
+{
+    return db_.parts_.at(partition).usedBytes;
+}
+
+void DbMedium::Format(const std::vector<uint64_t>& partitionSizes)
+{
+    Forget();
+    db_.BeginWrite();
+    db_.db_->Exec("DELETE FROM extent");
+    db_.parts_.clear();
+    for (const uint64_t size : partitionSizes) {
+        db_.parts_.push_back(CartridgeDb::Part{size, 0, 0});
+    }
+}
+
+const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, bool withData) const
+{
+    if (cached_ && cached_->partition == partition && cached_->address <= address &&
+        address < cached_->address + cached_->count && (cached_->loaded || !withData)) {
+        return *cached_;
+    }
+    Statement& find = withData ? findData_ : findHead_;
+    find.Bind(1, partition).Bind(2, Signed(address));
+    if (!find.Step()) {
+        Damaged("no object at an address below end of data");
+    }
+    Extent extent;
+    extent.partition = partition;
+    extent.address = static_cast<uint64_t>(find.Int(0));
+    const int64_t kind = find.Int(1);
+    const int64_t count = find.Int(2);
+    const int64_t length = find.Int(3);
+    if (kind < 0 || kind > 2 || count <= 0 || length < 0 || length > sim::kMaximumBlockLength ||
+        extent.address + static_cast<uint64_t>(count) <= address) {
+        Damaged("a run of objects that does not cover its addresses");
+    }
+    extent.kind = static_cast<sim::ObjectKind>(kind);
+    extent.count = static_cast<uint64_t>(count);
+    extent.length = static_cast<uint32_t>(length);
+    if (withData) {
+        const size_t bytes = extent.kind == sim::ObjectKind::Block ? count * length : 0;
+        if (find.Bytes(4) != bytes) {
+            Damaged("a run of blocks whose bytes do not match its size");
+        }
+        if (bytes > 0) {
+            extent.data.assign(find.Blob(4), find.Blob(4) + bytes);
+        }
+        extent.loaded = true;
+    }
+    find.Reset();
+    cached_ = std::move(extent);
+    return *cached_;
+}
+
+sim::ObjectInfo DbMedium::At(uint32_t partition, uint64_t address) const
+{
+    const Extent& extent = Find(partition, address, false);
+    return {extent.kind, extent.kind == sim::ObjectKind::Block ? extent.length : 0};
+}
+
+void DbMedium::ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const
+{
+    const Extent& extent = Find(partition, address, true);
+    if (extent.kind == sim::ObjectKind::Block && extent.length > 0) {
+        std::memcpy(out, extent.data.data() + (address - extent.address) * extent.length,
+                    extent.length);
+    }
+}
+
+uint64_t DbMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t length,
+                              uint64_t count, uint8_t* out) const
+{
+    uint64_t done = 0;
+    const uint64_t end = EndOfData(partition);
+    while (done < count && address + done < end) {
+        const Extent& extent = Find(partition, address + done, true);
+        if (extent.kind != sim::ObjectKind::Block || extent.length != length) {
+            break;
+        }
+        const uint64_t from = address + done - extent.address;
+        const uint64_t n = std::min(count - done, extent.count - from);
+        std::memcpy(out + done * length, extent.data.data() + from * length, n * length);
+        done += n;
+    }
+    return done;
+}
+
+uint64_t DbMedium::MarksBefore(uint32_t partition, uint64_t address, sim::ObjectKind kind) const
+{
+    lastOfKind_.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(address));
+    uint64_t marks = 0;
+    if (lastOfKind_.Step()) {
+        const auto start = static_cast<uint64_t>(lastOfKind_.Int(0));
+        const auto count = static_cast<uint64_t>(lastOfKind_.Int(1));
+        marks = static_cast<uint64_t>(lastOfKind_.Int(2)) + std::min(count, address - start);
+    }
+    lastOfKind_.Reset();
+    return marks;
+}
+
+std::optional<uint64_t> DbMedium::MarkWithRank(uint32_t partition, uint64_t rank,
+                                               sim::ObjectKind kind) const
+{
+    byRank_.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(rank));
+    std::optional<uint64_t> address;
+    if (byRank_.Step()) {
+        const auto start = static_cast<uint64_t>(byRank_.Int(0));
+        const auto count = static_cast<uint64_t>(byRank_.Int(1));
+        const auto first = static_cast<uint64_t>(byRank_.Int(2));
+        if (rank < first + count) {
+            address = start + (rank - first);
+        }
+    }
+    byRank_.Reset();
+    return address;
+}
+
+sim::MarkSearch DbMedium::FindMark(uint32_t partition, uint64_t from, bool forward,
+                                   sim::ObjectKind kind, uint64_t count) const
+{
+    const uint64_t before = MarksBefore(partition, from, kind);
+    sim::MarkSearch search;
+    if (forward) {
+        search.address = MarkWithRank(partition, before + count - 1, kind);
+        search.passed = search.address
+                            ? count
+                            : MarksBefore(partition, EndOfData(partition), kind) - before;
+        return search;
+    }
+    if (count <= before) {
+        search.address = MarkWithRank(partition, before - count, kind);
+        search.passed = count;
+    } else {
+        search.passed = before;
+    }
+    return search;
+}
+
+uint64_t DbMedium::CountMarks(uint32_t partition, uint64_t from, uint64_t to,
+                              sim::ObjectKind kind) const
+{
+    if (to <= from) {
+        return 0;
+    }
+    return MarksBefore(partition, to, kind) - MarksBefore(partition, from, kind);
+}
+
+void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
+{
+    CartridgeDb::Part& part = db_.parts_.at(partition);
+    if (address >= part.endOfData) {
+        return;
+    }
+    Forget();
+    db_.BeginWrite();
+    uint64_t cut = address;
+    const Extent holding = Find(partition, address, false);
+    Forget();
+    if (holding.address < address) {
+        // The run holding the address keeps its head.
+        const uint64_t kept = address - holding.address;
+        shorten_.Bind(1, partition)
+            .Bind(2, Signed(holding.address))
+            .Bind(3, Signed(kept))
+            .Bind(4, Signed(kept * holding.length));
+        shorten_.Run();
+        if (holding.kind == sim::ObjectKind::Block) {
+            part.usedBytes -= (holding.count - kept) * holding.length;
+        }
+        cut = holding.address + holding.count;
+    }
+    tailBytes_.Bind(1, partition).Bind(2, Signed(cut));
+    tailBytes_.Step();
+    const auto tail = static_cast<uint64_t>(tailBytes_.Int(0));
+    tailBytes_.Reset();
+    deleteTail_.Bind(1, partition).Bind(2, Signed(cut));
+    deleteTail_.Run();
+    part.usedBytes = tail > part.usedBytes ? 0 : part.usedBytes - tail;
+    part.endOfData = address;
+}
+
+void DbMedium::AppendBlocks(uint32_t partition, const uint8_t* data, uint32_t length,
+                            uint64_t count)
+{
+    if (count == 0) {
+        return;
+    }
+    Forget();
+    db_.BeginWrite();
+    CartridgeDb::Part& part = db_.parts_.at(partition);
+    const uint64_t perRow = std::max<uint64_t>(1, kMaxRunBytes / std::max<uint32_t>(length, 1));
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t n = std::min(perRow, count - done);
+        db_.InsertExtent(partition, part.endOfData, sim::ObjectKind::Block, n, length, 0,
+                         data + done * length);
+        part.endOfData += n;
+        part.usedBytes += n * length;
+        done += n;
+    }
+    db_.Appended(partition, count * length);
+}
+
+void DbMedium::AppendMarks(uint32_t partition, sim::ObjectKind kind, uint64_t count)
+{
+    if (count == 0) {
+        return;
+    }
+    Forget();
+    db_.BeginWrite();
+    CartridgeDb::Part& part = db_.parts_.at(partition);
+    const uint64_t rank = MarksBefore(partition, part.endOfData, kind);
+    db_.InsertExtent(partition, part.endOfData, kind, count, 0, rank, nullptr);
+    part.endOfData += count;
+    db_.Appended(partition, 0);
+}
+
+}  // namespace store

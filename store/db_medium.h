@@ -1,0 +1,76 @@
+// The tape of a cartridge database as a sim::Medium: objects found through the (partition,
+// address) index, marks through the per-kind rank index (O(log n) whatever the distance),
+// runs of blocks read a row at a time and written as one row per WRITE command. Every change
+// joins the database's open write transaction (see CartridgeDb).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "sim/medium.h"
+#include "store/cartridge_db.h"
+#include "store/sqlite.h"
+
+namespace store {
+
+class DbMedium : public sim::Medium {
+public:
+    explicit DbMedium(CartridgeDb& db);
+
+    uint64_t CapacityBytes() const override { return db_.capacityBytes_; }
+    uint8_t DensityCode() const override { return db_.densityCode_; }
+    bool WriteProtected() const override { return db_.writeProtected_; }
+    void SetWriteProtected(bool writeProtected) override;
+    uint32_t PartitionCount() const override { return static_cast<uint32_t>(db_.parts_.size()); }
+    uint64_t PartitionCapacity(uint32_t partition) const override;
+    void Format(const std::vector<uint64_t>& partitionSizes) override;
+
+    uint64_t EndOfData(uint32_t partition) const override;
+    uint64_t UsedBytes(uint32_t partition) const override;
+    sim::ObjectInfo At(uint32_t partition, uint64_t address) const override;
+    void ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const override;
+    uint64_t ReadBlocks(uint32_t partition, uint64_t address, uint32_t length, uint64_t count,
+                        uint8_t* out) const override;
+    sim::MarkSearch FindMark(uint32_t partition, uint64_t from, bool forward,
+                             sim::ObjectKind kind, uint64_t count) const override;
+    uint64_t CountMarks(uint32_t partition, uint64_t from, uint64_t to,
+                        sim::ObjectKind kind) const override;
+
+    void TruncateAt(uint32_t partition, uint64_t address) override;
+    void AppendBlocks(uint32_t partition, const uint8_t* data, uint32_t length,
+                      uint64_t count) override;
+    void AppendMarks(uint32_t partition, sim::ObjectKind kind, uint64_t count) override;
+
+private:
+    // One row: `count` objects of one kind from `address`; the bytes once asked for.
+    struct Extent {
+        uint32_t partition = 0;
+        uint64_t address = 0;
+        sim::ObjectKind kind = sim::ObjectKind::Block;
+        uint64_t count = 0;
+        uint32_t length = 0;
+        bool loaded = false;
+        std::vector<uint8_t> data;
+    };
+    // The row holding `address` (below end of data), kept until the next change.
+    const Extent& Find(uint32_t partition, uint64_t address, bool withData) const;
+    // Marks of `kind` before `address`.
+    uint64_t MarksBefore(uint32_t partition, uint64_t address, sim::ObjectKind kind) const;
+    // The address of the mark of `kind` with this rank (0-based), if there is one.
+    std::optional<uint64_t> MarkWithRank(uint32_t partition, uint64_t rank,
+                                         sim::ObjectKind kind) const;
+    void Forget() { cached_.reset(); }
+
+    CartridgeDb& db_;
+    mutable Statement findHead_;
+    mutable Statement findData_;
+    mutable Statement lastOfKind_;
+    mutable Statement byRank_;
+    mutable Statement shorten_;
+    mutable Statement tailBytes_;
+    mutable Statement deleteTail_;
+    mutable std::optional<Extent> cached_;
+};
+
+}  // namespace store
