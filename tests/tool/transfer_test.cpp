@@ -376,6 +376,23 @@ TEST_P(TransferRoundTrip, TwentyMegabytesComeBackByteForByte)
               std::stoul(row.blockSize) == 0 ? data.size() : (data.size() + 511) / 512 * 512);
 }
 
+TEST_F(Transfer, VariableReadTakesBlocksLongerThanItsFirstRoom)
+{
+    // Blocks of 3,000,000 bytes (written in fixed mode), read back as variable blocks: each
+    // is longer than the room a read offers at first, which grows until it fits.
+    const std::string data = Pattern(7000000, 9);
+    Spit(dir_ / "big", data);
+    Ok({"setblk", "3000000"});
+    Ok({"write", "big"});
+    Ok({"weof"});
+    Ok({"setblk", "0"});
+    Ok({"rewind"});
+    EXPECT_THAT(Ok({"read", "back"}),
+                HasSubstr("read 9000000 bytes into back, stopped at filemark\n"
+                          "position:         partition 1, block 4\n"));
+    EXPECT_TRUE(Slurp(dir_ / "back") == data + std::string(2000000, '\0'));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Blocks, TransferRoundTrip,
     ::testing::Values(RoundTripRow{"512", 20000001,
