@@ -1,23 +1,69 @@
-// The simulator benchmarks' media. The tape is held in memory; a medium that persists would
-// keep its tape between runs, so that the long setup is paid once.
+// The simulator benchmarks' media: a tape in memory, or in a cartridge database in a scratch
+// folder ($TMPDIR, else /tmp) that is removed with the drive.
 #include "bench/media.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+#include "store/cartridge_db.h"
 
 namespace bench {
 
 const std::vector<std::string>& MediumNames()
 {
-    static const std::vector<std::string> names = {"memory"};
+    static const std::vector<std::string> names = {"memory", "sqlite"};
     return names;
 }
 
-std::unique_ptr<sim::Drive> LoadedDrive(const std::string& /*medium*/, const std::string& /*tape*/)
+LoadedDrive::LoadedDrive(const std::string& medium)
 {
-    return std::make_unique<sim::Drive>(sim::Options{}, sim::Cartridge::Blank());
+    const sim::Cartridge blank = sim::Cartridge::Blank();
+    if (medium == "memory") {
+        drive_ = std::make_unique<sim::Drive>(sim::Options{}, blank);
+        return;
+    }
+    if (medium != "sqlite") {
+        throw std::invalid_argument("no medium called " + medium);
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/velmdat-bench-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0) {
+        throw std::runtime_error("cannot make a scratch cartridge file");
+    }
+    close(fd);
+    path_ = name.data();
+    db_ = store::CartridgeDb::Create(path_, blank, true, store::OpenOptions{});
+    drive_ = std::make_unique<sim::Drive>(sim::Options{}, db_->Medium(), 0, 0, blank.settings);
 }
 
-bool Fresh(sim::Drive& /*drive*/)
+LoadedDrive::~LoadedDrive()
 {
-    return true;
+    drive_.reset();
+    db_.reset();
+    if (!path_.empty()) {
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            unlink((path_ + suffix).c_str());
+        }
+    }
+}
+
+void LoadedDrive::Settle()
+{
+    if (db_ == nullptr) {
+        return;
+    }
+    store::DriveState state = db_->State();
+    state.partition = drive_->Partition();
+    state.position = drive_->Position();
+    state.settings = drive_->settings();
+    db_->Commit(state);
 }
 
 }  // namespace bench

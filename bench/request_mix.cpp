@@ -19,7 +19,7 @@ public:
     explicit RecordingTarget(host::Target& inner) : inner_(inner) {}
     host::ScsiAnswer Execute(const host::ScsiCommand& command) override
     {
-        const host::ScsiAnswer answer = inner_.Execute(command);
+        host::ScsiAnswer answer = inner_.Execute(command);
         ReplayTarget::Answer& kept = table[ReplayTarget::KeyOf(command)];
         kept.answer = answer;
         kept.dataIn.clear();

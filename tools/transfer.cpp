@@ -23,8 +23,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kChunkBytes = size_t{1} << 20;  // file bytes moved at a time
 constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in variable mode
-constexpr size_t kVariableReadBytes = size_t{1} << 18;  // room for one variable block at first
-constexpr size_t kLargestBlockBytes = 0xFFFFFF;         // the longest block READ(6) can ask for
+constexpr size_t kVariableReadBytes = kVariableBlockBytes;  // room for a block at first
+constexpr size_t kLargestBlockBytes = 0xFFFFFF;             // the longest block READ(6) can ask for
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
 static_assert(kChunkBytes % kVariableBlockBytes == 0, "a chunk holds whole variable blocks");
@@ -211,7 +211,9 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
         if (blockSize == 0 && result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH &&
             capacity < kLargestBlockBytes) {
             // A block longer than the room offered; the drive has gone past it. Back over it
-            // and read it again with room for the longest block a READ can ask for.
+            // and read it again with four times the room, up to the longest block a READ can
+            // ask for: the room stays as small as the tape's blocks allow, since every READ
+            // hands the class driver a buffer of that size.
             TAPE_SET_POSITION back{};
             back.Method = TAPE_SPACE_RELATIVE_BLOCKS;
             back.Offset.QuadPart = -1;
@@ -223,7 +225,7 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
                                       {}};
                 return;
             }
-            capacity = kLargestBlockBytes;
+            capacity = std::min(capacity * 4, kLargestBlockBytes);
             buffer.reset(new uint8_t[capacity]);
             continue;
         }

@@ -1,6 +1,5 @@
 // velmtape's data path as a user drives it: files, standard input and output, pipes and full
 // devices at either end of `write` and `read`, through the built binary.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -57,8 +56,8 @@ protected:
 
     // velmtape -f TAPE words..., standard input from `in` (a path, else /dev/null), standard
     // output into a file unless `out` names a path or descriptor of the test's.
-    Result Velm(std::vector<std::string> words, tooltest::Stream in = {-1, "/dev/null"},
-             tooltest::Stream out = {})
+    Result Velm(std::vector<std::string> words, const tooltest::Stream& in = {-1, "/dev/null"},
+                tooltest::Stream out = {})
     {
         words.insert(words.begin(), {"-f", tape_});
         const std::string outPath = (dir_ / "stdout").string();
@@ -315,6 +314,43 @@ TEST_F(Transfer, InterruptedReadRemovesItsNewFile)
     EXPECT_THAT(Strays({"target", "source", "stderr"}), ::testing::IsEmpty());
 }
 
+TEST_F(Transfer, ProgressOnATerminalShowsThroughput)
+{
+    // Standard error is a terminal; the input arrives with a pause long enough for a line.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string data = Pattern(3 << 20, 8);
+    bool fed = false;
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        const size_t half = data.size() / 2;
+        fed = fd >= 0 && write(fd, data.data(), half) == static_cast<ssize_t>(half);
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        fed = fed && write(fd, data.data() + half, half) == static_cast<ssize_t>(half);
+        close(fd);
+    });
+    const pid_t pid =
+        tooltest::Start({"-f", tape_, "write", "fifo"}, dir_.string(), {-1, "/dev/null"},
+                        {-1, (dir_ / "out").string()}, {-1, terminal});
+    writer.join();
+    EXPECT_TRUE(fed);
+    EXPECT_EQ(tooltest::Wait(pid), 0);
+    std::string shown;
+    char buffer[4096];
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    for (ssize_t n = 0; (n = read(master, buffer, sizeof(buffer))) > 0;) {
+        shown.append(buffer, static_cast<size_t>(n));
+    }
+    close(master);
+    EXPECT_THAT(shown, ::testing::ContainsRegex("writing: [0-9.]+ MB, [0-9.]+ [kMG]?B/s"));
+    EXPECT_THAT(Slurp(dir_ / "out"), HasSubstr("wrote 3145728 bytes from fifo"));
+}
+
 struct RoundTripRow {
     const char* blockSize;
     size_t length;
@@ -338,6 +374,23 @@ TEST_P(TransferRoundTrip, TwentyMegabytesComeBackByteForByte)
     EXPECT_EQ(back.substr(data.size()), std::string(back.size() - data.size(), '\0'));
     EXPECT_EQ(back.size(),
               std::stoul(row.blockSize) == 0 ? data.size() : (data.size() + 511) / 512 * 512);
+}
+
+TEST_F(Transfer, VariableReadTakesBlocksLongerThanItsFirstRoom)
+{
+    // Blocks of 3,000,000 bytes (written in fixed mode), read back as variable blocks: each
+    // is longer than the room a read offers at first, which grows until it fits.
+    const std::string data = Pattern(7000000, 9);
+    Spit(dir_ / "big", data);
+    Ok({"setblk", "3000000"});
+    Ok({"write", "big"});
+    Ok({"weof"});
+    Ok({"setblk", "0"});
+    Ok({"rewind"});
+    EXPECT_THAT(Ok({"read", "back"}),
+                HasSubstr("read 9000000 bytes into back, stopped at filemark\n"
+                          "position:         partition 1, block 4\n"));
+    EXPECT_TRUE(Slurp(dir_ / "back") == data + std::string(2000000, '\0'));
 }
 
 INSTANTIATE_TEST_SUITE_P(
