@@ -12,7 +12,7 @@
 namespace tools {
 namespace {
 
-constexpr double kWaitMaxSeconds = 3600;
+constexpr double kWaitMaxSeconds = 3600;  // an hour: longer is a mistake, not patience
 
 const char* kDescription =
     "velmtape carries out tape requests through the VELMDAT driver's own routines, the "
@@ -72,6 +72,24 @@ bool ReadNumber(const std::string& text, int64_t& value, bool& overflow)
     return true;
 }
 
+// --wait's seconds: a decimal number, fractions allowed, from 0 to an hour.
+std::chrono::milliseconds WaitFor(const std::optional<std::string>& text)
+{
+    if (!text) {
+        return kDefaultBusyWait;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double seconds = std::strtod(text->c_str(), &end);
+    if (text->empty() || *end != '\0' || errno != 0 || !(seconds == seconds)) {
+        throw UsageError("--wait", "'" + *text + "' is not a number of seconds");
+    }
+    if (seconds < 0 || seconds > kWaitMaxSeconds) {
+        throw UsageError("--wait", *text + " is out of range: 0 to 3600 seconds");
+    }
+    return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+}
+
 std::string HelpWithAliases(const CommandSpec& command)
 {
     std::string help = command.help;
@@ -103,11 +121,10 @@ CommandLine::CommandLine() : app_(kDescription, "velmtape")
                   "Print every call of the driver with its status and every SCSI command with "
                   "its CDB, data and the drive's answer");
     app_.add_flag("--json", parsed_.json, "Print the result (and the trace) as JSON for scripts");
-    waitSeconds_ = std::chrono::duration<double>(kDefaultBusyWait).count();
-    app_.add_option("--wait", waitSeconds_,
-                    "Seconds to wait for another velmtape to finish with the cartridge")
-        ->capture_default_str()
-        ->check(CLI::Range(0.0, kWaitMaxSeconds));
+    app_.add_option("--wait", wait_,
+                    "Seconds to wait for another velmtape to finish with the cartridge (default "
+                    "5, at most 3600)")
+        ->type_name("SECONDS");
     app_.add_flag("--force-claim", parsed_.forceClaim,
                   "For testing only: run the requests on a sequential-access device that the "
                   "driver does not claim (the driver's routines are written for the QT-7310)");
@@ -116,6 +133,7 @@ CommandLine::CommandLine() : app_(kDescription, "velmtape")
                   "Print the bash completion script and exit");
     app_.require_subcommand(0, 1);
     app_.fallthrough();
+    app_.allow_extras();  // words nobody takes are reported in the tool's own words
 
     const std::vector<CommandSpec>& table = Commands();
     numbers_.resize(table.size());
@@ -156,14 +174,29 @@ std::vector<std::string> CommandLine::CompleteCommand(const std::vector<std::str
     for (size_t i = 0; i < completed.size(); ++i) {
         const std::string& word = completed[i];
         if (!word.empty() && word[0] == '-') {
-            const CLI::Option* option = app_.get_option_no_throw(word);
-            if (option != nullptr && option->get_items_expected_min() > 0) {
+            // CLI11 would take the word after "--file=" as its value; an empty value given
+            // that way is as empty as -f '' and is refused the same way.
+            const size_t equals = word.find('=');
+            const std::string name = word.substr(0, equals);
+            if (equals != std::string::npos && equals + 1 == word.size()) {
+                completed[i] = name;
+                completed.insert(completed.begin() + static_cast<std::ptrdiff_t>(i) + 1, "");
+                ++i;
+                continue;
+            }
+            const CLI::Option* option = app_.get_option_no_throw(name);
+            if (option != nullptr && option->get_items_expected_min() > 0 &&
+                equals == std::string::npos) {
+                if (i + 1 == completed.size()) {
+                    throw UsageError(word, "needs a value");
+                }
                 ++i;  // its value
             }
             continue;
         }
         std::vector<std::string> preset;
         const CommandSpec& command = ResolveCommand(word, preset);
+        commandName_ = command.name;
         completed[i] = command.name;
         completed.insert(completed.begin() + static_cast<std::ptrdiff_t>(i) + 1, preset.begin(),
                          preset.end());
@@ -199,10 +232,12 @@ std::optional<int> CommandLine::Parse(const std::vector<std::string>& words,
         std::cout << BashCompletion(app_);
         return 0;
     }
-    if (!app_.remaining().empty()) {
-        throw UsageError("", "unexpected word '" + app_.remaining().front() + "'");
-    }
     const std::vector<CLI::App*> subs = app_.get_subcommands();
+    if (!app_.remaining().empty()) {
+        throw UsageError(commandName_, "unexpected word '" + app_.remaining().front() +
+                                           "': not an option or argument of " +
+                                           (subs.empty() ? "velmtape" : "this command"));
+    }
     if (subs.empty()) {
         throw UsageError("", "no command given; run 'velmtape --help' for the commands");
     }
@@ -216,7 +251,7 @@ std::optional<int> CommandLine::Parse(const std::vector<std::string>& words,
         parsed_.file = file_;
     }
     parsed_.args.command = parsed_.command->name;
-    parsed_.args.busyWait = std::chrono::milliseconds(static_cast<int64_t>(waitSeconds_ * 1000));
+    parsed_.args.busyWait = WaitFor(wait_);
     invocation = parsed_;
     return std::nullopt;
 }

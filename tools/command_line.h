@@ -35,10 +35,12 @@ public:
 
     // Parses the words after the program name. Returns an exit status when the words asked
     // for help, the version, the manual page or the completion script, which are printed;
-    // else fills `invocation`. Throws UsageError. `json` tells whether --json was among the
-    // words, for a usage error's answer.
+    // else fills `invocation`. Throws UsageError (a ToolError for an unknown command).
     std::optional<int> Parse(const std::vector<std::string>& words, Invocation& invocation);
+    // Whether --json was among the words: a usage error is then answered in JSON too.
     bool jsonRequested() const { return jsonSeen_; }
+    // The command's full name once the command word is known, else empty.
+    const std::string& commandName() const { return commandName_; }
     const CLI::App& app() const { return app_; }
 
 private:
@@ -48,7 +50,8 @@ private:
     CLI::App app_;
     Invocation parsed_;
     std::string file_;
-    double waitSeconds_ = 0;
+    std::optional<std::string> wait_;
+    std::string commandName_;
     bool manual_ = false;
     bool completion_ = false;
     bool jsonSeen_ = false;

@@ -71,9 +71,9 @@ int RunTool(int argc, char** argv)
         if (commandLine.jsonRequested()) {
             const std::string subject = e.subject().empty() ? "" : e.subject() + ": ";
             std::cout << nlohmann::json{{"ok", false},
-                                        {"command", invocation.command != nullptr
-                                                        ? nlohmann::json(invocation.command->name)
-                                                        : nlohmann::json(nullptr)},
+                                        {"command", commandLine.commandName().empty()
+                                                        ? nlohmann::json(nullptr)
+                                                        : nlohmann::json(commandLine.commandName())},
                                         {"error", {{"message", subject + e.what()},
                                                    {"usage", true}}}}
                              .dump(2)
