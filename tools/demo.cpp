@@ -13,7 +13,7 @@ namespace {
 using host::Request;
 using nlohmann::json;
 
-constexpr uint32_t kDemoBlockSize = 512;  // the drive's default fixed block size
+constexpr uint32_t kDemoBlockSize = 512;  // fixed blocks, as a fresh cartridge's drive uses
 
 void Append(Outcome& into, const std::string& heading, Outcome&& step)
 {
