@@ -70,11 +70,10 @@ const Drive::CommandRow& Drive::RowFor(uint8_t opcode)
         {kOpLocate10, kCdb10, kNeedsMedium, kMoves, kReportsAttention, kImmed, &Drive::Locate},
         {kOpReadPosition, kCdb10, kNeedsMedium, kMoves, kReportsAttention, kNoImmed,
          &Drive::ReadPosition},
-        {kOpLogSense, kCdb10, kNeedsMedium, kStill, kReportsAttention, kNoImmed,
-         &Drive::LogSense},
+        {kOpLogSense, kCdb10, kNeedsMedium, kStill, kReportsAttention, kNoImmed, &Drive::LogSense},
     }};
-    static const CommandRow kUnknown = {0, 0, kAnyMedium, kStill, kPassesAttention, kNoImmed,
-                                        &Drive::InvalidOperationCode};
+    static const CommandRow kUnknown = {
+        0, 0, kAnyMedium, kStill, kPassesAttention, kNoImmed, &Drive::InvalidOperationCode};
     for (const CommandRow& row : kRows) {
         if (row.opcode == opcode) {
             return row;

@@ -31,8 +31,8 @@ Drive::Drive(Options options, std::optional<Cartridge> cartridge) : options_(std
     }
 }
 
-Drive::Drive(Options options, std::unique_ptr<Medium> medium, uint32_t partition,
-             uint64_t position, const DriveSettings& settings)
+Drive::Drive(Options options, std::unique_ptr<Medium> medium, uint32_t partition, uint64_t position,
+             const DriveSettings& settings)
     : options_(std::move(options)), medium_(std::move(medium)), settings_(settings)
 {
     if (medium_) {

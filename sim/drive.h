@@ -161,6 +161,9 @@ private:
     Result SpaceOffTheEnd(bool forward, int64_t undone);
     Result SpaceCounting(ObjectKind counted, int32_t count);
     Result SpaceSequential(ObjectKind kind, int32_t count);
+    Result ReadFixed(const Call& call, uint32_t length);
+    Result ReadVariable(const Call& call, uint32_t length, bool sili);
+    std::optional<Result> StartRecording();
     // Refuses a transfer the drive cannot carry out as asked; the bytes it moves otherwise.
     std::optional<Result> CheckTransfer(bool fixed, uint32_t length, uint64_t& expected);
     // What the mode pages report now.

@@ -4,6 +4,20 @@
 
 namespace sim {
 
+// Anything recorded goes at the tape's position and ends the data there; a protected tape or
+// a lost position refuses it.
+std::optional<Result> Drive::StartRecording()
+{
+    if (medium_->WriteProtected()) {
+        return Check(kWriteProtected);
+    }
+    if (!positionKnown_) {
+        return Check(kSequentialPositioningError);
+    }
+    Truncate();
+    return std::nullopt;
+}
+
 // A transfer of no length moves nothing; fixed blocks need a block length to count in.
 std::optional<Result> Drive::CheckTransfer(bool fixed, uint32_t length, uint64_t& expected)
 {
@@ -36,52 +50,58 @@ Result Drive::Read(const Call& call)
     if (!positionKnown_) {
         return Check(kSequentialPositioningError);
     }
+    return fixed ? ReadFixed(call, length) : ReadVariable(call, length, sili);
+}
+
+// Fixed blocks of the drive's length; anything else on the way ends the transfer with the
+// residue in blocks.
+Result Drive::ReadFixed(const Call& call, uint32_t length)
+{
     const Medium& medium = *medium_;
     const uint64_t end = EndOfData();
-    if (fixed) {
-        const uint32_t blockLength = settings_.blockLength;
-        size_t out = 0;
-        uint32_t done = 0;
-        while (done < length) {
-            // Runs of blocks of the drive's length come off the tape together.
-            const uint64_t run = medium.ReadBlocks(partition_, position_, blockLength,
-                                                   length - done, call.data + out);
-            position_ += run;
-            done += static_cast<uint32_t>(run);
-            out += static_cast<size_t>(run * blockLength);
-            if (done == length) {
-                break;
-            }
-            if (position_ == end) {
-                return Check(
-                    Sense::Of(kEndOfData).Info(length - done).Moved(out));
-            }
-            const ObjectInfo object = medium.At(partition_, position_++);
-            if (object.kind == ObjectKind::Filemark) {
-                return Check(Sense::Of(kFilemarkDetected)
+    const uint32_t blockLength = settings_.blockLength;
+    size_t out = 0;
+    uint32_t done = 0;
+    while (done < length) {
+        // Runs of blocks of the drive's length come off the tape together.
+        const uint64_t run =
+            medium.ReadBlocks(partition_, position_, blockLength, length - done, call.data + out);
+        position_ += run;
+        done += static_cast<uint32_t>(run);
+        out += static_cast<size_t>(run * blockLength);
+        if (done == length) {
+            break;
+        }
+        if (position_ == end) {
+            return Check(Sense::Of(kEndOfData).Info(length - done).Moved(out));
+        }
+        const ObjectInfo object = medium.At(partition_, position_++);
+        if (object.kind == ObjectKind::Filemark) {
+            return Check(
+                Sense::Of(kFilemarkDetected).Flags(kSenseFilemark).Info(length - done).Moved(out));
+        }
+        if (object.kind == ObjectKind::Setmark) {
+            if (SetmarkVisible()) {
+                return Check(Sense::Of(kSetmarkDetected)
                                  .Flags(kSenseFilemark)
                                  .Info(length - done)
                                  .Moved(out));
             }
-            if (object.kind == ObjectKind::Setmark) {
-                if (SetmarkVisible()) {
-                    return Check(Sense::Of(kSetmarkDetected)
-                                     .Flags(kSenseFilemark)
-                                     .Info(length - done)
-                                     .Moved(out));
-                }
-                continue;
-            }
-            // A block of another length: passed over; the count excludes it.
-            return Check(Sense::Of(kNoAdditionalSense)
-                             .Flags(kSenseIli)
-                             .Info(length - done)
-                             .Moved(out));
+            continue;
         }
-        Result result;
-        result.transferred = out;
-        return result;
+        // A block of another length: passed over; the count excludes it.
+        return Check(Sense::Of(kNoAdditionalSense).Flags(kSenseIli).Info(length - done).Moved(out));
     }
+    Result result;
+    result.transferred = out;
+    return result;
+}
+
+// One block of any length; the residue is the difference in bytes.
+Result Drive::ReadVariable(const Call& call, uint32_t length, bool sili)
+{
+    const Medium& medium = *medium_;
+    const uint64_t end = EndOfData();
     while (true) {
         if (position_ == end) {
             return Check(Sense::Of(kEndOfData).Info(length));
@@ -93,8 +113,7 @@ Result Drive::Read(const Call& call)
         }
         if (object.kind == ObjectKind::Setmark) {
             if (SetmarkVisible()) {
-                return Check(
-                    Sense::Of(kSetmarkDetected).Flags(kSenseFilemark).Info(length));
+                return Check(Sense::Of(kSetmarkDetected).Flags(kSenseFilemark).Info(length));
             }
             continue;
         }
@@ -138,13 +157,9 @@ Result Drive::Write(const Call& call)
     if (call.direction != Direction::Out || call.data == nullptr || call.dataLength != expected) {
         return Check(Sense::DataPhase());
     }
-    if (medium_->WriteProtected()) {
-        return Check(kWriteProtected);
+    if (auto refused = StartRecording()) {
+        return *refused;
     }
-    if (!positionKnown_) {
-        return Check(kSequentialPositioningError);
-    }
-    Truncate();
     const uint64_t room = Remaining(partition_);
     if (!fixed) {
         if (length > room) {
@@ -163,10 +178,7 @@ Result Drive::Write(const Call& call)
     }
     const size_t moved = static_cast<size_t>(fits * settings_.blockLength);
     if (fits < length) {
-        return Check(Sense::Of(kEndOfPartition)
-                         .Flags(kSenseEom)
-                         .Info(length - fits)
-                         .Moved(moved));
+        return Check(Sense::Of(kEndOfPartition).Flags(kSenseEom).Info(length - fits).Moved(moved));
     }
     Result result;
     result.transferred = moved;
@@ -181,13 +193,9 @@ Result Drive::WriteFilemarks(const Call& call)
         return Check(Sense::CdbField(1));
     }
     if (count > 0) {
-        if (medium_->WriteProtected()) {
-            return Check(kWriteProtected);
+        if (auto refused = StartRecording()) {
+            return *refused;
         }
-        if (!positionKnown_) {
-            return Check(kSequentialPositioningError);
-        }
-        Truncate();
         medium_->AppendMarks(partition_, setmarks ? ObjectKind::Setmark : ObjectKind::Filemark,
                              count);
         position_ += count;

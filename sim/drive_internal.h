@@ -151,7 +151,10 @@ struct Drive::Call {
     size_t dataLength;
     const CommandRow* row;
 
-    bool AsksImmediate() const { return row->immediateBit != 0 && (cdb[1] & row->immediateBit) != 0; }
+    bool AsksImmediate() const
+    {
+        return row->immediateBit != 0 && (cdb[1] & row->immediateBit) != 0;
+    }
 
     // Answer bytes go no further than the allocation length and the initiator's buffer.
     Result Send(const std::vector<uint8_t>& answer, size_t allocation) const

@@ -45,13 +45,9 @@ Result Drive::Erase(const Call& call)
         // A DAT drive has no short erase: the gap it would write means nothing on DDS.
         return Check(Sense::CdbField(1, 0));
     }
-    if (medium_->WriteProtected()) {
-        return Check(kWriteProtected);
+    if (auto refused = StartRecording()) {
+        return *refused;
     }
-    if (!positionKnown_) {
-        return Check(kSequentialPositioningError);
-    }
-    Truncate();
     if (call.AsksImmediate()) {
         StartImmediate(Operation::Erase);
     }

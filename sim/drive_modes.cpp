@@ -45,9 +45,8 @@ std::vector<uint8_t> ModeParameters(uint8_t pageControl, bool blockDescriptor,
             PutBe24(&bd[kDescriptorBlockLengthByte], kEveryBlockLengthBit);
         } else {
             bd[kDescriptorDensityByte] = context.medium.DensityCode();
-            PutBe24(&bd[kDescriptorBlockLengthByte], pageControl == kPcDefault
-                                                          ? kDefaultBlockLength
-                                                          : context.settings.blockLength);
+            PutBe24(&bd[kDescriptorBlockLengthByte],
+                    pageControl == kPcDefault ? kDefaultBlockLength : context.settings.blockLength);
         }
         answer.insert(answer.end(), bd.begin(), bd.end());
     }

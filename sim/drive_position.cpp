@@ -77,15 +77,15 @@ Result Drive::SpaceCounting(ObjectKind counted, int32_t count)
     // What lies in the way: a filemark for blocks, a reported setmark for blocks and filemarks.
     std::optional<std::pair<uint64_t, ObjectKind>> stop;
     for (const ObjectKind kind : {ObjectKind::Filemark, ObjectKind::Setmark}) {
-        const bool stops = kind == ObjectKind::Filemark ? counted == ObjectKind::Block
-                                                        : counted != ObjectKind::Setmark &&
-                                                              SetmarkVisible();
+        const bool stops = kind == ObjectKind::Filemark
+                               ? counted == ObjectKind::Block
+                               : counted != ObjectKind::Setmark && SetmarkVisible();
         if (!stops) {
             continue;
         }
         const MarkSearch found = medium_->FindMark(partition_, from, forward, kind, 1);
-        if (found.address && (!stop || (forward ? *found.address < stop->first
-                                                : *found.address > stop->first))) {
+        if (found.address &&
+            (!stop || (forward ? *found.address < stop->first : *found.address > stop->first))) {
             stop = std::make_pair(*found.address, kind);
         }
     }
@@ -119,8 +119,8 @@ Result Drive::SpaceCounting(ObjectKind counted, int32_t count)
         // The address that leaves exactly `wanted` blocks behind, setmarks between included.
         uint64_t at = forward ? from + wanted : from - wanted;
         while (true) {
-            const uint64_t skipped =
-                forward ? marksIn(from, at, ObjectKind::Setmark) : marksIn(at, from, ObjectKind::Setmark);
+            const uint64_t skipped = forward ? marksIn(from, at, ObjectKind::Setmark)
+                                             : marksIn(at, from, ObjectKind::Setmark);
             const uint64_t next = forward ? from + wanted + skipped : from - wanted - skipped;
             if (next == at) {
                 break;

@@ -12,7 +12,7 @@ namespace {
 constexpr uint8_t kPageSaveable = 0x80;
 constexpr uint8_t kConfigPageLength = 0x0E;
 constexpr uint8_t kCompressionPageLength = 0x0E;
-constexpr uint8_t kPartitionPageLength = 0x0A;  // two size descriptors
+constexpr uint8_t kPartitionPageLength = 0x0A;    // two size descriptors
 constexpr uint8_t kPartitionPageShortest = 0x06;  // no size descriptor
 
 // Device configuration page.
@@ -85,7 +85,8 @@ std::vector<uint8_t> ConfigPage(uint8_t pageControl, const PageContext& context)
     }
     const DriveSettings settings = Reported(pageControl, context);
     p[kConfigActivePartitionByte] = static_cast<uint8_t>(context.activePartition);
-    p[kConfigRsmkByte] = static_cast<uint8_t>(kConfigBis | (settings.reportSetmarks ? kConfigRsmk : 0));
+    p[kConfigRsmkByte] =
+        static_cast<uint8_t>(kConfigBis | (settings.reportSetmarks ? kConfigRsmk : 0));
     p[kConfigGapByte] = kConfigEegSew;
     p[kConfigCompressionByte] = settings.compression ? 1 : 0;
     return p;

@@ -63,7 +63,8 @@ TEST_P(ChangeableMask, EveryFixedBitChangedIsRefusedAtItsByte)
             EXPECT_EQ(Key(r), 5);
             EXPECT_EQ(Asc(r), 0x26);
             EXPECT_EQ(r.sense[15] & 0xC0, 0x80) << "a parameter list field";
-            EXPECT_EQ((r.sense[16] << 8) | r.sense[17], int(FieldStart(code, i))) << "byte " << i << " bit " << bit;
+            EXPECT_EQ((r.sense[16] << 8) | r.sense[17], int(FieldStart(code, i)))
+                << "byte " << i << " bit " << bit;
             EXPECT_TRUE(*b.drive.CurrentCartridge() == *before);
             ++refused;
         }
@@ -92,7 +93,8 @@ TEST_P(ChangeableField, IsTakenOrLetThrough)
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, ChangeableField,
-    ::testing::Values(TakenRow{"RSmk", 0x10, 8, 0x60}, TakenRow{"compression selector", 0x10, 14, 0},
+    ::testing::Values(TakenRow{"RSmk", 0x10, 8, 0x60},
+                      TakenRow{"compression selector", 0x10, 14, 0},
                       TakenRow{"active partition without CAP", 0x10, 3, 1},
                       TakenRow{"DCE off", 0x0F, 2, 0x40}, TakenRow{"DDE off", 0x0F, 3, 0},
                       TakenRow{"no compression algorithm", 0x0F, 7, 0},
