@@ -92,9 +92,7 @@ Result Drive::ReadFixed(const Call& call, uint32_t length)
         // A block of another length: passed over; the count excludes it.
         return Check(Sense::Of(kNoAdditionalSense).Flags(kSenseIli).Info(length - done).Moved(out));
     }
-    Result result;
-    result.transferred = out;
-    return result;
+    return Transferred(out);
 }
 
 // One block of any length; the residue is the difference in bytes.
@@ -137,9 +135,7 @@ Result Drive::ReadVariable(const Call& call, uint32_t length, bool sili)
                              .Info(int64_t(length) - int64_t(object.length))
                              .Moved(n));
         }
-        Result result;
-        result.transferred = n;
-        return result;
+        return Transferred(n);
     }
 }
 
@@ -167,9 +163,7 @@ Result Drive::Write(const Call& call)
         }
         medium_->AppendBlocks(partition_, call.data, length, 1);
         ++position_;
-        Result result;
-        result.transferred = length;
-        return result;
+        return Transferred(length);
     }
     const uint64_t fits = std::min<uint64_t>(length, room / settings_.blockLength);
     if (fits > 0) {
@@ -180,9 +174,7 @@ Result Drive::Write(const Call& call)
     if (fits < length) {
         return Check(Sense::Of(kEndOfPartition).Flags(kSenseEom).Info(length - fits).Moved(moved));
     }
-    Result result;
-    result.transferred = moved;
-    return result;
+    return Transferred(moved);
 }
 
 Result Drive::WriteFilemarks(const Call& call)

@@ -68,6 +68,14 @@ inline void PadCopy(uint8_t* dst, const std::string& text, size_t width)
     }
 }
 
+// GOOD after a data phase that moved `bytes`.
+inline Result Transferred(size_t bytes)
+{
+    Result result;
+    result.transferred = bytes;
+    return result;
+}
+
 // The sense of a refused or cut-short command, before Drive::Check lays it out as bytes.
 struct Sense {
     uint8_t key = kKeyNoSense;
@@ -159,14 +167,12 @@ struct Drive::Call {
     // Answer bytes go no further than the allocation length and the initiator's buffer.
     Result Send(const std::vector<uint8_t>& answer, size_t allocation) const
     {
-        Result result;
         const size_t room = direction == Direction::In && data != nullptr ? dataLength : 0;
         const size_t n = std::min({answer.size(), allocation, room});
         if (n > 0) {
             std::memcpy(data, answer.data(), n);
         }
-        result.transferred = n;
-        return result;
+        return Transferred(n);
     }
 };
 
