@@ -1,75 +1,18 @@
-// The simulated QT-7310 answering SCSI commands: readiness, unit attentions, immediate
-// operations, the commands that neither move nor change the tape, and the operator actions
-// (insert, eject, power). Relies on nothing but the standard library.
+// The simulated QT-7310 answering SCSI commands: the command table's checks before a handler
+// runs (length, link bit, unit attentions, immediate operations, readiness), the sense every
+// refusal carries, and the operator actions (insert, eject, power). Standard library only.
 #include <stdexcept>
 
 #include "sim/drive_internal.h"
 
 namespace sim {
 
-bool DriveSettings::operator==(const DriveSettings& o) const
-{
-    return blockLength == o.blockLength && reportSetmarks == o.reportSetmarks &&
-           compression == o.compression && decompression == o.decompression &&
-           compressionAlgorithm == o.compressionAlgorithm &&
-           decompressionAlgorithm == o.decompressionAlgorithm;
-}
+namespace {
 
-Cartridge Cartridge::Blank(uint64_t capacityBytes)
-{
-    Cartridge cartridge;
-    cartridge.capacityBytes = capacityBytes;
-    cartridge.partitions = {Partition{capacityBytes, {}}};
-    return cartridge;
-}
+constexpr uint8_t kControlLink = 0x01;  // bit 0 of the last CDB byte
+constexpr uint8_t kControlLinkBit = 0;
 
-std::optional<std::string> Cartridge::Problem() const
-{
-    if (partitions.empty() || partitions.size() > kMaxPartitions) {
-        return std::to_string(partitions.size()) + " partitions";
-    }
-    uint64_t total = 0;
-    for (const auto& p : partitions) {
-        if (p.capacityBytes > capacityBytes - total) {
-            return std::string("partitions larger than the tape");
-        }
-        total += p.capacityBytes;
-        for (const auto& object : p.objects) {
-            if (object.data.size() > kMaximumBlockLength) {
-                return std::string("block longer than the drive takes");
-            }
-        }
-    }
-    if (settings.blockLength > kMaximumBlockLength) {
-        return std::string("block length out of range");
-    }
-    if (partition >= partitions.size() || position > partitions[partition].objects.size()) {
-        return std::string("position beyond end of data");
-    }
-    return std::nullopt;
-}
-
-bool Cartridge::operator==(const Cartridge& o) const
-{
-    if (capacityBytes != o.capacityBytes || densityCode != o.densityCode ||
-        writeProtected != o.writeProtected || partition != o.partition || position != o.position ||
-        !(settings == o.settings) || partitions.size() != o.partitions.size()) {
-        return false;
-    }
-    for (size_t p = 0; p < partitions.size(); ++p) {
-        const auto& a = partitions[p];
-        const auto& b = o.partitions[p];
-        if (a.capacityBytes != b.capacityBytes || a.objects.size() != b.objects.size()) {
-            return false;
-        }
-        for (size_t i = 0; i < a.objects.size(); ++i) {
-            if (a.objects[i].kind != b.objects[i].kind || a.objects[i].data != b.objects[i].data) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
+}  // namespace
 
 Drive::Drive(Options options, std::optional<Cartridge> cartridge) : options_(std::move(options))
 {
@@ -84,12 +27,12 @@ Drive::Drive(Options options, std::optional<Cartridge> cartridge) : options_(std
         settings_ = cartridge->settings;
     }
     if (options_.unitAttentionAtPowerOn) {
-        QueueUnitAttention(0x29, 0x00);
+        QueueUnitAttention(kPowerOnReset);
     }
 }
 
-Drive::Drive(Options options, std::unique_ptr<Medium> medium, uint32_t partition,
-             uint64_t position, const DriveSettings& settings)
+Drive::Drive(Options options, std::unique_ptr<Medium> medium, uint32_t partition, uint64_t position,
+             const DriveSettings& settings)
     : options_(std::move(options)), medium_(std::move(medium)), settings_(settings)
 {
     if (medium_) {
@@ -101,18 +44,22 @@ Drive::Drive(Options options, std::unique_ptr<Medium> medium, uint32_t partition
         loaded_ = true;
     }
     if (options_.unitAttentionAtPowerOn) {
-        QueueUnitAttention(0x29, 0x00);
+        QueueUnitAttention(kPowerOnReset);
     }
 }
 
-void Drive::QueueUnitAttention(uint8_t asc, uint8_t ascq)
+void Drive::QueueUnitAttention(const SenseCode& code)
 {
+    const auto powerOn = [](uint8_t asc, uint8_t ascq) {
+        return asc == kPowerOnReset.asc && ascq == kPowerOnReset.ascq;
+    };
     // A newer change of the medium supersedes the news of an older one.
-    unitAttentions_.erase(std::remove_if(unitAttentions_.begin(), unitAttentions_.end(),
-                                         [](const auto& ua) { return ua.first != 0x29; }),
-                          unitAttentions_.end());
-    if (asc != 0x29 || unitAttentions_.empty()) {
-        unitAttentions_.emplace_back(asc, ascq);
+    unitAttentions_.erase(
+        std::remove_if(unitAttentions_.begin(), unitAttentions_.end(),
+                       [&](const auto& ua) { return !powerOn(ua.first, ua.second); }),
+        unitAttentions_.end());
+    if (!powerOn(code.asc, code.ascq) || unitAttentions_.empty()) {
+        unitAttentions_.emplace_back(code.asc, code.ascq);
     }
 }
 
@@ -137,7 +84,7 @@ bool Drive::InsertMedium(std::unique_ptr<Medium> medium)
     position_ = 0;
     loaded_ = true;
     positionKnown_ = true;
-    QueueUnitAttention(0x28, 0x00);
+    QueueUnitAttention(kMediumMayHaveChanged);
     return true;
 }
 
@@ -162,7 +109,7 @@ std::unique_ptr<Medium> Drive::EjectMedium()
     position_ = 0;
     loaded_ = false;
     busy_ = {};
-    QueueUnitAttention(0x3A, 0x00);
+    QueueUnitAttention(kMediumRemoved);
     return out;
 }
 
@@ -172,7 +119,7 @@ void Drive::PowerCycle()
     busy_ = {};
     positionKnown_ = true;
     unitAttentions_.clear();
-    unitAttentions_.emplace_back(0x29, 0x00);
+    unitAttentions_.emplace_back(kPowerOnReset.asc, kPowerOnReset.ascq);
     if (medium_) {
         loaded_ = true;
         partition_ = 0;
@@ -229,14 +176,19 @@ Result Drive::Check(const Sense& s)
     return result;
 }
 
+Result Drive::Check(const SenseCode& code)
+{
+    return Check(Sense::Of(code));
+}
+
 std::optional<Result> Drive::NotReady()
 {
     if (!medium_) {
-        return Check(Sense::Make(kKeyNotReady, 0x3A, 0x00));
+        return Check(kMediumNotPresent);
     }
     if (!loaded_) {
         // The cartridge is in but unloaded: a LOAD is needed first.
-        return Check(Sense::Make(kKeyNotReady, 0x04, 0x02));
+        return Check(kInitializingCommandRequired);
     }
     return std::nullopt;
 }
@@ -262,12 +214,11 @@ std::optional<Result> Drive::BusyAnswer(const Call& call)
     if (--busy_.remaining == 0) {
         busy_.operation = Operation::None;
     }
-    const uint8_t opcode = call.cdb[0];
-    if (!MovesMedium(opcode)) {
+    if (!call.row->movesMedium) {
         return std::nullopt;
     }
-    if (AsksImmediate(call.cdb)) {
-        return Check(Sense::Make(kKeyAbortedCommand, 0x00, 0x16));
+    if (call.AsksImmediate()) {
+        return Check(kImmediateRefusedInProgress);
     }
     return BusyNotReady(operation);
 }
@@ -276,15 +227,15 @@ Result Drive::BusyNotReady(Operation operation)
 {
     switch (operation) {
     case Operation::Load:
-        return Check(Sense::Make(kKeyNotReady, 0x04, 0x01));
+        return Check(kBecomingReady);
     case Operation::Erase:
-        return Check(Sense::Make(kKeyNotReady, 0x00, 0x18));
+        return Check(kEraseInProgress);
     case Operation::Locate:
-        return Check(Sense::Make(kKeyNotReady, 0x00, 0x19));
+        return Check(kLocateInProgress);
     case Operation::Rewind:
-        return Check(Sense::Make(kKeyNotReady, 0x00, 0x1A));
+        return Check(kRewindInProgress);
     default:
-        return Check(Sense::Make(kKeyNotReady, 0x00, 0x16));
+        return Check(kOperationInProgress);
     }
 }
 
@@ -293,7 +244,7 @@ Result Drive::Execute(const uint8_t* cdb, size_t cdbLength, Direction direction,
 {
     ++commandCount_;
     if (cdb == nullptr || cdbLength == 0) {
-        return Check(Sense::Make(kKeyIllegalRequest, 0x20, 0x00));
+        return Check(kInvalidCommandOperationCode);
     }
     const uint8_t opcode = cdb[0];
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
@@ -308,18 +259,20 @@ Result Drive::Execute(const uint8_t* cdb, size_t cdbLength, Direction direction,
             return Check(Sense::Make(fault.senseKey, fault.asc, fault.ascq));
         }
     }
-    if (!Known(opcode)) {
-        return Check(Sense::Make(kKeyIllegalRequest, 0x20, 0x00));
+    const CommandRow& row = RowFor(opcode);
+    const Call call{cdb, cdbLength, direction, data, dataLength, &row};
+    if (row.cdbLength == 0) {
+        return (this->*row.handler)(call);  // the default row: a code this drive does not have
     }
-    if (cdbLength < CdbLengthFor(opcode)) {
+    if (cdbLength < row.cdbLength) {
         return Check(Sense::CdbField(0));
     }
-    const Call call{cdb, cdbLength, direction, data, dataLength};
     // Linked commands are not supported.
-    if (cdb[CdbLengthFor(opcode) - 1] & 0x01) {
-        return Check(Sense::CdbField(static_cast<uint16_t>(CdbLengthFor(opcode) - 1), 0));
+    const uint16_t control = static_cast<uint16_t>(row.cdbLength - 1);
+    if (cdb[control] & kControlLink) {
+        return Check(Sense::CdbField(control, kControlLinkBit));
     }
-    if (opcode != kOpInquiry && opcode != kOpRequestSense && !unitAttentions_.empty()) {
+    if (!row.passesUnitAttention && !unitAttentions_.empty()) {
         const auto ua = unitAttentions_.front();
         unitAttentions_.pop_front();
         return Check(Sense::Make(kKeyUnitAttention, ua.first, ua.second));
@@ -329,165 +282,12 @@ Result Drive::Execute(const uint8_t* cdb, size_t cdbLength, Direction direction,
     if (auto busy = BusyAnswer(call)) {
         return *busy;
     }
-    if (NeedsMedium(opcode) && opcode != kOpLoadUnload) {
+    if (row.needsMedium) {
         if (auto notReady = NotReady()) {
             return *notReady;
         }
     }
-    return Dispatch(call);
-}
-
-Result Drive::Dispatch(const Call& call)
-{
-    switch (call.cdb[0]) {
-    case kOpTestUnitReady:
-        return TestUnitReady(call);
-    case kOpRewind:
-        return Rewind(call);
-    case kOpRequestSense:
-        return RequestSense(call);
-    case kOpReadBlockLimits:
-        return ReadBlockLimits(call);
-    case kOpRead6:
-        return Read(call);
-    case kOpWrite6:
-        return Write(call);
-    case kOpWriteFilemarks:
-        return WriteFilemarks(call);
-    case kOpSpace:
-        return Space(call);
-    case kOpInquiry:
-        return Inquiry(call);
-    case kOpModeSelect6:
-        return ModeSelect(call);
-    case kOpErase:
-        return Erase(call);
-    case kOpModeSense6:
-        return ModeSense(call);
-    case kOpLoadUnload:
-        return LoadUnload(call);
-    case kOpPreventAllow:
-        return PreventAllow(call);
-    case kOpLocate10:
-        return Locate(call);
-    case kOpReadPosition:
-        return ReadPosition(call);
-    case kOpLogSense:
-        return LogSense(call);
-    default:
-        return Check(Sense::Make(kKeyIllegalRequest, 0x20, 0x00));
-    }
-}
-
-Result Drive::TestUnitReady(const Call& /*call*/)
-{
-    return Result{};
-}
-
-Result Drive::Rewind(const Call& call)
-{
-    position_ = 0;
-    positionKnown_ = true;
-    if (call.cdb[1] & 0x01) {
-        StartImmediate(Operation::Rewind);
-    }
-    return Result{};
-}
-
-Result Drive::RequestSense(const Call& call)
-{
-    // The sense of the drive's present condition, delivered as data with GOOD status.
-    Result built;
-    if (!unitAttentions_.empty()) {
-        const auto ua = unitAttentions_.front();
-        unitAttentions_.pop_front();
-        built = Check(Sense::Make(kKeyUnitAttention, ua.first, ua.second));
-    } else if (running_ != Operation::None) {
-        built = BusyNotReady(running_);
-    } else if (auto notReady = NotReady()) {
-        built = *notReady;
-    } else {
-        built = Check(Sense{});
-    }
-    return call.Send(built.sense, call.cdb[4]);
-}
-
-Result Drive::ReadBlockLimits(const Call& call)
-{
-    std::vector<uint8_t> answer(6, 0);
-    PutBe24(&answer[1], kMaximumBlockLength);
-    PutBe16(&answer[4], 1);
-    return call.Send(answer, answer.size());
-}
-
-Result Drive::Inquiry(const Call& call)
-{
-    const bool evpd = call.cdb[1] & 0x01;
-    if (call.cdb[1] & 0x02) {
-        return Check(Sense::CdbField(1, 1));
-    }
-    const uint8_t page = call.cdb[2];
-    std::vector<uint8_t> answer;
-    const Identity& id = options_.identity;
-    if (!evpd) {
-        if (page != 0) {
-            return Check(Sense::CdbField(2));
-        }
-        answer.assign(36, 0);
-        answer[0] = id.peripheralDeviceType & 0x1F;
-        answer[1] = 0x80;  // removable medium
-        answer[2] = 0x02;  // SCSI-2
-        answer[3] = 0x02;  // response data format
-        answer[4] = static_cast<uint8_t>(answer.size() - 5);
-        PadCopy(&answer[8], id.vendor, 8);
-        PadCopy(&answer[16], id.product, 16);
-        PadCopy(&answer[32], id.revision, 4);
-    } else if (page == 0x00) {
-        answer = {
-            static_cast<uint8_t>(id.peripheralDeviceType & 0x1F), 0x00, 0x00, 0x02, 0x00, 0x80};
-    } else if (page == 0x80) {
-        answer = {static_cast<uint8_t>(id.peripheralDeviceType & 0x1F), 0x80, 0x00,
-                  static_cast<uint8_t>(id.serialNumber.size())};
-        answer.insert(answer.end(), id.serialNumber.begin(), id.serialNumber.end());
-    } else {
-        return Check(Sense::CdbField(2));
-    }
-    return call.Send(answer, call.cdb[4]);
-}
-
-Result Drive::LoadUnload(const Call& call)
-{
-    const bool immediate = call.cdb[1] & 0x01;
-    const uint8_t what = call.cdb[4];
-    if (what & 0xFE) {
-        return Check(Sense::CdbField(4));  // no retension, no unload at end of tape
-    }
-    if (!medium_) {
-        return Check(Sense::Make(kKeyNotReady, 0x3A, 0x00));
-    }
-    const bool load = what & 0x01;
-    if (!load && prevented_) {
-        return Check(Sense::Make(kKeyIllegalRequest, 0x53, 0x02));
-    }
-    // Both ways the tape ends at the beginning of the first partition.
-    loaded_ = load;
-    partition_ = 0;
-    position_ = 0;
-    positionKnown_ = true;
-    if (immediate) {
-        StartImmediate(load ? Operation::Load : Operation::Unload);
-    }
-    return Result{};
-}
-
-Result Drive::PreventAllow(const Call& call)
-{
-    const uint8_t prevent = call.cdb[4];
-    if (prevent > 1) {
-        return Check(Sense::CdbField(4));
-    }
-    prevented_ = prevent == 1;
-    return Result{};
+    return (this->*row.handler)(call);
 }
 
 }  // namespace sim

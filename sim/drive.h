@@ -19,6 +19,13 @@ namespace sim {
 
 enum class Direction { None, In, Out };
 
+namespace internal {
+struct Sense;
+struct SenseCode;
+struct PageContext;
+struct SelectPlan;
+}  // namespace internal
+
 inline constexpr uint8_t kStatusGood = 0x00;
 inline constexpr uint8_t kStatusCheckCondition = 0x02;
 
@@ -112,53 +119,62 @@ public:
 
 private:
     struct Call;
-    struct Sense;
+    struct CommandRow;
     enum class Operation { None, Load, Unload, Rewind, Locate, Erase, WriteMarks };
     struct BusyState {
         Operation operation = Operation::None;
         unsigned remaining = 0;
     };
 
-    Result Dispatch(const Call& call);
-    Result Check(const Sense& sense);
+    // The row of the command table for an operation code; the default row for one this drive
+    // does not have.
+    static const CommandRow& RowFor(uint8_t opcode);
+    Result Check(const internal::Sense& sense);
+    Result Check(const internal::SenseCode& code);
     std::optional<Result> NotReady();
     std::optional<Result> BusyAnswer(const Call& call);
     Result BusyNotReady(Operation operation);
     void StartImmediate(Operation operation);
 
+    // Handlers, one per operation code (sim/command_table.cpp), grouped by kind: the drive
+    // itself (drive_status.cpp), position (drive_position.cpp), data (drive_data.cpp), media
+    // (drive_media.cpp), mode and log pages (drive_modes.cpp, drive_log.cpp).
+    Result InvalidOperationCode(const Call& call);
     Result TestUnitReady(const Call& call);
-    Result Rewind(const Call& call);
     Result RequestSense(const Call& call);
     Result ReadBlockLimits(const Call& call);
+    Result Inquiry(const Call& call);
+    Result Rewind(const Call& call);
+    Result Space(const Call& call);
+    Result Locate(const Call& call);
+    Result ReadPosition(const Call& call);
     Result Read(const Call& call);
     Result Write(const Call& call);
     Result WriteFilemarks(const Call& call);
-    Result Space(const Call& call);
-    Result Inquiry(const Call& call);
-    Result ModeSelect(const Call& call);
     Result Erase(const Call& call);
-    Result ModeSense(const Call& call);
     Result LoadUnload(const Call& call);
     Result PreventAllow(const Call& call);
-    Result Locate(const Call& call);
-    Result ReadPosition(const Call& call);
+    Result ModeSense(const Call& call);
+    Result ModeSelect(const Call& call);
     Result LogSense(const Call& call);
 
     Result SpaceOffTheEnd(bool forward, int64_t undone);
     Result SpaceCounting(ObjectKind counted, int32_t count);
     Result SpaceSequential(ObjectKind kind, int32_t count);
-
-    std::vector<uint8_t> ModeHeaderAndPages(uint8_t pageControl, bool blockDescriptor,
-                                            const std::vector<uint8_t>& pageCodes) const;
-    std::vector<uint8_t> ConfigPage(uint8_t pageControl) const;
-    std::vector<uint8_t> CompressionPage(uint8_t pageControl) const;
-    std::vector<uint8_t> PartitionPage(uint8_t pageControl) const;
+    Result ReadFixed(const Call& call, uint32_t length);
+    Result ReadVariable(const Call& call, uint32_t length, bool sili);
+    std::optional<Result> StartRecording();
+    // Refuses a transfer the drive cannot carry out as asked; the bytes it moves otherwise.
+    std::optional<Result> CheckTransfer(bool fixed, uint32_t length, uint64_t& expected);
+    // What the mode pages report now.
+    internal::PageContext Pages() const;
+    Result CommitSelect(const internal::SelectPlan& plan);
 
     void Truncate() { medium_->TruncateAt(partition_, position_); }  // end of data moves here
     uint64_t EndOfData() const { return medium_->EndOfData(partition_); }
     uint64_t Remaining(uint32_t partition) const;
     bool SetmarkVisible() const { return settings_.reportSetmarks; }
-    void QueueUnitAttention(uint8_t asc, uint8_t ascq);
+    void QueueUnitAttention(const internal::SenseCode& code);
 
     Options options_;
     std::unique_ptr<Medium> medium_;

@@ -1,6 +1,6 @@
-// What the parts of the simulated drive share: operation codes, sense keys and flags, page
-// constants, big-endian helpers, and the command and sense records every command works with.
-// Only the drive's own sources include this.
+// What the parts of the simulated drive share: big-endian helpers, the sense record every
+// refusal is built from, the command record each handler receives and the row of the command
+// table that describes its operation code. Only the drive's own sources include this.
 #pragma once
 
 #include <algorithm>
@@ -10,44 +10,10 @@
 #include <vector>
 
 #include "sim/drive.h"
+#include "sim/sense_codes.h"
 
 namespace sim {
 namespace internal {
-
-// Operation codes the drive knows.
-constexpr uint8_t kOpTestUnitReady = 0x00;
-constexpr uint8_t kOpRewind = 0x01;
-constexpr uint8_t kOpRequestSense = 0x03;
-constexpr uint8_t kOpReadBlockLimits = 0x05;
-constexpr uint8_t kOpRead6 = 0x08;
-constexpr uint8_t kOpWrite6 = 0x0A;
-constexpr uint8_t kOpWriteFilemarks = 0x10;
-constexpr uint8_t kOpSpace = 0x11;
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr uint8_t kOpModeSelect6 = 0x15;
-constexpr uint8_t kOpErase = 0x19;
-constexpr uint8_t kOpModeSense6 = 0x1A;
-constexpr uint8_t kOpLoadUnload = 0x1B;
-constexpr uint8_t kOpPreventAllow = 0x1E;
-constexpr uint8_t kOpLocate10 = 0x2B;
-constexpr uint8_t kOpReadPosition = 0x34;
-constexpr uint8_t kOpLogSense = 0x4D;
-
-// Sense keys.
-constexpr uint8_t kKeyNoSense = 0x0;
-constexpr uint8_t kKeyNotReady = 0x2;
-constexpr uint8_t kKeyMediumError = 0x3;
-constexpr uint8_t kKeyIllegalRequest = 0x5;
-constexpr uint8_t kKeyUnitAttention = 0x6;
-constexpr uint8_t kKeyDataProtect = 0x7;
-constexpr uint8_t kKeyBlankCheck = 0x8;
-constexpr uint8_t kKeyAbortedCommand = 0xB;
-constexpr uint8_t kKeyVolumeOverflow = 0xD;
-
-// Flags in sense byte 2.
-constexpr uint8_t kSenseFilemark = 0x80;
-constexpr uint8_t kSenseEom = 0x40;
-constexpr uint8_t kSenseIli = 0x20;
 
 constexpr size_t kSenseLength = 18;
 constexpr uint8_t kSenseCurrent = 0x70;
@@ -57,32 +23,6 @@ constexpr uint8_t kSksv = 0x80;
 constexpr uint8_t kSksCommand = 0x40;  // the field pointer names a CDB byte
 constexpr uint8_t kSksBitValid = 0x08;
 
-constexpr size_t kModeHeaderLength = 4;
-constexpr size_t kBlockDescriptorLength = 8;
-constexpr uint8_t kPageCodeMask = 0x3F;
-constexpr uint8_t kPageSaveable = 0x80;
-constexpr uint8_t kPageCompression = 0x0F;
-constexpr uint8_t kPageConfiguration = 0x10;
-constexpr uint8_t kPagePartition = 0x11;
-constexpr uint8_t kPageAll = 0x3F;
-constexpr uint8_t kConfigPageLength = 0x0E;
-constexpr uint8_t kCompressionPageLength = 0x0E;
-constexpr uint8_t kPartitionPageLength = 0x0A;  // two size descriptors
-constexpr uint8_t kDensityKeep = 0x7F;
-constexpr uint8_t kDeviceSpecificWp = 0x80;
-constexpr uint8_t kBufferedMode1 = 0x10;
-
-constexpr uint8_t kPcCurrent = 0;
-constexpr uint8_t kPcChangeable = 1;
-constexpr uint8_t kPcDefault = 2;
-
-constexpr uint8_t kLogPageSupported = 0x00;
-constexpr uint8_t kLogPageCapacity = 0x31;
-constexpr size_t kCapacityParameters = 4;
-
-constexpr uint64_t kBytesPerMegabyte = 1000000;
-constexpr uint64_t kBytesPerKilobyte = 1000;
-constexpr uint64_t kLogUnitBytes = 1024;
 constexpr uint32_t kMaxPartitions = 2;
 
 // A device-specific (BT) block address carries the partition in its top two bits.
@@ -121,81 +61,6 @@ inline int32_t SignExtend24(uint32_t v)
     return (v & 0x800000) ? static_cast<int32_t>(v | 0xFF000000u) : static_cast<int32_t>(v);
 }
 
-inline size_t CdbLengthFor(uint8_t opcode)
-{
-    return opcode < 0x20 ? 6 : 10;
-}
-
-inline bool Known(uint8_t opcode)
-{
-    switch (opcode) {
-    case kOpTestUnitReady:
-    case kOpRewind:
-    case kOpRequestSense:
-    case kOpReadBlockLimits:
-    case kOpRead6:
-    case kOpWrite6:
-    case kOpWriteFilemarks:
-    case kOpSpace:
-    case kOpInquiry:
-    case kOpModeSelect6:
-    case kOpErase:
-    case kOpModeSense6:
-    case kOpLoadUnload:
-    case kOpPreventAllow:
-    case kOpLocate10:
-    case kOpReadPosition:
-    case kOpLogSense:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Commands that need the tape, and so wait for a running operation or a missing cartridge.
-inline bool NeedsMedium(uint8_t opcode)
-{
-    switch (opcode) {
-    case kOpInquiry:
-    case kOpRequestSense:
-    case kOpPreventAllow:
-        return false;
-    default:
-        return true;
-    }
-}
-
-// Commands that neither move nor change the tape may run beside an immediate operation.
-inline bool MovesMedium(uint8_t opcode)
-{
-    switch (opcode) {
-    case kOpModeSense6:
-    case kOpLogSense:
-    case kOpReadBlockLimits:
-    case kOpInquiry:
-    case kOpRequestSense:
-    case kOpPreventAllow:
-        return false;
-    default:
-        return true;
-    }
-}
-
-inline bool AsksImmediate(const uint8_t* cdb)
-{
-    switch (cdb[0]) {
-    case kOpRewind:
-    case kOpWriteFilemarks:
-    case kOpLoadUnload:
-    case kOpLocate10:
-        return (cdb[1] & 0x01) != 0;
-    case kOpErase:
-        return (cdb[1] & 0x02) != 0;
-    default:
-        return false;
-    }
-}
-
 inline void PadCopy(uint8_t* dst, const std::string& text, size_t width)
 {
     for (size_t i = 0; i < width; ++i) {
@@ -203,32 +68,16 @@ inline void PadCopy(uint8_t* dst, const std::string& text, size_t width)
     }
 }
 
-}  // namespace internal
+// GOOD after a data phase that moved `bytes`.
+inline Result Transferred(size_t bytes)
+{
+    Result result;
+    result.transferred = bytes;
+    return result;
+}
 
-using namespace internal;
-
-struct Drive::Call {
-    const uint8_t* cdb;
-    size_t cdbLength;
-    Direction direction;
-    uint8_t* data;
-    size_t dataLength;
-
-    // Answer bytes go no further than the allocation length and the initiator's buffer.
-    Result Send(const std::vector<uint8_t>& answer, size_t allocation) const
-    {
-        Result result;
-        const size_t room = direction == Direction::In && data != nullptr ? dataLength : 0;
-        const size_t n = std::min({answer.size(), allocation, room});
-        if (n > 0) {
-            std::memcpy(data, answer.data(), n);
-        }
-        result.transferred = n;
-        return result;
-    }
-};
-
-struct Drive::Sense {
+// The sense of a refused or cut-short command, before Drive::Check lays it out as bytes.
+struct Sense {
     uint8_t key = kKeyNoSense;
     uint8_t asc = 0;
     uint8_t ascq = 0;
@@ -247,24 +96,25 @@ struct Drive::Sense {
         s.ascq = ascq;
         return s;
     }
+    static Sense Of(const SenseCode& code) { return Make(code.key, code.asc, code.ascq); }
     static Sense CdbField(uint16_t byte, std::optional<uint8_t> bit = std::nullopt)
     {
-        Sense s = Make(kKeyIllegalRequest, 0x24, 0x00);
+        Sense s = Of(kInvalidFieldInCdb);
         s.fieldPointer = byte;
         s.bit = bit;
         return s;
     }
     static Sense ListField(uint16_t byte, std::optional<uint8_t> bit = std::nullopt)
     {
-        Sense s = Make(kKeyIllegalRequest, 0x26, 0x00);
+        Sense s = Of(kInvalidFieldInParameterList);
         s.fieldPointer = byte;
         s.inCdb = false;
         s.bit = bit;
         return s;
     }
-    static Sense ListLength() { return Make(kKeyIllegalRequest, 0x1A, 0x00); }
+    static Sense ListLength() { return Of(kParameterListLengthError); }
     // The initiator's data phase does not match what the command asks for.
-    static Sense DataPhase() { return Make(kKeyAbortedCommand, 0x4B, 0x00); }
+    static Sense DataPhase() { return Of(kDataPhaseError); }
     Sense& Info(int64_t value)
     {
         information = static_cast<int32_t>(value);
@@ -279,6 +129,50 @@ struct Drive::Sense {
     {
         transferred = bytes;
         return *this;
+    }
+};
+
+}  // namespace internal
+
+using namespace internal;
+
+// What the drive knows of one operation code: one row of the command table
+// (sim/command_table.cpp), read before the handler runs.
+struct Drive::CommandRow {
+    uint8_t opcode;
+    uint8_t cdbLength;  // 0 in the default row: an operation code this drive does not have
+    // The cartridge must be in and loaded before the handler runs.
+    bool needsMedium;
+    // Moves or changes the tape, so it cannot run beside an immediate operation.
+    bool movesMedium;
+    // Answered even while a unit attention waits (the attention stays for the next command).
+    bool passesUnitAttention;
+    uint8_t immediateBit;  // IMMED in CDB byte 1; 0 when the command has none
+    Result (Drive::*handler)(const Call& call);
+};
+
+struct Drive::Call {
+    const uint8_t* cdb;
+    size_t cdbLength;
+    Direction direction;
+    uint8_t* data;
+    size_t dataLength;
+    const CommandRow* row;
+
+    bool AsksImmediate() const
+    {
+        return row->immediateBit != 0 && (cdb[1] & row->immediateBit) != 0;
+    }
+
+    // Answer bytes go no further than the allocation length and the initiator's buffer.
+    Result Send(const std::vector<uint8_t>& answer, size_t allocation) const
+    {
+        const size_t room = direction == Direction::In && data != nullptr ? dataLength : 0;
+        const size_t n = std::min({answer.size(), allocation, room});
+        if (n > 0) {
+            std::memcpy(data, answer.data(), n);
+        }
+        return Transferred(n);
     }
 };
 
