@@ -138,34 +138,20 @@ Result Drive::SpaceCounting(ObjectKind counted, int32_t count)
 }
 
 // SPACE to the first run of `count` consecutive marks of `kind`: forward the tape stands past
-// the run's last mark, back before its first. Only marks of the kind are visited, each with a
-// lookup in the medium's index.
+// the run's last mark, back before its first.
 Result Drive::SpaceSequential(ObjectKind kind, int32_t count)
 {
-    const uint64_t run = count > 0 ? uint64_t(count) : uint64_t(-int64_t(count));
-    const auto wholeRun = [&](uint64_t start) {
-        return medium_->CountMarks(partition_, start, start + run, kind) == run;
-    };
-    if (count > 0) {
-        MarkSearch mark = medium_->FindMark(partition_, position_, true, kind, 1);
-        while (mark.address) {
-            if (wholeRun(*mark.address)) {
-                position_ = *mark.address + run;  // past the last mark of the run
-                return Result{};
-            }
-            mark = medium_->FindMark(partition_, *mark.address + 1, true, kind, 1);
-        }
+    const bool forward = count > 0;
+    const uint64_t run = forward ? uint64_t(count) : uint64_t(-int64_t(count));
+    const std::optional<uint64_t> first =
+        medium_->FindMarkRun(partition_, position_, forward, kind, run);
+    if (first) {
+        position_ = forward ? *first + run : *first;
+        return Result{};
+    }
+    if (forward) {
         position_ = EndOfData();
         return Check(Sense::Of(kEndOfData).Info(count));
-    }
-    MarkSearch mark = medium_->FindMark(partition_, position_, false, kind, 1);
-    while (mark.address) {
-        const uint64_t end = *mark.address + 1;
-        if (end >= run && wholeRun(end - run)) {
-            position_ = end - run;  // before the first mark of the run
-            return Result{};
-        }
-        mark = medium_->FindMark(partition_, *mark.address, false, kind, 1);
     }
     position_ = 0;
     return Check(Sense::Of(kBeginningOfPartition).Flags(kSenseEom).Info(count));

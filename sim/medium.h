@@ -65,6 +65,13 @@ public:
     // Marks of `kind` in [from, to).
     virtual uint64_t CountMarks(uint32_t partition, uint64_t from, uint64_t to,
                                 ObjectKind kind) const = 0;
+    // The nearest window of `run` (>= 1) consecutive marks of `kind`, nothing else between
+    // them: going forward, the first such window at or after `from`, given by its first
+    // address; going back, the last one that ends at or before `from`, given by its first
+    // address as well. Nothing when there is none. Visits each mark of the kind on the way
+    // once; a medium that keeps runs of marks together may do better.
+    virtual std::optional<uint64_t> FindMarkRun(uint32_t partition, uint64_t from, bool forward,
+                                                ObjectKind kind, uint64_t run) const;
 
     // Writing. `address` may be EndOfData (then nothing is removed).
     virtual void TruncateAt(uint32_t partition, uint64_t address) = 0;

@@ -34,6 +34,12 @@ DbMedium::DbMedium(CartridgeDb& db)
       byRank_(*db.db_,
               "SELECT addr, count, rank FROM extent WHERE part = ?1 AND kind = ?2 AND "
               "rank <= ?3 ORDER BY rank DESC LIMIT 1"),
+      marksAfter_(*db.db_,
+                  "SELECT addr, count FROM extent WHERE part = ?1 AND kind = ?2 AND "
+                  "addr >= ?4 AND addr + count > ?3 ORDER BY addr"),
+      marksBefore_(*db.db_,
+                   "SELECT addr, count FROM extent WHERE part = ?1 AND kind = ?2 AND "
+                   "addr < ?3 ORDER BY addr DESC"),
       shorten_(*db.db_,
                "UPDATE extent SET count = ?3, data = CASE WHEN kind = 0 THEN substr(data, 1, ?4) "
                "ELSE NULL END WHERE part = ?1 AND addr = ?2"),
@@ -205,6 +211,43 @@ uint64_t DbMedium::CountMarks(uint32_t partition, uint64_t from, uint64_t to,
         return 0;
     }
     return MarksBefore(partition, to, kind) - MarksBefore(partition, from, kind);
+}
+
+std::optional<uint64_t> DbMedium::FindMarkRun(uint32_t partition, uint64_t from, bool forward,
+                                              sim::ObjectKind kind, uint64_t run) const
+{
+    // Rows of the kind in the direction of travel; a row that starts where the run so far ends
+    // (or, going back, ends where it starts) continues it, anything else starts a new one.
+    Statement& rows = forward ? marksAfter_ : marksBefore_;
+    if (forward) {
+        // From the row that holds or precedes `from`, so the index range starts there.
+        uint64_t lowest = 0;
+        lastOfKind_.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(from + 1));
+        if (lastOfKind_.Step()) {
+            lowest = static_cast<uint64_t>(lastOfKind_.Int(0));
+        }
+        lastOfKind_.Reset();
+        rows.Bind(4, Signed(lowest));
+    }
+    rows.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(from));
+    std::optional<uint64_t> found;
+    uint64_t runStart = 0;
+    uint64_t runEnd = 0;
+    while (rows.Step()) {
+        uint64_t start = static_cast<uint64_t>(rows.Int(0));
+        uint64_t end = start + static_cast<uint64_t>(rows.Int(1));
+        start = forward ? std::max(start, from) : start;
+        end = forward ? end : std::min(end, from);
+        const bool joins = runEnd > runStart && (forward ? start == runEnd : end == runStart);
+        runStart = forward && joins ? runStart : start;
+        runEnd = !forward && joins ? runEnd : end;
+        if (runEnd - runStart >= run) {
+            found = forward ? runStart : runEnd - run;
+            break;
+        }
+    }
+    rows.Reset();
+    return found;
 }
 
 void DbMedium::TruncateAt(uint32_t partition, uint64_t address)

@@ -36,6 +36,9 @@ public:
                              sim::ObjectKind kind, uint64_t count) const override;
     uint64_t CountMarks(uint32_t partition, uint64_t from, uint64_t to,
                         sim::ObjectKind kind) const override;
+    // One pass over the rows of marks in the engine: a WRITE FILEMARKS of n marks is one row.
+    std::optional<uint64_t> FindMarkRun(uint32_t partition, uint64_t from, bool forward,
+                                        sim::ObjectKind kind, uint64_t run) const override;
 
     void TruncateAt(uint32_t partition, uint64_t address) override;
     void AppendBlocks(uint32_t partition, const uint8_t* data, uint32_t length,
@@ -67,6 +70,8 @@ private:
     mutable Statement findData_;
     mutable Statement lastOfKind_;
     mutable Statement byRank_;
+    mutable Statement marksAfter_;
+    mutable Statement marksBefore_;
     mutable Statement shorten_;
     mutable Statement tailBytes_;
     mutable Statement deleteTail_;

@@ -149,6 +149,23 @@ TEST_P(MediumContract, AnswersAsAPlainListOfObjects)
                 ASSERT_EQ(got.passed, expect ? count : seen);
             }
             ASSERT_EQ(m.CountMarks(0, from, end, kind), ref.Marks(from, end, kind));
+            // Windows of consecutive marks: the first at or after `from`, the last ending at
+            // or before it, each by its first address.
+            for (const uint64_t run : {1, 2, 3}) {
+                const auto whole = [&](uint64_t start) {
+                    return start + run <= end && ref.Marks(start, start + run, kind) == run;
+                };
+                std::optional<uint64_t> forward;
+                for (uint64_t a = from; a < end && !forward; ++a) {
+                    forward = whole(a) ? std::optional(a) : std::nullopt;
+                }
+                std::optional<uint64_t> back;
+                for (uint64_t e = from; e >= run && !back; --e) {
+                    back = whole(e - run) ? std::optional(e - run) : std::nullopt;
+                }
+                ASSERT_EQ(m.FindMarkRun(0, from, true, kind, run), forward) << from << " " << run;
+                ASSERT_EQ(m.FindMarkRun(0, from, false, kind, run), back) << from << " " << run;
+            }
         }
     }
     // Runs of blocks of one length come back together and stop at anything else.
