@@ -10,6 +10,11 @@ namespace store {
 
 namespace {
 
+constexpr const char* kFileCountTable =
+    "CREATE TABLE IF NOT EXISTS file_count(id INTEGER PRIMARY KEY CHECK (id = 1), "
+    "partition INTEGER NOT NULL, position INTEGER NOT NULL, file_number INTEGER NOT NULL, "
+    "block_number INTEGER NOT NULL, at_eod INTEGER NOT NULL)";
+
 constexpr const char* kSchema = R"(
 CREATE TABLE tape(id INTEGER PRIMARY KEY CHECK (id = 1), capacity INTEGER NOT NULL,
                   density INTEGER NOT NULL, write_protected INTEGER NOT NULL);
@@ -38,7 +43,7 @@ constexpr int64_t kCacheKib = 8192;  // page cache: memory stays bounded whateve
 bool DriveState::operator==(const DriveState& o) const
 {
     return partition == o.partition && position == o.position && settings == o.settings &&
-           ejected == o.ejected && removalPrevented == o.removalPrevented;
+           ejected == o.ejected && removalPrevented == o.removalPrevented && counted == o.counted;
 }
 
 CartridgeDb::CartridgeDb(std::unique_ptr<CartridgeFile> file) : file_(std::move(file)) {}
@@ -119,6 +124,7 @@ void CartridgeDb::CreateSchema()
     db_->Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
     db_->Exec("PRAGMA user_version = " + std::to_string(kStoreVersion));
     db_->Exec(kSchema);
+    db_->Exec(kFileCountTable);
 }
 
 void CartridgeDb::InsertExtent(uint32_t partition, uint64_t address, sim::ObjectKind kind,
@@ -186,6 +192,9 @@ void CartridgeDb::Fill(const sim::Cartridge& cartridge)
     state.partition = cartridge.partition;
     state.position = cartridge.position;
     state.settings = cartridge.settings;
+    if (cartridge.position == 0) {
+        state.counted = FilePosition{0, 0, false};  // at the beginning: file 0, block 0
+    }
     WriteRows(state);
     db_->Exec("COMMIT");
     writing_ = false;
@@ -248,6 +257,18 @@ void CartridgeDb::WriteRows(const DriveState& state)
         .Bind(9, state.ejected)
         .Bind(10, state.removalPrevented);
     drive.Run();
+    if (!countTable_) {
+        db_->Exec(kFileCountTable);  // a store made before the tool kept its count
+        countTable_ = true;
+    }
+    db_->Exec("DELETE FROM file_count");
+    Statement counted(*db_, "INSERT INTO file_count VALUES (1, ?1, ?2, ?3, ?4, ?5)");
+    counted.Bind(1, state.partition)
+        .Bind(2, static_cast<int64_t>(state.position))
+        .Bind(3, state.counted.file)
+        .Bind(4, state.counted.block)
+        .Bind(5, state.counted.atEndOfData);
+    counted.Run();
 }
 
 void CartridgeDb::Commit(const DriveState& state)

@@ -65,7 +65,10 @@ TEST_F(VelmtapeTgt, CommandsOnTheQt7310EndAsTgtAnswers)
              Row{"eod", 0, "unknown"},
              Row{"erase", 2, "TAPE_STATUS_INVALID_DEVICE_REQUEST"},
              Row{"seek 1", 2, "TAPE_STATUS_INVALID_DEVICE_REQUEST"},
-             Row{"status", 2, "drive:            VELM QT-7310 rev 0100 (iSCSI (libiscsi) 127.0.0.1:"},
+             Row{"status", 0, "drive:            VELM QT-7310 rev 0100 (iSCSI (libiscsi) 127.0.0.1:"},
+             Row{"status", 0, "capacity:         not reported by the drive"},
+             Row{"status", 0, "position:         not reported by the drive"},
+             Row{"params", 0, "block size:       not reported by the drive"},
              Row{"new", 1, "'new' makes a cartridge file for the simulated drive"},
              Row{"demo", 1, "'demo' makes a cartridge file"},
          }) {
