@@ -1,122 +1,25 @@
-// What each velmtape command asks of the driver, in the order a tape user expects, and how
-// the answers read: words and numbers for people, the same facts as JSON for scripts.
+// What each velmtape command asks of the driver, in the order a tape user expects, and what
+// it adds to the outcome; report.cpp says how the answers read.
 #include "tools/commands.h"
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <iostream>
-#include <sstream>
-#include <utility>
 
 #include "host/transcript.h"
 #include "tools/mt_status.h"
-#include "tools/transfer.h"
+#include "tools/report.h"
 
 namespace tools {
-namespace {
 
 using host::Request;
 using nlohmann::json;
 
+namespace {
+
 constexpr uint64_t kBytesPerMb = 1000000;  // as the drive counts partition sizes
 
-struct FlagName {
-    ULONG flag;
-    const char* name;
-};
-
-// Feature flags by their platform names, without the common TAPE_DRIVE_ prefix.
-constexpr FlagName kLowFeatures[] = {
-    {TAPE_DRIVE_INITIATOR, "INITIATOR"},
-    {TAPE_DRIVE_ERASE_SHORT, "ERASE_SHORT"},
-    {TAPE_DRIVE_ERASE_LONG, "ERASE_LONG"},
-    {TAPE_DRIVE_ERASE_IMMEDIATE, "ERASE_IMMEDIATE"},
-    {TAPE_DRIVE_TAPE_CAPACITY, "TAPE_CAPACITY"},
-    {TAPE_DRIVE_TAPE_REMAINING, "TAPE_REMAINING"},
-    {TAPE_DRIVE_FIXED_BLOCK, "FIXED_BLOCK"},
-    {TAPE_DRIVE_VARIABLE_BLOCK, "VARIABLE_BLOCK"},
-    {TAPE_DRIVE_WRITE_PROTECT, "WRITE_PROTECT"},
-    {TAPE_DRIVE_COMPRESSION, "COMPRESSION"},
-    {TAPE_DRIVE_REPORT_SMKS, "REPORT_SMKS"},
-    {TAPE_DRIVE_GET_ABSOLUTE_BLK, "GET_ABSOLUTE_BLK"},
-    {TAPE_DRIVE_GET_LOGICAL_BLK, "GET_LOGICAL_BLK"},
-    {TAPE_DRIVE_SET_EOT_WZ_SIZE, "SET_EOT_WZ_SIZE"},
-    {TAPE_DRIVE_EJECT_MEDIA, "EJECT_MEDIA"},
-};
-constexpr FlagName kHighFeatures[] = {
-    {TAPE_DRIVE_LOAD_UNLOAD, "LOAD_UNLOAD"},
-    {TAPE_DRIVE_TENSION, "TENSION"},
-    {TAPE_DRIVE_LOCK_UNLOCK, "LOCK_UNLOCK"},
-    {TAPE_DRIVE_REWIND_IMMEDIATE, "REWIND_IMMEDIATE"},
-    {TAPE_DRIVE_SET_BLOCK_SIZE, "SET_BLOCK_SIZE"},
-    {TAPE_DRIVE_LOAD_UNLD_IMMED, "LOAD_UNLD_IMMED"},
-    {TAPE_DRIVE_SET_ECC, "SET_ECC"},
-    {TAPE_DRIVE_SET_COMPRESSION, "SET_COMPRESSION"},
-    {TAPE_DRIVE_SET_PADDING, "SET_PADDING"},
-    {TAPE_DRIVE_SET_REPORT_SMKS, "SET_REPORT_SMKS"},
-    {TAPE_DRIVE_ABSOLUTE_BLK, "ABSOLUTE_BLK"},
-    {TAPE_DRIVE_ABS_BLK_IMMED, "ABS_BLK_IMMED"},
-    {TAPE_DRIVE_LOGICAL_BLK, "LOGICAL_BLK"},
-    {TAPE_DRIVE_LOG_BLK_IMMED, "LOG_BLK_IMMED"},
-    {TAPE_DRIVE_END_OF_DATA, "END_OF_DATA"},
-    {TAPE_DRIVE_RELATIVE_BLKS, "RELATIVE_BLKS"},
-    {TAPE_DRIVE_FILEMARKS, "FILEMARKS"},
-    {TAPE_DRIVE_SEQUENTIAL_FMKS, "SEQUENTIAL_FMKS"},
-    {TAPE_DRIVE_SETMARKS, "SETMARKS"},
-    {TAPE_DRIVE_SEQUENTIAL_SMKS, "SEQUENTIAL_SMKS"},
-    {TAPE_DRIVE_REVERSE_POSITION, "REVERSE_POSITION"},
-    {TAPE_DRIVE_SPACE_IMMEDIATE, "SPACE_IMMEDIATE"},
-    {TAPE_DRIVE_WRITE_SETMARKS, "WRITE_SETMARKS"},
-    {TAPE_DRIVE_WRITE_FILEMARKS, "WRITE_FILEMARKS"},
-    {TAPE_DRIVE_WRITE_SHORT_FMKS, "WRITE_SHORT_FMKS"},
-    {TAPE_DRIVE_WRITE_LONG_FMKS, "WRITE_LONG_FMKS"},
-    {TAPE_DRIVE_WRITE_MARK_IMMED, "WRITE_MARK_IMMED"},
-    {TAPE_DRIVE_FORMAT, "FORMAT"},
-};
-
-std::vector<std::string> FeatureNames(ULONG low, ULONG high)
-{
-    std::vector<std::string> names;
-    for (const FlagName& f : kLowFeatures) {
-        if ((low & f.flag) == f.flag) {
-            names.emplace_back(f.name);
-        }
-    }
-    // FeaturesHigh carries the high flags without the bit that marks them as high.
-    for (const FlagName& f : kHighFeatures) {
-        const ULONG bits = f.flag & ~static_cast<ULONG>(TAPE_DRIVE_HIGH_FEATURES);
-        if ((high & bits) == bits) {
-            names.emplace_back(f.name);
-        }
-    }
-    return names;
-}
-
-std::string Line(const std::string& label, const std::string& value)
-{
-    std::string padded = label + ":";
-    padded.resize(std::max<size_t>(padded.size() + 1, 18), ' ');
-    return padded + value;
-}
-
-std::string OnOff(bool on)
-{
-    return on ? "on" : "off";
-}
-
-std::string BlockSizeText(ULONG size)
-{
-    return size == 0 ? "variable" : std::to_string(size) + " bytes (fixed)";
-}
-
-json StatusJson(TAPE_STATUS status)
-{
-    return {{"name", host::TapeStatusName(status)},
-            {"code", static_cast<int>(status)},
-            {"meaning", host::TapeStatusMeaning(status)}};
-}
+}  // namespace
 
 // Runs one request; a failure is recorded in the outcome and false returned.
 bool Do(Session& session, Request request, void* record, Outcome& out)
@@ -135,6 +38,8 @@ bool Fail(Outcome& out, const std::string& what)
     return false;
 }
 
+namespace {
+
 bool Position(Session& session, bool absolute, json& position, Outcome& out)
 {
     TAPE_GET_POSITION record{};
@@ -150,31 +55,7 @@ bool Position(Session& session, bool absolute, json& position, Outcome& out)
     return true;
 }
 
-std::string PositionText(const json& position)
-{
-    if (position.contains("absolute")) {
-        return "absolute block " + std::to_string(position["absolute"].get<int64_t>());
-    }
-    return "partition " + std::to_string(position["partition"].get<uint32_t>()) + ", block " +
-           std::to_string(position["block"].get<int64_t>());
-}
-
 }  // namespace
-
-std::string Human(uint64_t bytes)
-{
-    char text[32];
-    if (bytes >= 1000000000ULL) {
-        std::snprintf(text, sizeof(text), "%.2f GB", static_cast<double>(bytes) / 1e9);
-    } else if (bytes >= 1000000ULL) {
-        std::snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / 1e6);
-    } else if (bytes >= 1000ULL) {
-        std::snprintf(text, sizeof(text), "%.1f kB", static_cast<double>(bytes) / 1e3);
-    } else {
-        std::snprintf(text, sizeof(text), "%llu bytes", static_cast<unsigned long long>(bytes));
-    }
-    return text;
-}
 
 // The driver remembers the current partition only for the life of its device, which here is
 // one invocation: reading the media parameters brings it up to date from the drive.
@@ -203,66 +84,6 @@ void ShowPosition(Session& session, Outcome& out)
 }
 
 namespace {
-
-void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
-{
-    const auto capacity = static_cast<uint64_t>(media.Capacity.QuadPart);
-    const auto remaining = static_cast<uint64_t>(media.Remaining.QuadPart);
-    out.result["media"] = {{"capacityBytes", capacity},
-                           {"remainingBytes", remaining},
-                           {"blockSize", media.BlockSize},
-                           {"partitionCount", media.PartitionCount},
-                           {"writeProtected", media.WriteProtected != 0}};
-    out.lines.push_back(Line("write protected", media.WriteProtected ? "yes" : "no"));
-    out.lines.push_back(Line("block size", BlockSizeText(media.BlockSize)));
-    out.lines.push_back(
-        Line("capacity", Human(capacity) + " (" + std::to_string(capacity) + " bytes)"));
-    out.lines.push_back(
-        Line("remaining", Human(remaining) + " (" + std::to_string(remaining) + " bytes)"));
-}
-
-void AddDrive(const TAPE_GET_DRIVE_PARAMETERS& drive, bool limits, Outcome& out)
-{
-    const std::vector<std::string> features = FeatureNames(drive.FeaturesLow, drive.FeaturesHigh);
-    out.result["drive"] = {{"compression", drive.Compression != 0},
-                           {"reportSetmarks", drive.ReportSetmarks != 0},
-                           {"ecc", drive.ECC != 0},
-                           {"dataPadding", drive.DataPadding != 0},
-                           {"defaultBlockSize", drive.DefaultBlockSize},
-                           {"minimumBlockSize", drive.MinimumBlockSize},
-                           {"maximumBlockSize", drive.MaximumBlockSize},
-                           {"maximumPartitionCount", drive.MaximumPartitionCount},
-                           {"eotWarningZoneSize", drive.EOTWarningZoneSize},
-                           {"featuresLow", drive.FeaturesLow},
-                           {"featuresHigh", drive.FeaturesHigh},
-                           {"features", features}};
-    out.lines.push_back(Line("compression", OnOff(drive.Compression != 0)));
-    out.lines.push_back(Line("setmark report", OnOff(drive.ReportSetmarks != 0)));
-    if (limits) {
-        out.lines.push_back(Line("block limits", std::to_string(drive.MinimumBlockSize) + " to " +
-                                                     std::to_string(drive.MaximumBlockSize) +
-                                                     " bytes, default " +
-                                                     std::to_string(drive.DefaultBlockSize)));
-        out.lines.push_back(Line("max partitions", std::to_string(drive.MaximumPartitionCount)));
-        out.lines.push_back(
-            Line("ECC, padding", OnOff(drive.ECC != 0) + ", " + OnOff(drive.DataPadding != 0)));
-    }
-    // Wrapped under the value column, so the list reads at a glance on a terminal.
-    constexpr size_t kWidth = 80;
-    std::string line = Line("features", features.empty() ? "none" : "");
-    const size_t indent = line.size();
-    bool first = true;
-    for (const std::string& name : features) {
-        if (!first && line.size() + 1 + name.size() > kWidth) {
-            out.lines.push_back(line);
-            line = std::string(indent, ' ');
-            first = true;
-        }
-        line += (first ? "" : " ") + name;
-        first = false;
-    }
-    out.lines.push_back(line);
-}
 
 // A request a drive may simply not support (tgt refuses LOG SENSE and cannot say where the
 // tape stands): the answer is "not reported", noted in the outcome, and the command goes on
@@ -294,6 +115,8 @@ void AddMediaOrNot(bool reported, const TAPE_GET_MEDIA_PARAMETERS& media, Outcom
         out.lines.push_back(Line(label, kNotReported));
     }
 }
+
+}  // namespace
 
 void Status(Session& session, Outcome& out)
 {
@@ -384,8 +207,9 @@ void Params(Session& session, Outcome& out)
     AddMediaOrNot(haveMedia, media, out);
 }
 
+
 void SetPosition(Session& session, ULONG method, int64_t offset, ULONG partition, bool immediate,
-                 Outcome& out, bool show = true)
+                 Outcome& out, bool show)
 {
     TAPE_SET_POSITION record{};
     record.Method = method;
@@ -551,44 +375,6 @@ void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, Outcome& o
     ShowPosition(session, out);
 }
 
-void Append(Outcome& into, const std::string& heading, Outcome&& step)
-{
-    into.lines.push_back("== " + heading);
-    for (const std::string& line : step.lines) {
-        into.lines.push_back("   " + line);
-    }
-    into.result["steps"].push_back({{"step", heading}, {"result", step.result}});
-    if (step.failure && !into.failure) {
-        into.failure = step.failure;
-    }
-}
-
-std::vector<uint8_t> DemoBlocks(const std::string& label, size_t blocks, size_t blockSize)
-{
-    std::vector<uint8_t> data;
-    for (size_t i = 0; i < blocks; ++i) {
-        std::string text = label + ", block " + std::to_string(i + 1) + "\n";
-        text.resize(blockSize, '.');
-        data.insert(data.end(), text.begin(), text.end());
-    }
-    return data;
-}
-
-}  // namespace
-
-const std::vector<std::string>& CommandNames()
-{
-    // clang-format off
-    static const std::vector<std::string> names = {
-        "status", "load",   "unload",      "lock",      "unlock",       "rewind",
-        "erase",  "weof",   "wset",        "fsf",       "bsf",          "fsfm",
-        "bsfm",   "fsr",    "bsr",         "fss",       "bss",          "eod",
-        "seek",   "tell",   "setblk",      "compression", "setmarks-report", "mkpartition",
-        "setpartition", "params", "write", "read",      "new",          "demo"};
-    // clang-format on
-    return names;
-}
-
 Outcome CreateCartridge(const std::string& path, const CommandArgs& args)
 {
     sim::Cartridge cartridge = sim::Cartridge::Blank(args.capacityMb * kBytesPerMb);
@@ -601,149 +387,6 @@ Outcome CreateCartridge(const std::string& path, const CommandArgs& args)
     out.lines.push_back("created " + path + ": blank " + Human(cartridge.capacityBytes) +
                         " cartridge, " + (args.writeProtected ? "write protected" : "writable"));
     return out;
-}
-
-Outcome RunCommand(Session& session, const CommandArgs& args)
-{
-    Outcome out;
-    const std::string& c = args.command;
-    const auto count = static_cast<int64_t>(args.count);
-    if (c == "status") {
-        Status(session, out);
-    } else if (c == "params") {
-        Params(session, out);
-    } else if (c == "load") {
-        session.InsertForLoad();
-        Prepare(session, TAPE_LOAD, args.immediate, out);
-    } else if (c == "unload") {
-        Prepare(session, TAPE_UNLOAD, args.immediate, out);
-    } else if (c == "lock") {
-        Prepare(session, TAPE_LOCK, false, out);
-    } else if (c == "unlock") {
-        Prepare(session, TAPE_UNLOCK, false, out);
-    } else if (c == "rewind") {
-        SetPosition(session, TAPE_REWIND, 0, 0, args.immediate, out);
-    } else if (c == "erase") {
-        Erase(session, args.immediate, out);
-    } else if (c == "weof") {
-        WriteMarks(session, TAPE_FILEMARKS, args, out);
-    } else if (c == "wset") {
-        WriteMarks(session, TAPE_SETMARKS, args, out);
-    } else if (c == "fsf" || c == "bsf") {
-        SetPosition(session, TAPE_SPACE_FILEMARKS, c == "fsf" ? count : -count, 0, false, out);
-    } else if (c == "fsfm") {
-        // Over N filemarks, then back over the last: the tape stands before that filemark.
-        SetPosition(session, TAPE_SPACE_FILEMARKS, count, 0, false, out, false);
-        if (!out.failure) {
-            SetPosition(session, TAPE_SPACE_FILEMARKS, -1, 0, false, out);
-        }
-    } else if (c == "bsfm") {
-        // Back over N filemarks, then forward over the last: the tape stands after it.
-        SetPosition(session, TAPE_SPACE_FILEMARKS, -count, 0, false, out, false);
-        if (!out.failure) {
-            SetPosition(session, TAPE_SPACE_FILEMARKS, 1, 0, false, out);
-        }
-    } else if (c == "fsr" || c == "bsr") {
-        SetPosition(session, TAPE_SPACE_RELATIVE_BLOCKS, c == "fsr" ? count : -count, 0, false,
-                    out);
-    } else if (c == "fss" || c == "bss") {
-        SetPosition(session, TAPE_SPACE_SETMARKS, c == "fss" ? count : -count, 0, false, out);
-    } else if (c == "eod") {
-        SetPosition(session, TAPE_SPACE_END_OF_DATA, 0, 0, false, out);
-    } else if (c == "seek") {
-        Seek(session, args, out);
-    } else if (c == "tell") {
-        Tell(session, args.absolute, out);
-    } else if (c == "setblk") {
-        SetBlock(session, args.blockSize, out);
-    } else if (c == "compression") {
-        SetDriveFlag(session, true, args.on, out);
-    } else if (c == "setmarks-report") {
-        SetDriveFlag(session, false, args.on, out);
-    } else if (c == "mkpartition") {
-        MakePartitions(session, args.sizeMb, out);
-    } else if (c == "setpartition") {
-        if (CheckPartition(session, args.partition, out)) {
-            SetPosition(session, TAPE_LOGICAL_BLOCK, 0, args.partition, args.immediate, out);
-        }
-    } else if (c == "write") {
-        WriteFile(session, args.file, out);
-    } else if (c == "read") {
-        ReadFile(session, args.file, out);
-    } else {
-        throw ToolError("", "unknown command '" + c + "'");
-    }
-    return out;
-}
-
-Outcome RunDemo(Session& session)
-{
-    Outcome demo;
-    demo.result["steps"] = json::array();
-    const auto step = [&](const std::string& heading, const auto& body) {
-        if (demo.failure) {
-            return;
-        }
-        Outcome out;
-        body(out);
-        Append(demo, heading, std::move(out));
-    };
-    const auto write = [&](Outcome& out, const std::string& label, size_t blocks) {
-        const std::vector<uint8_t> data = DemoBlocks(label, blocks, 512);
-        const host::TransferResult result = session.Write(data.data(), data.size(), 512);
-        if (result.status != TAPE_STATUS_SUCCESS) {
-            out.failure = Failure{"write failed", result.status, {}};
-            return;
-        }
-        out.lines.push_back("wrote " + std::to_string(blocks) + " blocks of 512 bytes: \"" + label +
-                            "\"");
-        TAPE_WRITE_MARKS marks{};
-        marks.Type = TAPE_FILEMARKS;
-        marks.Count = 1;
-        if (Do(session, Request::WriteMarks, &marks, out)) {
-            out.lines.push_back("wrote 1 filemark");
-            ShowPosition(session, out);
-        }
-    };
-    step("status of the blank cartridge", [&](Outcome& out) { Status(session, out); });
-    step("write file 1 (3 blocks) and a filemark", [&](Outcome& out) { write(out, "file 1", 3); });
-    step("write file 2 (2 blocks) and a filemark", [&](Outcome& out) { write(out, "file 2", 2); });
-    step("rewind", [&](Outcome& out) { SetPosition(session, TAPE_REWIND, 0, 0, false, out); });
-    step("fsf 1: space over the first filemark",
-         [&](Outcome& out) { SetPosition(session, TAPE_SPACE_FILEMARKS, 1, 0, false, out); });
-    step("read file 2 back", [&](Outcome& out) {
-        std::vector<uint8_t> buffer(4096);
-        const host::TransferResult result = session.Read(buffer.data(), buffer.size(), 512);
-        if (result.status != TAPE_STATUS_FILEMARK_DETECTED) {
-            out.failure = Failure{"read did not end at the filemark", result.status, {}};
-            return;
-        }
-        const std::vector<uint8_t> expected = DemoBlocks("file 2", 2, 512);
-        const bool same = std::equal(expected.begin(), expected.end(), buffer.begin()) &&
-                          result.bytes == expected.size();
-        out.result["bytes"] = result.bytes;
-        out.result["matches"] = same;
-        out.lines.push_back("read " + std::to_string(result.bytes) + " bytes up to the filemark: " +
-                            (same ? "same as written" : "DIFFERENT from what was written"));
-        if (!same) {
-            Fail(out, "file 2 read back differs from what was written");
-        }
-        ShowPosition(session, out);
-    });
-    step("mkpartition 100: two partitions, the first of 100 MB",
-         [&](Outcome& out) { MakePartitions(session, 100, out); });
-    step("setpartition 2", [&](Outcome& out) {
-        if (CheckPartition(session, 2, out)) {
-            SetPosition(session, TAPE_LOGICAL_BLOCK, 0, 2, false, out);
-        }
-    });
-    step("write file 3 (4 blocks) and a filemark in partition 2",
-         [&](Outcome& out) { write(out, "file 3", 4); });
-    step("setpartition 1",
-         [&](Outcome& out) { SetPosition(session, TAPE_LOGICAL_BLOCK, 0, 1, false, out); });
-    step("status", [&](Outcome& out) { Status(session, out); });
-    step("params", [&](Outcome& out) { Params(session, out); });
-    return demo;
 }
 
 }  // namespace tools

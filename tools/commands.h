@@ -49,23 +49,29 @@ struct Outcome {
     std::optional<std::string> failedFile;
 };
 
-// Commands that need no drive: they make the cartridge file. Throw ToolError.
+// Makes the cartridge file (`new`): needs no drive. Throws ToolError.
 Outcome CreateCartridge(const std::string& path, const CommandArgs& args);
 
-// Every other command, on an opened session.
-Outcome RunCommand(Session& session, const CommandArgs& args);
-
-// The demonstration on a freshly created cartridge: files with filemarks, two partitions,
-// moves between them, with status, position and parameters after each step.
-Outcome RunDemo(Session& session);
-
-// Names of every command (without aliases), for prefix matching.
-const std::vector<std::string>& CommandNames();
-
-// Shared with the data path: a byte count for people ("512.0 MB"), the media parameters
-// (a failure recorded in the outcome), and the tape's position added to the outcome.
-std::string Human(uint64_t bytes);
+// The requests behind the commands. Each adds its lines and JSON to `out`, or records the
+// failure there (and returns false where it says whether to go on).
+bool Do(Session& session, host::Request request, void* record, Outcome& out);
+bool Fail(Outcome& out, const std::string& what);
 bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out);
+// Where the tape stands after a command that moved it.
 void ShowPosition(Session& session, Outcome& out);
+void Status(Session& session, Outcome& out);
+void Params(Session& session, Outcome& out);
+void SetPosition(Session& session, ULONG method, int64_t offset, ULONG partition, bool immediate,
+                 Outcome& out, bool show = true);
+bool CheckPartition(Session& session, uint32_t partition, Outcome& out);
+void Seek(Session& session, const CommandArgs& args, Outcome& out);
+void Tell(Session& session, bool absolute, Outcome& out);
+void WriteMarks(Session& session, ULONG type, const CommandArgs& args, Outcome& out);
+void Prepare(Session& session, ULONG operation, bool immediate, Outcome& out);
+void Erase(Session& session, bool immediate, Outcome& out);
+void SetBlock(Session& session, uint32_t size, Outcome& out);
+// Compression (`compression` true) or setmark reporting on or off; the other keeps its value.
+void SetDriveFlag(Session& session, bool compression, bool on, Outcome& out);
+void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, Outcome& out);
 
 }  // namespace tools

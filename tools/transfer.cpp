@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "tools/data_file.h"
+#include "tools/report.h"
 
 namespace tools {
 namespace {

@@ -234,19 +234,27 @@ TEST_F(Velmtape, UsageErrorsExitOne)
         std::vector<std::string> words;
         std::string err;
     };
+    const std::string runHelp = "Run 'velmtape --help' for the commands and options.\n";
     const std::vector<Row> rows = {
-        {{"fs"}, "velmtape: ambiguous command 'fs': fsf, fsfm, fsr, fss\n"},
-        {{"frobnicate"}, "velmtape: "},
-        {{}, "velmtape: "},
-        {{"weof", "many"}, "velmtape: "},
-        {{"compression", "maybe"}, "velmtape: "},
-        {{"setpartition", "3"}, "velmtape: "},
-        {{"new"}, "cartridge file exists; add --force"},
+        {{"fs"}, "velmtape: ambiguous command 'fs': fsf, fsfm, fsr, fss\n" + runHelp},
+        {{"frobnicate"},
+         "velmtape: unknown command 'frobnicate'; run 'velmtape --help' for the commands\n" +
+             runHelp},
+        {{}, "velmtape: no command given; run 'velmtape --help' for the commands\n" + runHelp},
+        {{"weof", "many"},
+         "velmtape: weof: count 'many' is not a number (decimal digits, or 0x and hexadecimal "
+         "digits)\n" + runHelp},
+        {{"compression", "maybe"},
+         "velmtape: compression: 'maybe' is neither on nor off (nor 1 or 0)\n" + runHelp},
+        {{"setpartition", "3"},
+         "velmtape: setpartition: partition 3 is out of range: at most 2\n" + runHelp},
+        {{"new"}, "velmtape: " + tape_ +
+                      ": cartridge file exists; add --force to replace it with a blank one\n"},
     };
     for (const Row& row : rows) {
         const Outcome run = On(row.words);
         EXPECT_EQ(run.exit, 1) << ::testing::PrintToString(row.words);
-        EXPECT_THAT(run.err, HasSubstr(row.err));
+        EXPECT_EQ(run.err, row.err);
         EXPECT_EQ(run.out, "");
     }
     const Outcome help = Velm({"--help"});

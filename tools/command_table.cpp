@@ -1,0 +1,351 @@
+// The table of velmtape's commands, and how a word the user typed is found in it.
+#include "tools/command_table.h"
+
+#include <algorithm>
+
+#include "tools/transfer.h"
+
+namespace tools {
+namespace {
+
+// The driver's own limits, so a count is refused with its rule before anything is sent.
+constexpr int64_t kSpaceForwardMax = 8388607;   // SPACE carries a signed 24-bit count
+constexpr int64_t kSpaceBackwardMax = 8388608;  // ... which reaches one further backward
+constexpr int64_t kMarkCountMax = 16777215;     // WRITE FILEMARKS carries 24 bits
+constexpr int64_t kBlockLengthMax = 16777215;   // the block descriptor's 24-bit length
+constexpr int64_t kBlockAddressMax = 4294967295;  // LOCATE's 32-bit block address
+constexpr int64_t kPartitionSizeMaxMb = 65535;    // the partition page's 16-bit size field
+constexpr int64_t kCapacityMaxMb = 1000000;       // a simulated cartridge of up to 1 TB
+
+ArgSpec Count(const char* help, int64_t max)
+{
+    ArgSpec arg{ArgKind::Number, "N", help, "count"};
+    arg.max = max;
+    arg.store = [](CommandArgs& a, int64_t v) { a.count = static_cast<uint32_t>(v); };
+    return arg;
+}
+
+ArgSpec Flag(const char* name, const char* help, bool CommandArgs::*flag)
+{
+    ArgSpec arg{ArgKind::Flag, name, help};
+    arg.flag = flag;
+    return arg;
+}
+
+const ArgSpec kImmediate =
+    Flag("--immediate", "Return as soon as the drive has accepted the command",
+         &CommandArgs::immediate);
+const ArgSpec kForce =
+    Flag("--force", "Replace an existing cartridge file", &CommandArgs::force);
+
+ArgSpec OnOff()
+{
+    return ArgSpec{ArgKind::OnOff, "on|off", "on or off (also 1 or 0)", "state", true};
+}
+
+ArgSpec FileArg(const char* help)
+{
+    return ArgSpec{ArgKind::File, "FILE", help, "file", true};
+}
+
+void Space(Session& session, ULONG method, int64_t count, Outcome& out)
+{
+    SetPosition(session, method, count, 0, false, out);
+}
+
+int64_t Count(const CommandArgs& args)
+{
+    return static_cast<int64_t>(args.count);
+}
+
+std::vector<CommandSpec> MakeTable()
+{
+    ArgSpec block{ArgKind::Number, "BLOCK", "Block address", "block address", true};
+    block.max = kBlockAddressMax;
+    block.store = [](CommandArgs& a, int64_t v) { a.block = static_cast<uint32_t>(v); };
+    ArgSpec seekPartition{ArgKind::Number, "-p,--partition",
+                          "Partition 1 or 2 to locate in (default 0: the current one)",
+                          "partition"};
+    seekPartition.max = 2;
+    seekPartition.store = [](CommandArgs& a, int64_t v) { a.partition = static_cast<uint32_t>(v); };
+    ArgSpec seekAbsolute = Flag("--absolute", "BLOCK is the drive's absolute block address",
+                                &CommandArgs::absolute);
+    seekAbsolute.excludes = "--partition";
+    seekAbsolute.excludesWhy = "an absolute block address is the same in every partition";
+    ArgSpec blockSize{ArgKind::Number, "N", "Block size in bytes", "block size", true};
+    blockSize.max = kBlockLengthMax;
+    blockSize.store = [](CommandArgs& a, int64_t v) { a.blockSize = static_cast<uint32_t>(v); };
+    ArgSpec sizeMb{ArgKind::Number, "SIZE_MB", "Size of partition 1 in megabytes (10^6 bytes)",
+                   "size"};
+    sizeMb.min = 1;
+    sizeMb.max = kPartitionSizeMaxMb;
+    sizeMb.store = [](CommandArgs& a, int64_t v) { a.sizeMb = static_cast<uint32_t>(v); };
+    ArgSpec partition{ArgKind::Number, "P", "Partition 1 or 2", "partition", true};
+    partition.min = 1;
+    partition.max = 2;
+    partition.store = [](CommandArgs& a, int64_t v) { a.partition = static_cast<uint32_t>(v); };
+    ArgSpec capacity{ArgKind::Number, "--capacity",
+                     "Capacity in megabytes (10^6 bytes), default 2048", "capacity"};
+    capacity.min = 1;
+    capacity.max = kCapacityMaxMb;
+    capacity.store = [](CommandArgs& a, int64_t v) { a.capacityMb = static_cast<uint64_t>(v); };
+
+    return {
+        {"status", {},
+         "Medium, write protection, block size, partitions, position, capacity, compression, "
+         "setmark reporting and feature flags",
+         {},
+         [](Session& s, const CommandArgs&, Outcome& o) { Status(s, o); }},
+        {"load", {}, "Insert and load the cartridge", {kImmediate},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             s.InsertForLoad();
+             Prepare(s, TAPE_LOAD, a.immediate, o);
+         }},
+        {"unload", {{"offline", {}}, {"eject", {}}, {"rewoffl", {}}},
+         "Unload and eject the cartridge (refused while locked)", {kImmediate},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             Prepare(s, TAPE_UNLOAD, a.immediate, o);
+         }},
+        {"lock", {}, "Prevent removal of the cartridge", {},
+         [](Session& s, const CommandArgs&, Outcome& o) { Prepare(s, TAPE_LOCK, false, o); }},
+        {"unlock", {}, "Allow removal of the cartridge", {},
+         [](Session& s, const CommandArgs&, Outcome& o) { Prepare(s, TAPE_UNLOCK, false, o); }},
+        {"rewind", {}, "Rewind to the beginning of the current partition", {kImmediate},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             SetPosition(s, TAPE_REWIND, 0, 0, a.immediate, o);
+         }},
+        {"erase", {}, "Erase from the current position to the end of the partition (long erase)",
+         {kImmediate},
+         [](Session& s, const CommandArgs& a, Outcome& o) { Erase(s, a.immediate, o); }},
+        {"weof", {{"eof", {}}}, "Write N filemarks",
+         {Count("Number of filemarks (default 1, at most 16777215)", kMarkCountMax), kImmediate},
+         [](Session& s, const CommandArgs& a, Outcome& o) { WriteMarks(s, TAPE_FILEMARKS, a, o); }},
+        {"wset", {{"smk", {}}}, "Write N setmarks",
+         {Count("Number of setmarks (default 1, at most 16777215)", kMarkCountMax), kImmediate},
+         [](Session& s, const CommandArgs& a, Outcome& o) { WriteMarks(s, TAPE_SETMARKS, a, o); }},
+        {"fsf", {}, "Space forward over N filemarks",
+         {Count("Number of filemarks (default 1, at most 8388607)", kSpaceForwardMax)},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             Space(s, TAPE_SPACE_FILEMARKS, Count(a), o);
+         }},
+        {"bsf", {}, "Space backward over N filemarks",
+         {Count("Number of filemarks (default 1, at most 8388608)", kSpaceBackwardMax)},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             Space(s, TAPE_SPACE_FILEMARKS, -Count(a), o);
+         }},
+        {"fsfm", {}, "Space forward over N filemarks, then back over the last (before it)",
+         {Count("Number of filemarks (default 1, at most 8388607)", kSpaceForwardMax)},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             SetPosition(s, TAPE_SPACE_FILEMARKS, Count(a), 0, false, o, false);
+             if (!o.failure) {
+                 Space(s, TAPE_SPACE_FILEMARKS, -1, o);
+             }
+         }},
+        {"bsfm", {}, "Space backward over N filemarks, then forward over the last (after it)",
+         {Count("Number of filemarks (default 1, at most 8388608)", kSpaceBackwardMax)},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             SetPosition(s, TAPE_SPACE_FILEMARKS, -Count(a), 0, false, o, false);
+             if (!o.failure) {
+                 Space(s, TAPE_SPACE_FILEMARKS, 1, o);
+             }
+         }},
+        {"fsr", {}, "Space forward over N blocks",
+         {Count("Number of blocks (default 1, at most 8388607)", kSpaceForwardMax)},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             Space(s, TAPE_SPACE_RELATIVE_BLOCKS, Count(a), o);
+         }},
+        {"bsr", {}, "Space backward over N blocks",
+         {Count("Number of blocks (default 1, at most 8388608)", kSpaceBackwardMax)},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             Space(s, TAPE_SPACE_RELATIVE_BLOCKS, -Count(a), o);
+         }},
+        {"fss", {}, "Space forward over N setmarks",
+         {Count("Number of setmarks (default 1, at most 8388607)", kSpaceForwardMax)},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             Space(s, TAPE_SPACE_SETMARKS, Count(a), o);
+         }},
+        {"bss", {}, "Space backward over N setmarks",
+         {Count("Number of setmarks (default 1, at most 8388608)", kSpaceBackwardMax)},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             Space(s, TAPE_SPACE_SETMARKS, -Count(a), o);
+         }},
+        {"eod", {{"eom", {}}, {"seod", {}}}, "Space to the end of recorded data", {},
+         [](Session& s, const CommandArgs&, Outcome& o) {
+             Space(s, TAPE_SPACE_END_OF_DATA, 0, o);
+         }},
+        {"seek", {{"setspos", {}}, {"sethpos", {"--absolute"}}},
+         "Locate a block: logical (in a partition) or --absolute",
+         {block, seekPartition, seekAbsolute, kImmediate},
+         [](Session& s, const CommandArgs& a, Outcome& o) { Seek(s, a, o); }},
+        {"tell", {{"rdspos", {}}, {"rdhpos", {"--absolute"}}},
+         "Print the position: partition and logical block, or --absolute",
+         {Flag("--absolute", "Print the drive's absolute block address", &CommandArgs::absolute)},
+         [](Session& s, const CommandArgs& a, Outcome& o) { Tell(s, a.absolute, o); }},
+        {"setblk", {{"blocksize", {}}}, "Set the block size (0: variable-length blocks)",
+         {blockSize},
+         [](Session& s, const CommandArgs& a, Outcome& o) { SetBlock(s, a.blockSize, o); }},
+        {"compression", {{"comp", {}}, {"datcompression", {}}}, "Turn data compression on or off",
+         {OnOff()},
+         [](Session& s, const CommandArgs& a, Outcome& o) { SetDriveFlag(s, true, a.on, o); }},
+        {"setmarks-report", {}, "Turn setmark reporting on or off", {OnOff()},
+         [](Session& s, const CommandArgs& a, Outcome& o) { SetDriveFlag(s, false, a.on, o); }},
+        {"mkpartition", {},
+         "Lay out the tape as two partitions, the first of SIZE_MB megabytes, or without SIZE_MB "
+         "as one partition; erases the tape",
+         {sizeMb},
+         [](Session& s, const CommandArgs& a, Outcome& o) { MakePartitions(s, a.sizeMb, o); }},
+        {"setpartition", {}, "Move to the beginning of partition P (1 or 2)",
+         {partition, kImmediate},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             if (CheckPartition(s, a.partition, o)) {
+                 SetPosition(s, TAPE_LOGICAL_BLOCK, 0, a.partition, a.immediate, o);
+             }
+         }},
+        {"params", {}, "Drive and media parameters", {},
+         [](Session& s, const CommandArgs&, Outcome& o) { Params(s, o); }},
+        {"write", {},
+         "Write FILE's bytes as data blocks at the current position (a fixed-size last block is "
+         "filled up with zeros; follow with 'weof' to end the tape file)",
+         {FileArg("File to put on tape, or '-' for standard input")},
+         [](Session& s, const CommandArgs& a, Outcome& o) { WriteFile(s, a.file, o); }},
+        {"read", {},
+         "Read data blocks up to the next filemark into FILE ('-': standard output, and every "
+         "other word goes to standard error); an existing FILE is replaced only when the read has "
+         "succeeded",
+         {FileArg("File to create or replace, or '-'")},
+         [](Session& s, const CommandArgs& a, Outcome& o) { ReadFile(s, a.file, o); },
+         Runs::OnDrive, true},
+        {"new", {}, "Create a blank cartridge file",
+         {capacity,
+          Flag("--write-protected", "Set the write-protect tab", &CommandArgs::writeProtected),
+          kForce},
+         nullptr, Runs::MakesCartridge},
+        {"demo", {},
+         "A short session on a fresh cartridge: files with filemarks, two partitions, moves "
+         "between them, with status after each step",
+         {kForce}, nullptr, Runs::OnFreshCartridge},
+    };
+}
+
+// Letters to change, add or remove to turn one word into the other.
+size_t EditDistance(const std::string& a, const std::string& b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                               diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string Joined(const std::vector<std::string>& words)
+{
+    std::string list;
+    for (const std::string& w : words) {
+        list += (list.empty() ? "" : ", ") + w;
+    }
+    return list;
+}
+
+}  // namespace
+
+const std::vector<CommandSpec>& Commands()
+{
+    static const std::vector<CommandSpec> table = MakeTable();
+    return table;
+}
+
+const std::vector<RefusedName>& RefusedNames()
+{
+    static const std::vector<RefusedName> names = {
+        {"retension",
+         "the driver has no tension operation for the QT-7310 (a DAT cartridge needs no "
+         "retensioning); nothing was done"},
+    };
+    return names;
+}
+
+const CommandSpec& ResolveCommand(const std::string& word, std::vector<std::string>& preset)
+{
+    preset.clear();
+    for (const RefusedName& refused : RefusedNames()) {
+        if (word == refused.name) {
+            throw ToolError(word, refused.why);
+        }
+    }
+    for (const CommandSpec& c : Commands()) {
+        if (word == c.name) {
+            return c;
+        }
+        for (const Alias& alias : c.aliases) {
+            if (word == alias.name) {
+                preset = alias.preset;
+                return c;
+            }
+        }
+    }
+    // Prefixes of the command names first, so that the mt names added beside them leave
+    // every abbreviation that worked before as it was.
+    for (const bool ofAliases : {false, true}) {
+        std::vector<std::string> names;
+        const CommandSpec* found = nullptr;
+        const Alias* foundAlias = nullptr;
+        for (const CommandSpec& c : Commands()) {
+            std::vector<std::pair<const char*, const Alias*>> candidates;
+            if (!ofAliases) {
+                candidates.emplace_back(c.name, nullptr);
+            } else {
+                for (const Alias& alias : c.aliases) {
+                    candidates.emplace_back(alias.name, &alias);
+                }
+            }
+            for (const auto& [name, alias] : candidates) {
+                if (std::string(name).compare(0, word.size(), word) == 0) {
+                    names.emplace_back(name);
+                    found = &c;
+                    foundAlias = alias;
+                }
+            }
+        }
+        if (names.size() == 1) {
+            if (foundAlias != nullptr) {
+                preset = foundAlias->preset;
+            }
+            return *found;
+        }
+        if (names.size() > 1) {
+            throw ToolError("", "ambiguous command '" + word + "': " + Joined(names));
+        }
+    }
+    std::string nearest;
+    size_t best = word.size();
+    const auto consider = [&](const char* name) {
+        const size_t distance = EditDistance(word, name);
+        if (distance < best) {
+            best = distance;
+            nearest = name;
+        }
+    };
+    for (const CommandSpec& c : Commands()) {
+        consider(c.name);
+        for (const Alias& alias : c.aliases) {
+            consider(alias.name);
+        }
+    }
+    // Only a near miss is worth suggesting: at most two letters, and less than half the word.
+    if (!nearest.empty() && best <= 2 && best * 2 < word.size()) {
+        throw ToolError("", "unknown command '" + word + "'; did you mean '" + nearest + "'?");
+    }
+    throw ToolError("", "unknown command '" + word + "'; run 'velmtape --help' for the commands");
+}
+
+}  // namespace tools

@@ -1,0 +1,197 @@
+// Formatting of velmtape's answers: the same facts as aligned lines for people and as JSON
+// for scripts; nothing here talks to the driver.
+#include "tools/report.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "host/transcript.h"
+
+namespace tools {
+namespace {
+
+using nlohmann::json;
+
+struct FlagName {
+    ULONG flag;
+    const char* name;
+};
+
+// Feature flags by their platform names, without the common TAPE_DRIVE_ prefix.
+constexpr FlagName kLowFeatures[] = {
+    {TAPE_DRIVE_INITIATOR, "INITIATOR"},
+    {TAPE_DRIVE_ERASE_SHORT, "ERASE_SHORT"},
+    {TAPE_DRIVE_ERASE_LONG, "ERASE_LONG"},
+    {TAPE_DRIVE_ERASE_IMMEDIATE, "ERASE_IMMEDIATE"},
+    {TAPE_DRIVE_TAPE_CAPACITY, "TAPE_CAPACITY"},
+    {TAPE_DRIVE_TAPE_REMAINING, "TAPE_REMAINING"},
+    {TAPE_DRIVE_FIXED_BLOCK, "FIXED_BLOCK"},
+    {TAPE_DRIVE_VARIABLE_BLOCK, "VARIABLE_BLOCK"},
+    {TAPE_DRIVE_WRITE_PROTECT, "WRITE_PROTECT"},
+    {TAPE_DRIVE_COMPRESSION, "COMPRESSION"},
+    {TAPE_DRIVE_REPORT_SMKS, "REPORT_SMKS"},
+    {TAPE_DRIVE_GET_ABSOLUTE_BLK, "GET_ABSOLUTE_BLK"},
+    {TAPE_DRIVE_GET_LOGICAL_BLK, "GET_LOGICAL_BLK"},
+    {TAPE_DRIVE_SET_EOT_WZ_SIZE, "SET_EOT_WZ_SIZE"},
+    {TAPE_DRIVE_EJECT_MEDIA, "EJECT_MEDIA"},
+};
+constexpr FlagName kHighFeatures[] = {
+    {TAPE_DRIVE_LOAD_UNLOAD, "LOAD_UNLOAD"},
+    {TAPE_DRIVE_TENSION, "TENSION"},
+    {TAPE_DRIVE_LOCK_UNLOCK, "LOCK_UNLOCK"},
+    {TAPE_DRIVE_REWIND_IMMEDIATE, "REWIND_IMMEDIATE"},
+    {TAPE_DRIVE_SET_BLOCK_SIZE, "SET_BLOCK_SIZE"},
+    {TAPE_DRIVE_LOAD_UNLD_IMMED, "LOAD_UNLD_IMMED"},
+    {TAPE_DRIVE_SET_ECC, "SET_ECC"},
+    {TAPE_DRIVE_SET_COMPRESSION, "SET_COMPRESSION"},
+    {TAPE_DRIVE_SET_PADDING, "SET_PADDING"},
+    {TAPE_DRIVE_SET_REPORT_SMKS, "SET_REPORT_SMKS"},
+    {TAPE_DRIVE_ABSOLUTE_BLK, "ABSOLUTE_BLK"},
+    {TAPE_DRIVE_ABS_BLK_IMMED, "ABS_BLK_IMMED"},
+    {TAPE_DRIVE_LOGICAL_BLK, "LOGICAL_BLK"},
+    {TAPE_DRIVE_LOG_BLK_IMMED, "LOG_BLK_IMMED"},
+    {TAPE_DRIVE_END_OF_DATA, "END_OF_DATA"},
+    {TAPE_DRIVE_RELATIVE_BLKS, "RELATIVE_BLKS"},
+    {TAPE_DRIVE_FILEMARKS, "FILEMARKS"},
+    {TAPE_DRIVE_SEQUENTIAL_FMKS, "SEQUENTIAL_FMKS"},
+    {TAPE_DRIVE_SETMARKS, "SETMARKS"},
+    {TAPE_DRIVE_SEQUENTIAL_SMKS, "SEQUENTIAL_SMKS"},
+    {TAPE_DRIVE_REVERSE_POSITION, "REVERSE_POSITION"},
+    {TAPE_DRIVE_SPACE_IMMEDIATE, "SPACE_IMMEDIATE"},
+    {TAPE_DRIVE_WRITE_SETMARKS, "WRITE_SETMARKS"},
+    {TAPE_DRIVE_WRITE_FILEMARKS, "WRITE_FILEMARKS"},
+    {TAPE_DRIVE_WRITE_SHORT_FMKS, "WRITE_SHORT_FMKS"},
+    {TAPE_DRIVE_WRITE_LONG_FMKS, "WRITE_LONG_FMKS"},
+    {TAPE_DRIVE_WRITE_MARK_IMMED, "WRITE_MARK_IMMED"},
+    {TAPE_DRIVE_FORMAT, "FORMAT"},
+};
+
+}  // namespace
+
+std::vector<std::string> FeatureNames(ULONG low, ULONG high)
+{
+    std::vector<std::string> names;
+    for (const FlagName& f : kLowFeatures) {
+        if ((low & f.flag) == f.flag) {
+            names.emplace_back(f.name);
+        }
+    }
+    // FeaturesHigh carries the high flags without the bit that marks them as high.
+    for (const FlagName& f : kHighFeatures) {
+        const ULONG bits = f.flag & ~static_cast<ULONG>(TAPE_DRIVE_HIGH_FEATURES);
+        if ((high & bits) == bits) {
+            names.emplace_back(f.name);
+        }
+    }
+    return names;
+}
+
+std::string Line(const std::string& label, const std::string& value)
+{
+    std::string padded = label + ":";
+    padded.resize(std::max<size_t>(padded.size() + 1, 18), ' ');
+    return padded + value;
+}
+
+std::string OnOff(bool on)
+{
+    return on ? "on" : "off";
+}
+
+std::string BlockSizeText(ULONG size)
+{
+    return size == 0 ? "variable" : std::to_string(size) + " bytes (fixed)";
+}
+
+json StatusJson(TAPE_STATUS status)
+{
+    return {{"name", host::TapeStatusName(status)},
+            {"code", static_cast<int>(status)},
+            {"meaning", host::TapeStatusMeaning(status)}};
+}
+
+std::string PositionText(const json& position)
+{
+    if (position.contains("absolute")) {
+        return "absolute block " + std::to_string(position["absolute"].get<int64_t>());
+    }
+    return "partition " + std::to_string(position["partition"].get<uint32_t>()) + ", block " +
+           std::to_string(position["block"].get<int64_t>());
+}
+
+std::string Human(uint64_t bytes)
+{
+    char text[32];
+    if (bytes >= 1000000000ULL) {
+        std::snprintf(text, sizeof(text), "%.2f GB", static_cast<double>(bytes) / 1e9);
+    } else if (bytes >= 1000000ULL) {
+        std::snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / 1e6);
+    } else if (bytes >= 1000ULL) {
+        std::snprintf(text, sizeof(text), "%.1f kB", static_cast<double>(bytes) / 1e3);
+    } else {
+        std::snprintf(text, sizeof(text), "%llu bytes", static_cast<unsigned long long>(bytes));
+    }
+    return text;
+}
+
+void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
+{
+    const auto capacity = static_cast<uint64_t>(media.Capacity.QuadPart);
+    const auto remaining = static_cast<uint64_t>(media.Remaining.QuadPart);
+    out.result["media"] = {{"capacityBytes", capacity},
+                           {"remainingBytes", remaining},
+                           {"blockSize", media.BlockSize},
+                           {"partitionCount", media.PartitionCount},
+                           {"writeProtected", media.WriteProtected != 0}};
+    out.lines.push_back(Line("write protected", media.WriteProtected ? "yes" : "no"));
+    out.lines.push_back(Line("block size", BlockSizeText(media.BlockSize)));
+    out.lines.push_back(
+        Line("capacity", Human(capacity) + " (" + std::to_string(capacity) + " bytes)"));
+    out.lines.push_back(
+        Line("remaining", Human(remaining) + " (" + std::to_string(remaining) + " bytes)"));
+}
+
+void AddDrive(const TAPE_GET_DRIVE_PARAMETERS& drive, bool limits, Outcome& out)
+{
+    const std::vector<std::string> features = FeatureNames(drive.FeaturesLow, drive.FeaturesHigh);
+    out.result["drive"] = {{"compression", drive.Compression != 0},
+                           {"reportSetmarks", drive.ReportSetmarks != 0},
+                           {"ecc", drive.ECC != 0},
+                           {"dataPadding", drive.DataPadding != 0},
+                           {"defaultBlockSize", drive.DefaultBlockSize},
+                           {"minimumBlockSize", drive.MinimumBlockSize},
+                           {"maximumBlockSize", drive.MaximumBlockSize},
+                           {"maximumPartitionCount", drive.MaximumPartitionCount},
+                           {"eotWarningZoneSize", drive.EOTWarningZoneSize},
+                           {"featuresLow", drive.FeaturesLow},
+                           {"featuresHigh", drive.FeaturesHigh},
+                           {"features", features}};
+    out.lines.push_back(Line("compression", OnOff(drive.Compression != 0)));
+    out.lines.push_back(Line("setmark report", OnOff(drive.ReportSetmarks != 0)));
+    if (limits) {
+        out.lines.push_back(Line("block limits", std::to_string(drive.MinimumBlockSize) + " to " +
+                                                     std::to_string(drive.MaximumBlockSize) +
+                                                     " bytes, default " +
+                                                     std::to_string(drive.DefaultBlockSize)));
+        out.lines.push_back(Line("max partitions", std::to_string(drive.MaximumPartitionCount)));
+        out.lines.push_back(
+            Line("ECC, padding", OnOff(drive.ECC != 0) + ", " + OnOff(drive.DataPadding != 0)));
+    }
+    // Wrapped under the value column, so the list reads at a glance on a terminal.
+    constexpr size_t kWidth = 80;
+    std::string line = Line("features", features.empty() ? "none" : "");
+    const size_t indent = line.size();
+    bool first = true;
+    for (const std::string& name : features) {
+        if (!first && line.size() + 1 + name.size() > kWidth) {
+            out.lines.push_back(line);
+            line = std::string(indent, ' ');
+            first = true;
+        }
+        line += (first ? "" : " ") + name;
+        first = false;
+    }
+    out.lines.push_back(line);
+}
+
+}  // namespace tools

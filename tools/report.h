@@ -1,0 +1,34 @@
+// How velmtape's answers read: byte counts, "label: value" lines, and the media and drive
+// parameters as lines for people and as JSON for scripts, shared by every command and the demo.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/tapeclass.h"
+#include "tools/commands.h"
+
+namespace tools {
+
+// A byte count for people: "512.0 MB".
+std::string Human(uint64_t bytes);
+// "label:" padded to the value column, then the value.
+std::string Line(const std::string& label, const std::string& value);
+std::string OnOff(bool on);
+std::string BlockSizeText(ULONG size);
+// A tape status as {name, code, meaning}.
+nlohmann::json StatusJson(TAPE_STATUS status);
+// A position answer ({partition, block} or {absolute}) in words.
+std::string PositionText(const nlohmann::json& position);
+// The feature flags by their platform names, without the common TAPE_DRIVE_ prefix.
+std::vector<std::string> FeatureNames(ULONG low, ULONG high);
+
+// The media parameters, and the drive parameters (with the block and partition limits when
+// `limits`), added to the outcome's lines and JSON.
+void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out);
+void AddDrive(const TAPE_GET_DRIVE_PARAMETERS& drive, bool limits, Outcome& out);
+
+}  // namespace tools
