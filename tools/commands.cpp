@@ -83,6 +83,25 @@ void ShowPosition(Session& session, Outcome& out)
     }
 }
 
+void ShowStop(Session& session, Outcome& out)
+{
+    json position;
+    Outcome asked;
+    std::string where = "position not reported by the drive";
+    if (Position(session, false, position, asked)) {
+        where = PositionText(position);
+        out.result["stoppedAt"] = position;
+    } else {
+        out.result["stoppedAt"] = nullptr;
+    }
+    const store::FilePosition& counted = session.counted();
+    out.result["fileNumber"] = counted.file;
+    out.result["blockNumber"] = counted.block;
+    const auto number = [](int64_t n) { return n < 0 ? std::string("unknown") : std::to_string(n); };
+    out.lines.push_back(Line("stopped at", where + " (file " + number(counted.file) + ", block " +
+                                               number(counted.block) + ")"));
+}
+
 namespace {
 
 // A request a drive may simply not support (tgt refuses LOG SENSE and cannot say where the

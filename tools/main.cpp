@@ -133,6 +133,9 @@ int RunTool(int argc, char** argv)
             } else {
                 command.handler(session, args, outcome);
             }
+            if (outcome.failure && outcome.failure->status && session.MotionFailed()) {
+                tools::ShowStop(session, outcome);
+            }
             // A request the transport cut off says why in the transport's own words.
             const std::string lost = session.TransportError();
             if (outcome.failure && !lost.empty()) {

@@ -104,6 +104,11 @@ TAPE_STATUS Session::Run(host::Request request, void* record)
 void Session::Count(host::Request request, const void* record, TAPE_STATUS status)
 {
     const SenseFacts sense = ReadSense(lastSense_);
+    if (status != TAPE_STATUS_SUCCESS &&
+        (request == host::Request::SetPosition || request == host::Request::WriteMarks ||
+         request == host::Request::Erase)) {
+        motionFailed_ = true;
+    }
     switch (request) {
     case host::Request::SetPosition:
         counter_.Positioned(*static_cast<const TAPE_SET_POSITION*>(record), status, sense);
@@ -151,6 +156,7 @@ host::TransferResult Session::Write(const uint8_t* data, size_t length, uint32_t
         Record(transcript);
     }
     counter_.Transferred(true, blockSize, result, ReadSense(lastSense_));
+    motionFailed_ = motionFailed_ || result.status != TAPE_STATUS_SUCCESS;
     return result;
 }
 
@@ -164,6 +170,11 @@ host::TransferResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t bl
         Record(transcript);
     }
     counter_.Transferred(false, blockSize, result, ReadSense(lastSense_));
+    // A read ending at a mark or at end of data is how reads end, not a failure.
+    motionFailed_ = motionFailed_ || (result.status != TAPE_STATUS_SUCCESS &&
+                                      result.status != TAPE_STATUS_FILEMARK_DETECTED &&
+                                      result.status != TAPE_STATUS_SETMARK_DETECTED &&
+                                      result.status != TAPE_STATUS_NO_DATA_DETECTED);
     return result;
 }
 

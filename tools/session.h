@@ -76,6 +76,8 @@ public:
     const store::FilePosition& counted() const { return counter_.now(); }
     // The sense of the last command of the last request or transfer; empty when it succeeded.
     const std::vector<uint8_t>& lastSense() const { return lastSense_; }
+    // A motion, mark, read or write failed in this invocation: the tape may stand anywhere.
+    bool MotionFailed() const { return motionFailed_; }
 
 private:
     void OpenDevice();  // the device path of Open, in session_device.cpp
@@ -94,6 +96,7 @@ private:
     nlohmann::json trace_ = nlohmann::json::array();
     FileCounter counter_;
     std::vector<uint8_t> lastSense_;
+    bool motionFailed_ = false;
 };
 
 }  // namespace tools
