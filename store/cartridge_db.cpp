@@ -92,6 +92,13 @@ std::unique_ptr<CartridgeDb> CartridgeDb::Create(const std::string& path,
     if (!db->file_->created() && !replace) {
         throw StoreError("cartridge file exists; add --force to replace it with a blank one");
     }
+    // Replacing is for cartridges only: anything else there is someone's data.
+    const FileKind kind = db->file_->created() ? FileKind::Empty : db->file_->Sniff();
+    if (kind == FileKind::Other) {
+        throw StoreError("exists and is not a cartridge file (neither a VELM cartridge database "
+                         "nor an old VELMCART file); --force replaces only a cartridge, so it "
+                         "was left as it was");
+    }
     try {
         if (!db->file_->created()) {
             db->file_->Clear();

@@ -70,6 +70,14 @@ struct DriveState {
 
 class DbMedium;
 
+// A run of objects as the store keeps it: `count` blocks of `length` bytes, or marks.
+struct ExtentInfo {
+    uint64_t address = 0;
+    sim::ObjectKind kind = sim::ObjectKind::Block;
+    uint64_t count = 0;
+    uint32_t length = 0;
+};
+
 class CartridgeDb {
 public:
     // Opens the cartridge at `path`: a store is checked (header, small tables, contents that
@@ -91,6 +99,9 @@ public:
     const DriveState& State() const { return state_; }
     // The tape, for a sim::Drive; reads and writes go to this database, which must outlive it.
     std::unique_ptr<sim::Medium> Medium();
+    // The runs of objects of a partition in address order, without their bytes: one row a
+    // run, so a layout costs the number of runs, never the tape's data.
+    std::vector<ExtentInfo> Extents(uint32_t partition);
     // Records `state` and commits every change made since the last commit. Writes nothing when
     // nothing changed.
     void Commit(const DriveState& state);

@@ -186,4 +186,24 @@ void CartridgeDb::ConvertOldFile(const OpenOptions& options)
     }
 }
 
+std::vector<ExtentInfo> CartridgeDb::Extents(uint32_t partition)
+{
+    Statement rows(*db_, "SELECT addr, kind, count, length FROM extent WHERE part = ?1 "
+                         "ORDER BY addr");
+    rows.Bind(1, partition);
+    std::vector<ExtentInfo> extents;
+    while (rows.Step()) {
+        const int64_t kind = rows.Int(1);
+        if (rows.Int(0) < 0 || kind < 0 || kind > 2 || rows.Int(2) <= 0 || rows.Int(3) < 0 ||
+            rows.Int(3) > sim::kMaximumBlockLength) {
+            Impossible("a run of objects out of range");
+        }
+        extents.push_back(ExtentInfo{static_cast<uint64_t>(rows.Int(0)),
+                                     static_cast<sim::ObjectKind>(kind),
+                                     static_cast<uint64_t>(rows.Int(2)),
+                                     static_cast<uint32_t>(rows.Int(3))});
+    }
+    return extents;
+}
+
 }  // namespace store

@@ -232,6 +232,11 @@ std::vector<CommandSpec> MakeTable()
           Flag("--write-protected", "Set the write-protect tab", &CommandArgs::writeProtected),
           kForce},
          nullptr, Runs::MakesCartridge},
+        {"map", {},
+         "The cartridge's layout from the cartridge store (the simulator's view, not the "
+         "drive's): per partition the tape files with their blocks, block sizes and bytes, the "
+         "marks, end of data, space used, and where the tape stands",
+         {}, nullptr, Runs::ReadsCartridge},
         {"demo", {},
          "A short session on a fresh cartridge: files with filemarks, two partitions, moves "
          "between them, with status after each step",
