@@ -170,11 +170,11 @@ host::TransferResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t bl
         Record(transcript);
     }
     counter_.Transferred(false, blockSize, result, ReadSense(lastSense_));
-    // A read ending at a mark or at end of data is how reads end, not a failure.
+    // A read ending at a mark is how reads end; at end of data it is a failure only when the
+    // command reading found nothing, which the command decides.
     motionFailed_ = motionFailed_ || (result.status != TAPE_STATUS_SUCCESS &&
                                       result.status != TAPE_STATUS_FILEMARK_DETECTED &&
-                                      result.status != TAPE_STATUS_SETMARK_DETECTED &&
-                                      result.status != TAPE_STATUS_NO_DATA_DETECTED);
+                                      result.status != TAPE_STATUS_SETMARK_DETECTED);
     return result;
 }
 
