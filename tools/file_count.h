@@ -23,7 +23,7 @@ struct SenseFacts {
 };
 
 SenseFacts ReadSense(const std::vector<uint8_t>& sense);
-// The sense of the last command in `transcript` that the drive answered with sense.
+// The sense of the command that ended a failed request or transfer; empty when it succeeded.
 std::vector<uint8_t> LastSense(const host::Transcript& transcript);
 
 class FileCounter {

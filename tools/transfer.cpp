@@ -258,7 +258,26 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
     std::string stop;
     Progress progress("reading", std::nullopt);
     while (stop.empty()) {
-        const host::TransferResult result = session.Read(buffer.get(), capacity, blockSize);
+        host::TransferResult result = session.Read(buffer.get(), capacity, blockSize);
+        const SenseFacts sense = ReadSense(session.lastSense());
+        if (result.status != TAPE_STATUS_SUCCESS && sense.information && *sense.information >= 0) {
+            // The residue is the drive's own count of what it did not deliver (blocks, or bytes
+            // of a variable block); a transport that counts the whole transfer as moved (tgt,
+            // at a mark or end of data) is corrected by it.
+            const uint64_t notMoved =
+                static_cast<uint64_t>(*sense.information) * (blockSize == 0 ? 1 : blockSize);
+            if (notMoved <= capacity) {
+                result.bytes = std::min<size_t>(result.bytes, capacity - notMoved);
+            }
+        }
+        if (blockSize == 0 && result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH &&
+            sense.information && *sense.information > 0 &&
+            static_cast<size_t>(*sense.information) <= capacity) {
+            // A block shorter than the room offered, reported although SILI forgives it (tgt
+            // does, and counts the whole room as moved): the residue gives its true length.
+            result.bytes = capacity - static_cast<size_t>(*sense.information);
+            result.status = TAPE_STATUS_SUCCESS;
+        }
         if (blockSize == 0 && result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH &&
             capacity < kLargestBlockBytes) {
             // A block longer than the room offered; the drive has gone past it. Back over it
