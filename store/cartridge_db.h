@@ -15,7 +15,8 @@
 //         count of tape files and blocks (-1 unknown), valid only while the drive stands at
 //         that partition and position; a store made before it gains the table at its next
 //         commit, and a velmtape that knows nothing of it leaves a count that no longer
-//         matches the position, so it reads as unknown
+//         matches the position, so it reads as unknown; the index extent_layout(part, addr,
+//         kind, count, length) gives the layout without reading the rows holding the bytes
 //   extent(part, addr, kind, count, length, rank, data): `count` consecutive objects from
 //         `addr`: blocks of `length` bytes laid end to end in `data` (kind 0), or filemarks
 //         (1) or setmarks (2); `rank` counts the marks of the kind before the extent, so the
@@ -139,7 +140,7 @@ private:
     bool writeProtected_ = false;
     std::vector<Part> parts_;
     DriveState state_;
-    bool countTable_ = true;  // the file_count table exists
+    bool countTable_ = true;  // the file_count table and the extent_layout index exist
     bool writing_ = false;    // a write transaction is open
     uint64_t pending_ = 0;  // bytes appended since the last commit
 };

@@ -92,10 +92,12 @@ void CartridgeDb::Load()
 // or a count no tape could have all read as unknown rather than wrong.
 void CartridgeDb::LoadCounted()
 {
-    countTable_ = db_->QueryInt("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
-                                "name = 'file_count'") == 1;
+    countTable_ = db_->QueryInt("SELECT count(*) FROM sqlite_master WHERE "
+                                "(type = 'table' AND name = 'file_count') OR "
+                                "(type = 'index' AND name = 'extent_layout')") == 2;
     state_.counted = FilePosition{};
-    if (!countTable_) {
+    if (db_->QueryInt("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
+                      "name = 'file_count'") == 0) {
         return;
     }
     Statement counted(*db_, "SELECT partition, position, file_number, block_number, at_eod "
