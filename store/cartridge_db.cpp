@@ -10,6 +10,13 @@ namespace store {
 
 namespace {
 
+constexpr const char* kFileCountTable =
+    "CREATE TABLE IF NOT EXISTS file_count(id INTEGER PRIMARY KEY CHECK (id = 1), "
+    "partition INTEGER NOT NULL, position INTEGER NOT NULL, file_number INTEGER NOT NULL, "
+    "block_number INTEGER NOT NULL, at_eod INTEGER NOT NULL);"
+    // The layout of a partition without touching the rows that hold the blocks' bytes.
+    "CREATE INDEX IF NOT EXISTS extent_layout ON extent(part, addr, kind, count, length)";
+
 constexpr const char* kSchema = R"(
 CREATE TABLE tape(id INTEGER PRIMARY KEY CHECK (id = 1), capacity INTEGER NOT NULL,
                   density INTEGER NOT NULL, write_protected INTEGER NOT NULL);
@@ -38,7 +45,7 @@ constexpr int64_t kCacheKib = 8192;  // page cache: memory stays bounded whateve
 bool DriveState::operator==(const DriveState& o) const
 {
     return partition == o.partition && position == o.position && settings == o.settings &&
-           ejected == o.ejected && removalPrevented == o.removalPrevented;
+           ejected == o.ejected && removalPrevented == o.removalPrevented && counted == o.counted;
 }
 
 CartridgeDb::CartridgeDb(std::unique_ptr<CartridgeFile> file) : file_(std::move(file)) {}
@@ -87,6 +94,13 @@ std::unique_ptr<CartridgeDb> CartridgeDb::Create(const std::string& path,
     if (!db->file_->created() && !replace) {
         throw StoreError("cartridge file exists; add --force to replace it with a blank one");
     }
+    // Replacing is for cartridges only: anything else there is someone's data.
+    const FileKind kind = db->file_->created() ? FileKind::Empty : db->file_->Sniff();
+    if (kind == FileKind::Other) {
+        throw StoreError("exists and is not a cartridge file (neither a VELM cartridge database "
+                         "nor an old VELMCART file); --force replaces only a cartridge, so it "
+                         "was left as it was");
+    }
     try {
         if (!db->file_->created()) {
             db->file_->Clear();
@@ -119,6 +133,7 @@ void CartridgeDb::CreateSchema()
     db_->Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
     db_->Exec("PRAGMA user_version = " + std::to_string(kStoreVersion));
     db_->Exec(kSchema);
+    db_->Exec(kFileCountTable);
 }
 
 void CartridgeDb::InsertExtent(uint32_t partition, uint64_t address, sim::ObjectKind kind,
@@ -186,6 +201,9 @@ void CartridgeDb::Fill(const sim::Cartridge& cartridge)
     state.partition = cartridge.partition;
     state.position = cartridge.position;
     state.settings = cartridge.settings;
+    if (cartridge.position == 0) {
+        state.counted = FilePosition{0, 0, false};  // at the beginning: file 0, block 0
+    }
     WriteRows(state);
     db_->Exec("COMMIT");
     writing_ = false;
@@ -248,6 +266,18 @@ void CartridgeDb::WriteRows(const DriveState& state)
         .Bind(9, state.ejected)
         .Bind(10, state.removalPrevented);
     drive.Run();
+    if (!countTable_) {
+        db_->Exec(kFileCountTable);  // a store made before the tool kept its count or map
+        countTable_ = true;
+    }
+    db_->Exec("DELETE FROM file_count");
+    Statement counted(*db_, "INSERT INTO file_count VALUES (1, ?1, ?2, ?3, ?4, ?5)");
+    counted.Bind(1, state.partition)
+        .Bind(2, static_cast<int64_t>(state.position))
+        .Bind(3, state.counted.file)
+        .Bind(4, state.counted.block)
+        .Bind(5, state.counted.atEndOfData);
+    counted.Run();
 }
 
 void CartridgeDb::Commit(const DriveState& state)

@@ -11,6 +11,12 @@
 //   drive(id = 1, partition, position, block_length, report_setmarks, compression,
 //         decompression, compression_algorithm, decompression_algorithm, ejected,
 //         removal_prevented)
+//   file_count(id = 1, partition, position, file_number, block_number, at_eod): the tool's
+//         count of tape files and blocks (-1 unknown), valid only while the drive stands at
+//         that partition and position; a store made before it gains the table at its next
+//         commit, and a velmtape that knows nothing of it leaves a count that no longer
+//         matches the position, so it reads as unknown; the index extent_layout(part, addr,
+//         kind, count, length) gives the layout without reading the rows holding the bytes
 //   extent(part, addr, kind, count, length, rank, data): `count` consecutive objects from
 //         `addr`: blocks of `length` bytes laid end to end in `data` (kind 0), or filemarks
 //         (1) or setmarks (2); `rank` counts the marks of the kind before the extent, so the
@@ -37,6 +43,20 @@ inline constexpr uint64_t kMaxRunBytes = uint64_t{1} << 20;
 // What an old cartridge file is renamed to when converted: FILE + this suffix.
 inline constexpr const char* kOldFileSuffix = ".velmcart-v1";
 
+// Where the tape stands counted as `mt` counts it: tape files (filemarks crossed from the
+// beginning of the partition) and blocks since the last filemark, -1 when unknown; and
+// whether the tape is known to stand at end of data. The drive cannot say this itself: the
+// tool counts what it moves, as a Unix tape driver does.
+struct FilePosition {
+    int64_t file = -1;
+    int64_t block = -1;
+    bool atEndOfData = false;
+    bool operator==(const FilePosition& other) const
+    {
+        return file == other.file && block == other.block && atEndOfData == other.atEndOfData;
+    }
+};
+
 // What the drive holds of the cartridge between runs.
 struct DriveState {
     uint32_t partition = 0;
@@ -44,11 +64,20 @@ struct DriveState {
     sim::DriveSettings settings;
     bool ejected = false;           // unloaded and handed out; `load` puts it back
     bool removalPrevented = false;  // PREVENT MEDIUM REMOVAL in force
+    FilePosition counted;           // the tool's file and block numbers
     bool operator==(const DriveState& other) const;
     bool operator!=(const DriveState& other) const { return !(*this == other); }
 };
 
 class DbMedium;
+
+// A run of objects as the store keeps it: `count` blocks of `length` bytes, or marks.
+struct ExtentInfo {
+    uint64_t address = 0;
+    sim::ObjectKind kind = sim::ObjectKind::Block;
+    uint64_t count = 0;
+    uint32_t length = 0;
+};
 
 class CartridgeDb {
 public:
@@ -71,6 +100,9 @@ public:
     const DriveState& State() const { return state_; }
     // The tape, for a sim::Drive; reads and writes go to this database, which must outlive it.
     std::unique_ptr<sim::Medium> Medium();
+    // The runs of objects of a partition in address order, without their bytes: one row a
+    // run, so a layout costs the number of runs, never the tape's data.
+    std::vector<ExtentInfo> Extents(uint32_t partition);
     // Records `state` and commits every change made since the last commit. Writes nothing when
     // nothing changed.
     void Commit(const DriveState& state);
@@ -96,6 +128,7 @@ private:
     // of what was written (where the drive stands while it writes).
     void Appended(uint32_t partition, uint64_t bytes);
     void WriteRows(const DriveState& state);
+    void LoadCounted();
     void InsertExtent(uint32_t partition, uint64_t address, sim::ObjectKind kind, uint64_t count,
                       uint32_t length, uint64_t rank, const uint8_t* data);
 
@@ -107,7 +140,8 @@ private:
     bool writeProtected_ = false;
     std::vector<Part> parts_;
     DriveState state_;
-    bool writing_ = false;  // a write transaction is open
+    bool countTable_ = true;  // the file_count table and the extent_layout index exist
+    bool writing_ = false;    // a write transaction is open
     uint64_t pending_ = 0;  // bytes appended since the last commit
 };
 

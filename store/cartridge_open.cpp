@@ -83,7 +83,30 @@ void CartridgeDb::Load()
     state_.settings.decompressionAlgorithm = static_cast<uint32_t>(drive.Int(7));
     state_.ejected = drive.Int(8) != 0;
     state_.removalPrevented = drive.Int(9) != 0;
+    LoadCounted();
     Validate();
+}
+
+// The tool's file and block count, when it was kept for the place the tape stands now; a
+// store without one, a count left behind by a velmtape that moved the tape without counting,
+// or a count no tape could have all read as unknown rather than wrong.
+void CartridgeDb::LoadCounted()
+{
+    countTable_ = db_->QueryInt("SELECT count(*) FROM sqlite_master WHERE "
+                                "(type = 'table' AND name = 'file_count') OR "
+                                "(type = 'index' AND name = 'extent_layout')") == 2;
+    state_.counted = FilePosition{};
+    if (db_->QueryInt("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
+                      "name = 'file_count'") == 0) {
+        return;
+    }
+    Statement counted(*db_, "SELECT partition, position, file_number, block_number, at_eod "
+                            "FROM file_count");
+    if (counted.Step() && counted.Int(0) == state_.partition &&
+        counted.Int(1) == static_cast<int64_t>(state_.position) && counted.Int(2) >= -1 &&
+        counted.Int(3) >= -1 && IsFlag(counted.Int(4))) {
+        state_.counted = FilePosition{counted.Int(2), counted.Int(3), counted.Int(4) != 0};
+    }
 }
 
 // What no drive could hold: the checks of sim::Cartridge::Problem(), made on the tables, with
@@ -163,6 +186,26 @@ void CartridgeDb::ConvertOldFile(const OpenOptions& options)
                        "old file is kept as " +
                        file_->path() + kOldFileSuffix);
     }
+}
+
+std::vector<ExtentInfo> CartridgeDb::Extents(uint32_t partition)
+{
+    Statement rows(*db_, "SELECT addr, kind, count, length FROM extent WHERE part = ?1 "
+                         "ORDER BY addr");
+    rows.Bind(1, partition);
+    std::vector<ExtentInfo> extents;
+    while (rows.Step()) {
+        const int64_t kind = rows.Int(1);
+        if (rows.Int(0) < 0 || kind < 0 || kind > 2 || rows.Int(2) <= 0 || rows.Int(3) < 0 ||
+            rows.Int(3) > sim::kMaximumBlockLength) {
+            Impossible("a run of objects out of range");
+        }
+        extents.push_back(ExtentInfo{static_cast<uint64_t>(rows.Int(0)),
+                                     static_cast<sim::ObjectKind>(kind),
+                                     static_cast<uint64_t>(rows.Int(2)),
+                                     static_cast<uint32_t>(rows.Int(3))});
+    }
+    return extents;
 }
 
 }  // namespace store

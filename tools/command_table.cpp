@@ -75,6 +75,14 @@ std::vector<CommandSpec> MakeTable()
     ArgSpec blockSize{ArgKind::Number, "N", "Block size in bytes", "block size", true};
     blockSize.max = kBlockLengthMax;
     blockSize.store = [](CommandArgs& a, int64_t v) { a.blockSize = static_cast<uint32_t>(v); };
+    ArgSpec transferBlock{ArgKind::Number, "-b,--block-size",
+                          "Block size in bytes for this transfer, 0 for variable-length blocks "
+                          "(default: the drive's; needed when the drive does not report it)",
+                          "block size"};
+    transferBlock.max = kBlockLengthMax;
+    transferBlock.store = [](CommandArgs& a, int64_t v) {
+        a.transferBlockSize = static_cast<uint32_t>(v);
+    };
     ArgSpec sizeMb{ArgKind::Number, "SIZE_MB", "Size of partition 1 in megabytes (10^6 bytes)",
                    "size"};
     sizeMb.min = 1;
@@ -206,20 +214,29 @@ std::vector<CommandSpec> MakeTable()
         {"write", {},
          "Write FILE's bytes as data blocks at the current position (a fixed-size last block is "
          "filled up with zeros; follow with 'weof' to end the tape file)",
-         {FileArg("File to put on tape, or '-' for standard input")},
-         [](Session& s, const CommandArgs& a, Outcome& o) { WriteFile(s, a.file, o); }},
+         {FileArg("File to put on tape, or '-' for standard input"), transferBlock},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             WriteFile(s, a.file, a.transferBlockSize, o);
+         }},
         {"read", {},
          "Read data blocks up to the next filemark into FILE ('-': standard output, and every "
          "other word goes to standard error); an existing FILE is replaced only when the read has "
          "succeeded",
-         {FileArg("File to create or replace, or '-'")},
-         [](Session& s, const CommandArgs& a, Outcome& o) { ReadFile(s, a.file, o); },
+         {FileArg("File to create or replace, or '-'"), transferBlock},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             ReadFile(s, a.file, a.transferBlockSize, o);
+         },
          Runs::OnDrive, true},
         {"new", {}, "Create a blank cartridge file",
          {capacity,
           Flag("--write-protected", "Set the write-protect tab", &CommandArgs::writeProtected),
           kForce},
          nullptr, Runs::MakesCartridge},
+        {"map", {},
+         "The cartridge's layout from the cartridge store (the simulator's view, not the "
+         "drive's): per partition the tape files with their blocks, block sizes and bytes, the "
+         "marks, end of data, space used, and where the tape stands",
+         {}, nullptr, Runs::ReadsCartridge},
         {"demo", {},
          "A short session on a fresh cartridge: files with filemarks, two partitions, moves "
          "between them, with status after each step",

@@ -38,6 +38,7 @@ enum class Runs {
     OnDrive,           // an opened session on the cartridge or device
     MakesCartridge,    // nothing: it creates the cartridge file (`new`)
     OnFreshCartridge,  // a cartridge it creates first (`demo`)
+    ReadsCartridge,    // the cartridge store itself, no drive (`map`)
 };
 
 // Another name a command answers to, as mt-st or FreeBSD mt spell it; `preset` are words

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "host/transcript.h"
+#include "tools/mt_status.h"
 #include "tools/report.h"
 
 namespace tools {
@@ -82,6 +83,60 @@ void ShowPosition(Session& session, Outcome& out)
     }
 }
 
+void ShowStop(Session& session, Outcome& out)
+{
+    json position;
+    Outcome asked;
+    std::string where = "position not reported by the drive";
+    if (Position(session, false, position, asked)) {
+        where = PositionText(position);
+        out.result["stoppedAt"] = position;
+    } else {
+        out.result["stoppedAt"] = nullptr;
+    }
+    const store::FilePosition& counted = session.counted();
+    out.result["fileNumber"] = counted.file;
+    out.result["blockNumber"] = counted.block;
+    const auto number = [](int64_t n) { return n < 0 ? std::string("unknown") : std::to_string(n); };
+    out.lines.push_back(Line("stopped at", where + " (file " + number(counted.file) + ", block " +
+                                               number(counted.block) + ")"));
+}
+
+namespace {
+
+// A request a drive may simply not support (tgt refuses LOG SENSE and cannot say where the
+// tape stands): the answer is "not reported", noted in the outcome, and the command goes on
+// with what the drive did answer. Any other failure fails the command.
+bool Answered(Session& session, Request request, void* record, const char* what, Outcome& out)
+{
+    const TAPE_STATUS status = session.Run(request, record);
+    if (status == TAPE_STATUS_SUCCESS) {
+        return true;
+    }
+    if (status != TAPE_STATUS_INVALID_DEVICE_REQUEST && status != TAPE_STATUS_NOT_IMPLEMENTED) {
+        out.failure = Failure{std::string(host::RequestName(request)) + " failed", status, {}};
+        return false;
+    }
+    out.result["notReported"].push_back(what);
+    out.result[what] = nullptr;
+    return false;
+}
+
+constexpr const char* kNotReported = "not reported by the drive";
+
+void AddMediaOrNot(bool reported, const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
+{
+    if (reported) {
+        AddMedia(media, out);
+        return;
+    }
+    for (const char* label : {"write protected", "block size", "capacity", "remaining"}) {
+        out.lines.push_back(Line(label, kNotReported));
+    }
+}
+
+}  // namespace
+
 void Status(Session& session, Outcome& out)
 {
     out.lines.push_back(Line("drive", session.DriveName()));
@@ -89,6 +144,9 @@ void Status(Session& session, Outcome& out)
     out.result["ready"] = ready == TAPE_STATUS_SUCCESS;
     out.result["readiness"] = StatusJson(ready);
     out.result["removalPrevented"] = session.RemovalPrevented();
+    MtFacts facts;
+    facts.ready = ready == TAPE_STATUS_SUCCESS;
+    facts.noMedium = ready == TAPE_STATUS_NO_MEDIA;
     if (ready != TAPE_STATUS_SUCCESS) {
         // The answer to "what state is the drive in" is this status; reporting it is the
         // command's success, as mt status reports an empty drive.
@@ -97,37 +155,57 @@ void Status(Session& session, Outcome& out)
                                                std::string(" (") + host::TapeStatusName(ready) +
                                                ": " + host::TapeStatusMeaning(ready) + ")"));
         out.lines.push_back(Line("removal", session.RemovalPrevented() ? "prevented" : "allowed"));
+        AddMtStatus(facts, out);
         return;
     }
     out.result["mediumPresent"] = true;
     out.lines.push_back(Line("medium", "present, ready"));
     TAPE_GET_MEDIA_PARAMETERS media{};
-    if (!MediaParameters(session, media, out)) {
+    const bool haveMedia = Answered(session, Request::GetMediaParameters, &media, "media", out);
+    if (out.failure) {
         return;
     }
     TAPE_GET_DRIVE_PARAMETERS drive{};
     if (!Do(session, Request::GetDriveParameters, &drive, out)) {
         return;
     }
-    json position;
-    json absolute;
-    if (!Position(session, false, position, out) || !Position(session, true, absolute, out)) {
+    TAPE_GET_POSITION logical{};
+    logical.Type = TAPE_LOGICAL_POSITION;
+    TAPE_GET_POSITION absolute{};
+    absolute.Type = TAPE_ABSOLUTE_POSITION;
+    const bool havePosition =
+        Answered(session, Request::GetPosition, &logical, "position", out) &&
+        Answered(session, Request::GetPosition, &absolute, "position", out);
+    if (out.failure) {
         return;
     }
-    AddMedia(media, out);
-    out.result["partitions"] = media.PartitionCount;
-    out.result["currentPartition"] = position["partition"];
-    out.result["position"] = {{"partition", position["partition"]},
-                              {"block", position["block"]},
-                              {"absolute", absolute["absolute"]}};
-    out.lines.push_back(Line("partitions", std::to_string(media.PartitionCount) + ", current " +
-                                               std::to_string(position["partition"].get<int>()) +
-                                               " (numbered from 1)"));
-    out.lines.push_back(Line("position", PositionText(position) + " (absolute " +
-                                             std::to_string(absolute["absolute"].get<int64_t>()) +
-                                             ")"));
+    AddMediaOrNot(haveMedia, media, out);
+    if (haveMedia) {
+        out.result["partitions"] = media.PartitionCount;
+        facts.writeProtected = media.WriteProtected != 0;
+        facts.blockSize = media.BlockSize;
+    }
+    if (havePosition) {
+        out.result["currentPartition"] = logical.Partition;
+        out.result["position"] = {{"partition", logical.Partition},
+                                  {"block", logical.Offset.QuadPart},
+                                  {"absolute", absolute.Offset.QuadPart}};
+        facts.partition = logical.Partition > 0 ? logical.Partition - 1 : 0;
+    }
+    out.lines.push_back(Line(
+        "partitions",
+        (haveMedia ? std::to_string(media.PartitionCount) : std::string(kNotReported)) +
+            (havePosition ? ", current " + std::to_string(logical.Partition) + " (numbered from 1)"
+                          : std::string())));
+    out.lines.push_back(Line(
+        "position", havePosition ? "partition " + std::to_string(logical.Partition) + ", block " +
+                                       std::to_string(logical.Offset.QuadPart) + " (absolute " +
+                                       std::to_string(absolute.Offset.QuadPart) + ")"
+                                 : std::string(kNotReported)));
     AddDrive(drive, false, out);
     out.lines.push_back(Line("removal", session.RemovalPrevented() ? "prevented" : "allowed"));
+    facts.counted = session.counted();
+    AddMtStatus(facts, out);
 }
 
 void Params(Session& session, Outcome& out)
@@ -137,14 +215,17 @@ void Params(Session& session, Outcome& out)
         return;
     }
     TAPE_GET_MEDIA_PARAMETERS media{};
-    if (!MediaParameters(session, media, out)) {
+    const bool haveMedia = Answered(session, Request::GetMediaParameters, &media, "media", out);
+    if (out.failure) {
         return;
     }
     out.lines.push_back(Line("drive", session.DriveName()));
     AddDrive(drive, true, out);
-    out.lines.push_back(Line("partitions", std::to_string(media.PartitionCount)));
-    AddMedia(media, out);
+    out.lines.push_back(Line("partitions", haveMedia ? std::to_string(media.PartitionCount)
+                                                     : std::string(kNotReported)));
+    AddMediaOrNot(haveMedia, media, out);
 }
+
 
 void SetPosition(Session& session, ULONG method, int64_t offset, ULONG partition, bool immediate,
                  Outcome& out, bool show)

@@ -26,6 +26,7 @@ struct CommandArgs {
     bool on = false;                 // compression, setmarks-report
     std::optional<uint32_t> sizeMb;  // mkpartition
     std::string file;                // write, read
+    std::optional<uint32_t> transferBlockSize;  // write, read --block-size (0: variable)
     uint64_t capacityMb = 2048;      // new
     bool writeProtected = false;     // new
     bool force = false;              // new, demo
@@ -59,6 +60,9 @@ bool Fail(Outcome& out, const std::string& what);
 bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out);
 // Where the tape stands after a command that moved it.
 void ShowPosition(Session& session, Outcome& out);
+// After a failed motion, read or write: where the tape stands, as the drive reports it and in
+// counted files and blocks.
+void ShowStop(Session& session, Outcome& out);
 void Status(Session& session, Outcome& out);
 void Params(Session& session, Outcome& out);
 void SetPosition(Session& session, ULONG method, int64_t offset, ULONG partition, bool immediate,

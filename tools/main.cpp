@@ -18,6 +18,7 @@
 #include "tools/commands.h"
 #include "tools/data_file.h"
 #include "tools/demo.h"
+#include "tools/map.h"
 #include "tools/session.h"
 #include "tools/target_choice.h"
 
@@ -110,9 +111,13 @@ int RunTool(int argc, char** argv)
     };
     const bool onDevice = tools::ChooseTarget(file) != tools::TargetKind::Cartridge;
     if (onDevice && command.runs != tools::Runs::OnDrive) {
-        const std::string what = "'" + args.command +
-                                 "' makes a cartridge file for the simulated drive; this is a "
-                                 "device, whose cartridge is a real one";
+        const std::string what =
+            "'" + args.command +
+            (command.runs == tools::Runs::ReadsCartridge
+                 ? "' reads a cartridge file of the simulated drive; this is a device, whose "
+                   "tape only the drive itself can read"
+                 : "' makes a cartridge file for the simulated drive; this is a device, whose "
+                   "cartridge is a real one");
         PrintError(shown, what);
         printJsonError(what);
         return kExitUsage;
@@ -120,6 +125,8 @@ int RunTool(int argc, char** argv)
     try {
         if (command.runs == tools::Runs::MakesCartridge) {
             outcome = tools::CreateCartridge(file, args);
+        } else if (command.runs == tools::Runs::ReadsCartridge) {
+            outcome = tools::MapCartridge(file, args.busyWait);
         } else {
             if (command.runs == tools::Runs::OnFreshCartridge) {
                 args.capacityMb = kDemoCapacityMb;
@@ -132,6 +139,9 @@ int RunTool(int argc, char** argv)
                 outcome = tools::RunDemo(session);
             } else {
                 command.handler(session, args, outcome);
+            }
+            if (outcome.failure && outcome.failure->status && session.MotionFailed()) {
+                tools::ShowStop(session, outcome);
             }
             // A request the transport cut off says why in the transport's own words.
             const std::string lost = session.TransportError();

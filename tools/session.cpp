@@ -27,11 +27,12 @@ void Session::Open()
     }
     cartridge_ = OpenCartridge(options_.path, options_.busyWait);
     const store::DriveState& state = cartridge_->State();
+    counter_ = FileCounter(state.counted);
     if (state.ejected) {
-        // The drive powers on empty; the cartridge waits outside for `load`.
+        // The drive powers on empty with its settings, which this tool keeps with the
+        // cartridge; the cartridge waits outside for `load`.
         ejected_ = cartridge_->Medium();
-        ejectedSettings_ = state.settings;
-        drive_ = std::make_unique<sim::Drive>(sim::Options{}, std::nullopt);
+        drive_ = std::make_unique<sim::Drive>(sim::Options{}, nullptr, 0, 0, state.settings);
     } else {
         try {
             drive_ = std::make_unique<sim::Drive>(sim::Options{}, cartridge_->Medium(),
@@ -69,13 +70,15 @@ void Session::Close()
     }
     store::DriveState state;
     state.removalPrevented = drive_->RemovalPrevented();
+    // The settings belong to the drive, loaded or empty; the cartridge keeps them for the
+    // drive of the next invocation.
+    state.settings = drive_->settings();
     if (ejected_) {
         state.ejected = true;  // out of the drive, wound back to its beginning
-        state.settings = ejectedSettings_;
     } else {
         state.partition = drive_->Partition();
         state.position = drive_->Position();
-        state.settings = drive_->settings();
+        state.counted = counter_.now();
     }
     try {
         cartridge_->Commit(state);
@@ -84,36 +87,94 @@ void Session::Close()
     }
 }
 
+// Every request keeps its transcript: the sense of a command that stopped early says how far
+// it got, which the file and block count and the messages after a failure need.
 TAPE_STATUS Session::Run(host::Request request, void* record)
 {
     host::Transcript transcript;
-    const TAPE_STATUS status =
-        device_->Run(request, record, options_.trace ? &transcript : nullptr);
+    const TAPE_STATUS status = device_->Run(request, record, &transcript);
+    lastSense_ = LastSense(transcript);
     if (options_.trace) {
         Record(transcript);
     }
+    Count(request, record, status);
     return status;
+}
+
+void Session::Count(host::Request request, const void* record, TAPE_STATUS status)
+{
+    const SenseFacts sense = ReadSense(lastSense_);
+    if (status != TAPE_STATUS_SUCCESS &&
+        (request == host::Request::SetPosition || request == host::Request::WriteMarks ||
+         request == host::Request::Erase)) {
+        motionFailed_ = true;
+    }
+    switch (request) {
+    case host::Request::SetPosition:
+        counter_.Positioned(*static_cast<const TAPE_SET_POSITION*>(record), status, sense);
+        break;
+    case host::Request::WriteMarks:
+        counter_.MarksWritten(*static_cast<const TAPE_WRITE_MARKS*>(record), status, sense);
+        break;
+    case host::Request::GetPosition: {
+        const auto& position = *static_cast<const TAPE_GET_POSITION*>(record);
+        if (status == TAPE_STATUS_SUCCESS && position.Type == TAPE_LOGICAL_POSITION) {
+            counter_.Observed(position.Offset.QuadPart);
+        }
+        break;
+    }
+    case host::Request::Prepare: {
+        const ULONG operation = static_cast<const TAPE_PREPARE*>(record)->Operation;
+        if (status == TAPE_STATUS_SUCCESS &&
+            (operation == TAPE_LOAD || operation == TAPE_TENSION)) {
+            counter_.Loaded();
+        } else if (operation == TAPE_UNLOAD) {
+            counter_.Lost();
+        }
+        break;
+    }
+    case host::Request::Erase:
+        if (status == TAPE_STATUS_SUCCESS) {
+            counter_.Erased();
+        }
+        break;
+    case host::Request::CreatePartition:
+        counter_.Lost();  // the drive says where it left the tape when asked
+        break;
+    default:
+        break;
+    }
 }
 
 host::TransferResult Session::Write(const uint8_t* data, size_t length, uint32_t blockSize)
 {
     host::Transcript transcript;
-    const host::TransferResult result = host::WriteBlocks(*device_, data, length, blockSize,
-                                                          options_.trace ? &transcript : nullptr);
+    const host::TransferResult result =
+        host::WriteBlocks(*device_, data, length, blockSize, &transcript);
+    lastSense_ = LastSense(transcript);
     if (options_.trace) {
         Record(transcript);
     }
+    counter_.Transferred(true, blockSize, result, ReadSense(lastSense_));
+    motionFailed_ = motionFailed_ || result.status != TAPE_STATUS_SUCCESS;
     return result;
 }
 
 host::TransferResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t blockSize)
 {
     host::Transcript transcript;
-    const host::TransferResult result = host::ReadBlocks(*device_, buffer, capacity, blockSize,
-                                                         options_.trace ? &transcript : nullptr);
+    const host::TransferResult result =
+        host::ReadBlocks(*device_, buffer, capacity, blockSize, &transcript);
+    lastSense_ = LastSense(transcript);
     if (options_.trace) {
         Record(transcript);
     }
+    counter_.Transferred(false, blockSize, result, ReadSense(lastSense_));
+    // A read ending at a mark is how reads end; at end of data it is a failure only when the
+    // command reading found nothing, which the command decides.
+    motionFailed_ = motionFailed_ || (result.status != TAPE_STATUS_SUCCESS &&
+                                      result.status != TAPE_STATUS_FILEMARK_DETECTED &&
+                                      result.status != TAPE_STATUS_SETMARK_DETECTED);
     return result;
 }
 
@@ -122,7 +183,6 @@ void Session::EjectAfterUnload()
     if (!drive_) {
         return;  // a device ejects by itself
     }
-    ejectedSettings_ = drive_->settings();
     ejected_ = drive_->EjectMedium();
     // The eject's own news (medium removed) concerns nobody: the next invocation powers on.
 }

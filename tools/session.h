@@ -18,6 +18,7 @@
 #include "host/transcript.h"
 #include "sim/drive.h"
 #include "tools/cartridge_store.h"
+#include "tools/file_count.h"
 #include "tools/sim_target.h"
 #include "tools/target_choice.h"
 
@@ -71,22 +72,31 @@ public:
     std::string TransportError() const;
     bool OnDevice() const { return deviceTarget_ != nullptr; }
     nlohmann::json& trace() { return trace_; }
+    // The tape's position in files and blocks as counted so far (-1: unknown).
+    const store::FilePosition& counted() const { return counter_.now(); }
+    // The sense of the last command of the last request or transfer; empty when it succeeded.
+    const std::vector<uint8_t>& lastSense() const { return lastSense_; }
+    // A motion, mark, read or write failed in this invocation: the tape may stand anywhere.
+    bool MotionFailed() const { return motionFailed_; }
 
 private:
     void OpenDevice();  // the device path of Open, in session_device.cpp
     void Record(const host::Transcript& transcript);
+    void Count(host::Request request, const void* record, TAPE_STATUS status);
     void Note(const std::string& text);
 
     SessionOptions options_;
     std::unique_ptr<store::CartridgeDb> cartridge_;  // outlives the drive and its medium
     std::unique_ptr<sim::Medium> ejected_;           // the tape while it is out of the drive
-    sim::DriveSettings ejectedSettings_;             // what the cartridge keeps meanwhile
     host::ClassDriver driver_;
     std::unique_ptr<sim::Drive> drive_;
     std::unique_ptr<SimTarget> target_;
     std::unique_ptr<host::DeviceTarget> deviceTarget_;
     std::optional<host::Device> device_;
     nlohmann::json trace_ = nlohmann::json::array();
+    FileCounter counter_;
+    std::vector<uint8_t> lastSense_;
+    bool motionFailed_ = false;
 };
 
 }  // namespace tools

@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "tools/data_file.h"
+#include "tools/file_count.h"
 #include "tools/report.h"
 
 namespace tools {
@@ -126,17 +127,66 @@ bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSiz
     return true;
 }
 
+// The block size of a transfer: the user's, else the drive's. A drive that does not report
+// its media parameters (tgt refuses the capacity log page they include) leaves the choice to
+// the user, said plainly instead of as the driver's refusal.
+bool TransferBlockSize(Session& session, std::optional<uint32_t> given, uint32_t& size,
+                       Outcome& out)
+{
+    if (given) {
+        size = *given;
+        return true;
+    }
+    TAPE_GET_MEDIA_PARAMETERS media{};
+    const TAPE_STATUS status = session.Run(host::Request::GetMediaParameters, &media);
+    if (status == TAPE_STATUS_SUCCESS) {
+        size = media.BlockSize;
+        return true;
+    }
+    if (status == TAPE_STATUS_INVALID_DEVICE_REQUEST || status == TAPE_STATUS_NOT_IMPLEMENTED) {
+        out.failure = Failure{"the drive does not report its block size", status,
+                              "give it with --block-size N (0: variable-length blocks)"};
+    } else {
+        out.failure = Failure{"GetMediaParameters failed", status, {}};
+    }
+    return false;
+}
+
+// After a fixed-block read met a block of another length, the drive has passed over it and
+// its sense counts blocks, not bytes. Back over the block and read it as a variable block of
+// one byte: the residue of that read is the block's length, and the tape again stands after
+// it. Nothing when the drive does not say.
+std::optional<int64_t> MeasurePassedBlock(Session& session)
+{
+    TAPE_SET_POSITION back{};
+    back.Method = TAPE_SPACE_RELATIVE_BLOCKS;
+    back.Offset.QuadPart = -1;
+    if (session.Run(host::Request::SetPosition, &back) != TAPE_STATUS_SUCCESS) {
+        return std::nullopt;
+    }
+    uint8_t head = 0;
+    const host::TransferResult probe = session.Read(&head, 1, 0);
+    if (probe.status == TAPE_STATUS_SUCCESS) {
+        return static_cast<int64_t>(probe.bytes);
+    }
+    const SenseFacts sense = ReadSense(session.lastSense());
+    if (probe.status == TAPE_STATUS_INVALID_BLOCK_LENGTH && sense.information) {
+        return int64_t{1} - *sense.information;  // residue: asked for minus the block's length
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
-void WriteFile(Session& session, const std::string& path, Outcome& out)
+void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
+               Outcome& out)
 {
     RefuseCartridge(session, path, STDIN_FILENO);
     InputFile input(path);
-    TAPE_GET_MEDIA_PARAMETERS media{};
-    if (!MediaParameters(session, media, out)) {
+    uint32_t blockSize = 0;
+    if (!TransferBlockSize(session, given, blockSize, out)) {
         return;
     }
-    const uint32_t blockSize = media.BlockSize;
     const size_t chunk =
         blockSize == 0 ? kChunkBytes : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
     const std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunk]);
@@ -192,15 +242,15 @@ void WriteFile(Session& session, const std::string& path, Outcome& out)
     ShowPosition(session, out);
 }
 
-void ReadFile(Session& session, const std::string& path, Outcome& out)
+void ReadFile(Session& session, const std::string& path, std::optional<uint32_t> given,
+              Outcome& out)
 {
     RefuseCartridge(session, path, STDOUT_FILENO);
-    TAPE_GET_MEDIA_PARAMETERS media{};
-    if (!MediaParameters(session, media, out)) {
+    uint32_t blockSize = 0;
+    if (!TransferBlockSize(session, given, blockSize, out)) {
         return;
     }
     OutputFile output(path);
-    const uint32_t blockSize = media.BlockSize;
     size_t capacity = blockSize == 0 ? kVariableReadBytes
                                      : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[capacity]);
@@ -208,7 +258,26 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
     std::string stop;
     Progress progress("reading", std::nullopt);
     while (stop.empty()) {
-        const host::TransferResult result = session.Read(buffer.get(), capacity, blockSize);
+        host::TransferResult result = session.Read(buffer.get(), capacity, blockSize);
+        const SenseFacts sense = ReadSense(session.lastSense());
+        if (result.status != TAPE_STATUS_SUCCESS && sense.information && *sense.information >= 0) {
+            // The residue is the drive's own count of what it did not deliver (blocks, or bytes
+            // of a variable block); a transport that counts the whole transfer as moved (tgt,
+            // at a mark or end of data) is corrected by it.
+            const uint64_t notMoved =
+                static_cast<uint64_t>(*sense.information) * (blockSize == 0 ? 1 : blockSize);
+            if (notMoved <= capacity) {
+                result.bytes = std::min<size_t>(result.bytes, capacity - notMoved);
+            }
+        }
+        if (blockSize == 0 && result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH &&
+            sense.information && *sense.information > 0 &&
+            static_cast<size_t>(*sense.information) <= capacity) {
+            // A block shorter than the room offered, reported although SILI forgives it (tgt
+            // does, and counts the whole room as moved): the residue gives its true length.
+            result.bytes = capacity - static_cast<size_t>(*sense.information);
+            result.status = TAPE_STATUS_SUCCESS;
+        }
         if (blockSize == 0 && result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH &&
             capacity < kLargestBlockBytes) {
             // A block longer than the room offered; the drive has gone past it. Back over it
@@ -251,6 +320,20 @@ void ReadFile(Session& session, const std::string& path, Outcome& out)
             stop = "setmark";
         } else if (result.status == TAPE_STATUS_NO_DATA_DETECTED && bytes > 0) {
             stop = "end of data";
+        } else if (result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH && blockSize != 0) {
+            const std::optional<int64_t> length = MeasurePassedBlock(session);
+            std::string what = "read failed after " + std::to_string(bytes) + " bytes: the next "
+                               "block is " +
+                               (length ? std::to_string(*length) + " bytes long" : "of another length") +
+                               ", not " + std::to_string(blockSize) +
+                               " bytes; the tape has moved past it";
+            if (length) {
+                out.result["blockLength"] = *length;
+            }
+            out.failure = Failure{what, result.status,
+                                  "to read it, go back over it with 'bsr' and read variable-length "
+                                  "blocks: 'setblk 0' (or read --block-size 0)"};
+            return;
         } else {
             out.failure =
                 Failure{"read failed after " + std::to_string(bytes) + " bytes", result.status, {}};

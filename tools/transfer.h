@@ -3,6 +3,8 @@
 // same whatever the size; "-" names standard input or output.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "tools/commands.h"
@@ -13,12 +15,18 @@ namespace tools {
 // Data blocks from the file at the tape's position. The file is a regular file, a pipe or
 // standard input; anything else is refused before the tape moves. With a fixed block size the
 // last block is filled up with zeros; with variable blocks each holds 64 KiB, the last fewer.
-void WriteFile(Session& session, const std::string& path, Outcome& out);
+// `blockSize`, when given, overrides the drive's (0: variable-length blocks); a drive that
+// does not report its block size needs it.
+void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> blockSize,
+               Outcome& out);
 
 // Data blocks up to the next filemark (or a reported setmark, or end of data) into the file.
 // A regular file is written beside itself and renamed over the old one only when the read
 // has ended well, so a failed read leaves the old file as it was; standard output, a pipe or
 // a character device is written directly. The tape is left after the mark, as a read leaves it.
-void ReadFile(Session& session, const std::string& path, Outcome& out);
+// A fixed-block read that meets a block of another length stops there, past that block, and
+// says how long the block is.
+void ReadFile(Session& session, const std::string& path, std::optional<uint32_t> blockSize,
+              Outcome& out);
 
 }  // namespace tools

@@ -347,8 +347,12 @@ TEST_F(Velmtape, JsonForScripts)
     EXPECT_EQ(failed["error"]["status"], "TAPE_STATUS_BEGINNING_OF_MEDIA");
     EXPECT_EQ(failed["error"]["code"], 12);
     ASSERT_TRUE(failed["trace"].is_array());
-    const nlohmann::json& space = failed["trace"].back();
+    // The failed space, then the question where it left the tape.
+    ASSERT_GE(failed["trace"].size(), 2u);
+    EXPECT_EQ(failed["trace"].back()["request"], "GetPosition");
+    const nlohmann::json& space = failed["trace"][failed["trace"].size() - 2];
     EXPECT_EQ(space["request"], "SetPosition");
+    EXPECT_EQ(failed["result"]["stoppedAt"]["block"], 0);
     bool sawSpace = false;
     for (const nlohmann::json& event : space["events"]) {
         if (event["kind"] == "command" && event["cdb"] == "11 00 FF FF FF 00") {

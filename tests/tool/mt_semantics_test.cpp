@@ -1,0 +1,259 @@
+// Tape semantics of velmtape through the built binary: file and block numbers and status bits
+// as mt-st shows them, where the tape stands after a failure, settings across unload and
+// load, what new --force replaces, the cartridge map, and the README's round trip.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tool_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using tooltest::Slurp;
+using tooltest::Spit;
+
+struct Ran {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+class MtSemantics : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/velmtape-mt-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        Spit(dir_ / "a", "hello world\n");
+        std::string c;
+        for (int i = 0; i < 3000; ++i) {
+            c.push_back(static_cast<char>('A' + i % 26));
+        }
+        Spit(dir_ / "c", c);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    Ran V(const std::string& line, const std::string& tape = "t.tape")
+    {
+        std::vector<std::string> words{"-f", tape};
+        std::string word;
+        for (const char ch : line + " ") {
+            if (ch != ' ') {
+                word.push_back(ch);
+            } else if (!word.empty()) {
+                words.push_back(word);
+                word.clear();
+            }
+        }
+        const std::string out = (dir_ / ".out").string();
+        const std::string err = (dir_ / ".err").string();
+        Ran run;
+        run.exit = tooltest::Wait(
+            tooltest::Start(words, dir_.string(), {-1, "/dev/null"}, {-1, out}, {-1, err}));
+        run.out = Slurp(out);
+        run.err = Slurp(err);
+        return run;
+    }
+    // Runs each command of a ';'-separated list; all must succeed except those marked '!'.
+    void Steps(const std::string& steps)
+    {
+        size_t from = 0;
+        while (from <= steps.size()) {
+            size_t to = steps.find(';', from);
+            to = to == std::string::npos ? steps.size() : to;
+            std::string step = steps.substr(from, to - from);
+            from = to + 1;
+            const bool mayFail = step.find('!') != std::string::npos;
+            if (mayFail) {
+                step.erase(step.find('!'), 1);
+            }
+            if (step.find_first_not_of(' ') == std::string::npos) {
+                continue;
+            }
+            const Ran run = V(step);
+            if (!mayFail) {
+                ASSERT_EQ(run.exit, 0) << step << "\n" << run.out << run.err;
+            }
+        }
+    }
+
+    fs::path dir_;
+};
+
+struct CountRow {
+    const char* steps;
+    const char* where;  // mt-st's line
+    const char* bits;   // mt-st's bits line
+};
+
+TEST_F(MtSemantics, StatusCountsFilesAndBlocksAsMtStDoes)
+{
+    const std::string threeFiles = "new --force; write a; weof; write a; weof; write a; ";
+    for (const CountRow& row : {
+             CountRow{"new --force", "File number=0, block number=0, partition=0.",
+                      "BOT ONLINE"},
+             CountRow{"new --force --write-protected", "File number=0, block number=0",
+                      "BOT WR_PROT ONLINE"},
+             CountRow{"rewind; fsf 2", "File number=2, block number=0, partition=0.",
+                      "EOF ONLINE"},
+             CountRow{"rewind; fsf 1; fsr 1", "File number=1, block number=1", "ONLINE"},
+             CountRow{"rewind; fsf 2; bsf 1", "File number=1, block number=-1", "ONLINE"},
+             CountRow{"rewind; fsf 1; bsfm 1", "File number=1, block number=0", "EOF ONLINE"},
+             CountRow{"rewind; !fsf 5", "File number=2, block number=-1", "EOD ONLINE"},
+             CountRow{"rewind; fsf 1; read out", "File number=2, block number=0", "EOF ONLINE"},
+             CountRow{"eod", "File number=-1, block number=-1", "EOD ONLINE"},
+             CountRow{"seek 3 --absolute", "File number=-1, block number=-1", "ONLINE"},
+             CountRow{"seek 3; seek 0", "File number=0, block number=0", "BOT ONLINE"},
+             CountRow{"weof 2", "File number=4, block number=0", "EOF EOD ONLINE"},
+             CountRow{"unload", "File number=-1, block number=-1.", "DR_OPEN"},
+             CountRow{"unload; load", "File number=0, block number=0", "BOT ONLINE"},
+         }) {
+        std::string steps = row.steps;
+        if (steps.rfind("new", 0) != 0) {
+            steps = threeFiles + steps;
+        }
+        Steps(steps);
+        const Ran run = V("status");
+        ASSERT_EQ(run.exit, 0) << row.steps << "\n" << run.err;
+        EXPECT_THAT(run.out, HasSubstr("  " + std::string(row.where))) << row.steps;
+        EXPECT_THAT(run.out, HasSubstr("\n  " + std::string(row.bits) + "\n")) << row.steps
+                                                                                << run.out;
+    }
+}
+
+TEST_F(MtSemantics, StatusAfterTheSecondFilemarkInJsonToo)
+{
+    Steps("new; write a; weof; write a; weof; write a; rewind; fsf 2");
+    const Ran run = V("--json status");
+    ASSERT_EQ(run.exit, 0) << run.err;
+    const nlohmann::json answer = nlohmann::json::parse(run.out);
+    EXPECT_EQ(answer["result"]["fileNumber"], 2);
+    EXPECT_EQ(answer["result"]["blockNumber"], 0);
+    EXPECT_EQ(answer["result"]["flags"], nlohmann::json::array({"EOF", "ONLINE"}));
+    EXPECT_EQ(answer["result"]["generalStatus"], 0x81000000u);
+}
+
+TEST_F(MtSemantics, FailedReadSaysWhereTheTapeStandsAndHowLongTheBlockIs)
+{
+    Steps("new; write c; write -b 0 a; weof; rewind");
+    Ran run = V("read out");
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_EQ(run.out, "stopped at:       partition 1, block 7 (file 0, block 7)\n");
+    EXPECT_EQ(run.err,
+              "velmtape: t.tape: read failed after 3072 bytes: the next block is 12 bytes long, "
+              "not 512 bytes; the tape has moved past it: TAPE_STATUS_INVALID_BLOCK_LENGTH (the "
+              "block length did not match); to read it, go back over it with 'bsr' and read "
+              "variable-length blocks: 'setblk 0' (or read --block-size 0)\n");
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
+    // Nothing is lost: back over the block, it reads whole as a variable block.
+    Steps("bsr 1; read -b 0 out");
+    EXPECT_EQ(Slurp(dir_ / "out"), "hello world\n");
+    run = V("--json read out2");
+    EXPECT_EQ(nlohmann::json::parse(run.out)["result"]["stoppedAt"]["block"], 8);  // end of data
+}
+
+TEST_F(MtSemantics, FailedSpaceSaysWhereTheTapeStands)
+{
+    Steps("new; write a; weof; rewind");
+    const Ran run = V("fsf 3");
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_EQ(run.out, "stopped at:       partition 1, block 2 (file 1, block unknown)\n");
+    EXPECT_THAT(run.err, HasSubstr("SetPosition failed: TAPE_STATUS_NO_DATA_DETECTED"));
+}
+
+TEST_F(MtSemantics, DriveSettingsSurviveUnloadAndLoadAndResetOnlyWithNew)
+{
+    Steps("new; setblk 0; compression off; setmarks-report on; unload; load");
+    Ran run = V("params");
+    ASSERT_EQ(run.exit, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("block size:       variable\n"));
+    EXPECT_THAT(run.out, HasSubstr("compression:      off\n"));
+    EXPECT_THAT(run.out, HasSubstr("setmark report:   on\n"));
+    Steps("new --force");
+    run = V("params");
+    EXPECT_THAT(run.out, HasSubstr("block size:       512 bytes (fixed)\n"));
+    EXPECT_THAT(run.out, HasSubstr("compression:      on\n"));
+    EXPECT_THAT(run.out, HasSubstr("setmark report:   off\n"));
+}
+
+TEST_F(MtSemantics, NewForceReplacesOnlyACartridge)
+{
+    Spit(dir_ / "notes.txt", "my notes\n");
+    ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    struct Row {
+        const char* target;
+        const char* err;
+    };
+    for (const Row& row : {
+             Row{"notes.txt",
+                 "velmtape: notes.txt: exists and is not a cartridge file (neither a VELM "
+                 "cartridge database nor an old VELMCART file); --force replaces only a "
+                 "cartridge, so it was left as it was\n"},
+             Row{"fifo", "velmtape: fifo: is a FIFO, not a cartridge file; nothing was read "
+                         "from it\n"},
+             Row{"/dev/null", "velmtape: /dev/null: is a character device, not a cartridge "
+                              "file; nothing was read from it\n"},
+         }) {
+        const Ran run = V("new --force", row.target);
+        EXPECT_EQ(run.exit, 1) << row.target;
+        EXPECT_EQ(run.err, row.err);
+    }
+    EXPECT_EQ(Slurp(dir_ / "notes.txt"), "my notes\n");
+    Steps("new; write a");
+    EXPECT_EQ(V("new --force").exit, 0);
+    EXPECT_THAT(V("map").out, HasSubstr("  block 0: end of data\n"));
+}
+
+TEST_F(MtSemantics, MapShowsFilesMarksAndWhereTheTapeStandsInBothPartitions)
+{
+    Steps("new --capacity 100; mkpartition 40; write c; weof; setblk 0; write a; write c; weof 2;"
+          "setpartition 2; wset; write a; setpartition 1; fsf 1");
+    const Ran run = V("map");
+    ASSERT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "map of t.tape (from the cartridge store, not from the drive)\n"
+              "tape:             100.0 MB (100000000 bytes), density 0x24, writable, 2 partitions\n"
+              "partition 1: 40.0 MB (40000000 bytes)\n"
+              "  block 0: file 0: 6 blocks of 512 bytes, 3072 bytes\n"
+              "  block 6: 1 filemark\n"
+              "  block 7: file 1: 2 blocks of 12 to 3000 bytes, 3012 bytes\n"
+              "  block 9: 2 filemarks\n"
+              "  block 11: end of data\n"
+              "  used 6084 bytes, 0.0% of the partition\n"
+              "partition 2: 60.0 MB (60000000 bytes)\n"
+              "  block 0: 1 setmark\n"
+              "  block 1: file 0: 1 block of 12 bytes, 12 bytes\n"
+              "  block 2: end of data\n"
+              "  used 12 bytes, 0.0% of the partition\n"
+              "used:             6096 bytes, 0.0% of the tape\n"
+              "tape stands:      partition 1, block 7 (file 1, block 0)\n");
+    const nlohmann::json map = nlohmann::json::parse(V("--json map").out)["result"];
+    EXPECT_EQ(map["partitions"][0]["entries"][2]["longestBlock"], 3000);
+    EXPECT_EQ(map["partitions"][1]["entries"][0]["kind"], "setmarks");
+    EXPECT_EQ(map["position"]["fileNumber"], 1);
+    const Ran device = V("map", "iscsi://127.0.0.1:1/iqn.x:y/1");
+    EXPECT_EQ(device.exit, 1);
+    EXPECT_THAT(device.err, HasSubstr("'map' reads a cartridge file of the simulated drive"));
+}
+
+TEST_F(MtSemantics, ReadmeWalkthroughGivesBackIdenticalFiles)
+{
+    Spit(dir_ / "more.txt", "twelve bytes");
+    Steps("new --capacity 500; setblk 0; write a; weof; write more.txt; weof; rewind; fsf 1;"
+          "read copy.txt");
+    EXPECT_EQ(Slurp(dir_ / "copy.txt"), "twelve bytes");
+    Steps("rewind; read copy0.txt");
+    EXPECT_EQ(Slurp(dir_ / "copy0.txt"), "hello world\n");
+    EXPECT_THAT(V("status").out, HasSubstr("File number=1, block number=0"));
+}
+
+}  // namespace

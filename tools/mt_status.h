@@ -1,0 +1,25 @@
+// `status` in the shape mt-st users read and scripts parse: file and block numbers and the
+// general status bits, beside the tool's own lines.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "store/cartridge_db.h"
+#include "tools/commands.h"
+
+namespace tools {
+
+struct MtFacts {
+    bool ready = false;                  // the drive answered ready
+    bool noMedium = false;               // no cartridge in the drive
+    std::optional<bool> writeProtected;  // when the drive reported it
+    std::optional<uint32_t> blockSize;   // when the drive reported it
+    std::optional<uint32_t> partition;   // the drive's partition, numbered from 0 as mt-st does
+    store::FilePosition counted;
+};
+
+// Adds the file and block lines, the mt-st block and the same facts to the JSON result.
+void AddMtStatus(const MtFacts& facts, Outcome& out);
+
+}  // namespace tools
