@@ -25,7 +25,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kChunkBytes = size_t{1} << 20;  // file bytes moved at a time
 constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in variable mode
-constexpr size_t kVariableReadBytes = kVariableBlockBytes;  // room for a block at first
+// Room for one variable block at first: four times the blocks `write` makes, so that a drive
+// that miscounts a short block's residual (tgt counts the block's length as not moved) still
+// delivers the whole block.
+constexpr size_t kVariableReadBytes = 4 * kVariableBlockBytes;
 constexpr size_t kLargestBlockBytes = 0xFFFFFF;             // the longest block READ(6) can ask for
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
@@ -274,8 +277,19 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
             sense.information && *sense.information > 0 &&
             static_cast<size_t>(*sense.information) <= capacity) {
             // A block shorter than the room offered, reported although SILI forgives it (tgt
-            // does, and counts the whole room as moved): the residue gives its true length.
-            result.bytes = capacity - static_cast<size_t>(*sense.information);
+            // does, and miscounts what it moved): the residue gives its true length, taken
+            // only when that much arrived; bytes that never arrived are not written as data.
+            const size_t length = capacity - static_cast<size_t>(*sense.information);
+            if (length > result.bytes) {
+                out.failure = Failure{"read failed after " + std::to_string(bytes) +
+                                          " bytes: the drive reported a block of " +
+                                          std::to_string(length) + " bytes but delivered " +
+                                          std::to_string(result.bytes),
+                                      result.status,
+                                      {}};
+                return;
+            }
+            result.bytes = length;
             result.status = TAPE_STATUS_SUCCESS;
         }
         if (blockSize == 0 && result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH &&
