@@ -24,7 +24,7 @@ constexpr uint8_t kInquiryAllocation = sizeof(INQUIRYDATA);  // 96: the platform
 constexpr size_t kInquiryDeviceTypeByte = 0;
 constexpr uint8_t kInquiryDeviceTypeMask = 0x1F;
 constexpr uint8_t kSequentialAccess = 0x01;
-constexpr size_t kMaxSenseLength = 255;                      // SenseInfoBufferLength is one byte
+constexpr size_t kMaxSenseLength = 255;  // SenseInfoBufferLength is one byte
 // Larger per-device or per-request records than this are a broken registration, not a size.
 constexpr ULONG kMaxRecordSize = 1u << 20;
 

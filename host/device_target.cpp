@@ -73,7 +73,8 @@ bool ToWire(const ScsiCommand& command, std::chrono::milliseconds ceiling, WireC
     // A data phase needs both a direction and bytes; either alone is no data phase.
     if (command.direction != Direction::None && command.dataLength > 0) {
         if (command.data == nullptr) {
-            error = "a transfer of " + std::to_string(command.dataLength) + " bytes without a buffer";
+            error =
+                "a transfer of " + std::to_string(command.dataLength) + " bytes without a buffer";
             return false;
         }
         wire.direction = command.direction;
@@ -115,9 +116,8 @@ ScsiAnswer ToAnswer(const WireCommand& command, const WireAnswer& wire)
     answer.transferred = command.direction == Direction::None ? 0 : moved;
     if (wire.status == kScsiCheckCondition) {
         answer.sense.assign(wire.sense.begin(),
-                            wire.sense.begin() +
-                                static_cast<std::ptrdiff_t>(std::min(wire.sense.size(),
-                                                                     kMaxSenseLength)));
+                            wire.sense.begin() + static_cast<std::ptrdiff_t>(
+                                                     std::min(wire.sense.size(), kMaxSenseLength)));
     }
     return answer;
 }

@@ -186,8 +186,8 @@ bool IscsiTransport::Pump(const bool& done, Clock::time_point deadline, std::str
             return false;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-        pollfd descriptor{iscsi_get_fd(context_),
-                          static_cast<short>(iscsi_which_events(context_)), 0};
+        pollfd descriptor{iscsi_get_fd(context_), static_cast<short>(iscsi_which_events(context_)),
+                          0};
         const int ready =
             poll(&descriptor, 1, static_cast<int>(std::min(left, kPollSlice).count()) + 1);
         if (ready < 0 && errno != EINTR) {

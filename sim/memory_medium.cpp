@@ -116,8 +116,8 @@ uint64_t MemoryMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t
     return done;
 }
 
-MarkSearch MemoryMedium::FindMark(uint32_t partition, uint64_t from, bool forward,
-                                  ObjectKind kind, uint64_t count) const
+MarkSearch MemoryMedium::FindMark(uint32_t partition, uint64_t from, bool forward, ObjectKind kind,
+                                  uint64_t count) const
 {
     const std::vector<uint64_t>& marks = MarksOf(parts_.at(partition), kind);
     // Marks before `from`: the index of the first one at or after it.

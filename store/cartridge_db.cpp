@@ -56,8 +56,7 @@ CartridgeDb::~CartridgeDb()
     db_.reset();  // rolls back what was not committed, before the lock goes with file_
 }
 
-std::unique_ptr<CartridgeDb> CartridgeDb::Open(const std::string& path,
-                                               const OpenOptions& options)
+std::unique_ptr<CartridgeDb> CartridgeDb::Open(const std::string& path, const OpenOptions& options)
 {
     std::unique_ptr<CartridgeDb> db(
         new CartridgeDb(std::make_unique<CartridgeFile>(path, false, options)));
@@ -97,9 +96,10 @@ std::unique_ptr<CartridgeDb> CartridgeDb::Create(const std::string& path,
     // Replacing is for cartridges only: anything else there is someone's data.
     const FileKind kind = db->file_->created() ? FileKind::Empty : db->file_->Sniff();
     if (kind == FileKind::Other) {
-        throw StoreError("exists and is not a cartridge file (neither a VELM cartridge database "
-                         "nor an old VELMCART file); --force replaces only a cartridge, so it "
-                         "was left as it was");
+        throw StoreError(
+            "exists and is not a cartridge file (neither a VELM cartridge database "
+            "nor an old VELMCART file); --force replaces only a cartridge, so it "
+            "was left as it was");
     }
     try {
         if (!db->file_->created()) {
@@ -137,8 +137,7 @@ void CartridgeDb::CreateSchema()
 }
 
 void CartridgeDb::InsertExtent(uint32_t partition, uint64_t address, sim::ObjectKind kind,
-                               uint64_t count, uint32_t length, uint64_t rank,
-                               const uint8_t* data)
+                               uint64_t count, uint32_t length, uint64_t rank, const uint8_t* data)
 {
     if (!insert_) {
         insert_ = std::make_unique<Statement>(
@@ -180,10 +179,9 @@ void CartridgeDb::Fill(const sim::Cartridge& cartridge)
             const auto length = static_cast<uint32_t>(objects[i].data.size());
             size_t j = i;
             run.clear();
-            while (j < objects.size() && objects[j].kind == kind &&
-                   objects[j].data.size() == length &&
-                   (kind != sim::ObjectKind::Block || run.size() + length <= kMaxRunBytes ||
-                    j == i)) {
+            while (
+                j < objects.size() && objects[j].kind == kind && objects[j].data.size() == length &&
+                (kind != sim::ObjectKind::Block || run.size() + length <= kMaxRunBytes || j == i)) {
                 run.insert(run.end(), objects[j].data.begin(), objects[j].data.end());
                 ++j;
             }
@@ -243,7 +241,9 @@ void CartridgeDb::WriteRows(const DriveState& state)
 {
     db_->Exec("DELETE FROM tape; DELETE FROM partition; DELETE FROM drive");
     Statement tape(*db_, "INSERT INTO tape VALUES (1, ?1, ?2, ?3)");
-    tape.Bind(1, static_cast<int64_t>(capacityBytes_)).Bind(2, densityCode_).Bind(3, writeProtected_);
+    tape.Bind(1, static_cast<int64_t>(capacityBytes_))
+        .Bind(2, densityCode_)
+        .Bind(3, writeProtected_);
     tape.Run();
     Statement part(*db_, "INSERT INTO partition VALUES (?1, ?2, ?3, ?4)");
     for (uint32_t p = 0; p < parts_.size(); ++p) {

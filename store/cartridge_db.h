@@ -142,7 +142,7 @@ private:
     DriveState state_;
     bool countTable_ = true;  // the file_count table and the extent_layout index exist
     bool writing_ = false;    // a write transaction is open
-    uint64_t pending_ = 0;  // bytes appended since the last commit
+    uint64_t pending_ = 0;    // bytes appended since the last commit
 };
 
 }  // namespace store

@@ -72,8 +72,7 @@ CartridgeFile::CartridgeFile(const std::string& path, bool create, const OpenOpt
     } else if (errno == ENOENT && create) {
         resolved_ = path;  // made below; a dangling link there makes O_EXCL fail
     } else if (errno == ENOENT) {
-        throw StoreError("no such cartridge file (create one with 'velmtape -f " + path +
-                             " new')",
+        throw StoreError("no such cartridge file (create one with 'velmtape -f " + path + " new')",
                          StoreError::Reason::Missing);
     } else {
         throw StoreError(Errno("cannot find the cartridge file"));
@@ -102,7 +101,8 @@ CartridgeFile::CartridgeFile(const std::string& path, bool create, const OpenOpt
     }
     if (!S_ISREG(info.st_mode)) {
         close(fd_);
-        throw StoreError("is " + KindOf(info.st_mode) + ", not a cartridge file; nothing was read from it");
+        throw StoreError("is " + KindOf(info.st_mode) +
+                         ", not a cartridge file; nothing was read from it");
     }
     mode_ = info.st_mode & 07777;
     device_ = info.st_dev;
@@ -121,7 +121,7 @@ CartridgeFile::CartridgeFile(const std::string& path, bool create, const OpenOpt
             std::snprintf(waited, sizeof(waited), "%.1f", options.busyWait.count() / 1000.0);
             throw StoreError(std::string("cartridge is busy: another velmtape is still using it "
                                          "after ") +
-                             waited + " s of waiting; try again when it has finished",
+                                 waited + " s of waiting; try again when it has finished",
                              StoreError::Reason::Busy);
         }
         if (!told && options.notice) {
@@ -160,7 +160,8 @@ FileKind CartridgeFile::Sniff() const
         std::memcmp(header, kOldMagic, sizeof(kOldMagic) - 1) == 0) {
         return FileKind::OldCartridge;
     }
-    if (length < kSqliteHeaderLength || std::memcmp(header, kSqliteMagic, sizeof(kSqliteMagic)) != 0) {
+    if (length < kSqliteHeaderLength ||
+        std::memcmp(header, kSqliteMagic, sizeof(kSqliteMagic)) != 0) {
         return FileKind::Other;
     }
     if (Be32(header + kApplicationIdOffset) != kApplicationId) {

@@ -47,11 +47,13 @@ void CartridgeDb::Load()
     densityCode_ = static_cast<uint8_t>(tape.Int(1));
     writeProtected_ = tape.Int(2) != 0;
 
-    Statement parts(*db_, "SELECT part, capacity, end_of_data, used_bytes FROM partition ORDER BY part");
+    Statement parts(*db_,
+                    "SELECT part, capacity, end_of_data, used_bytes FROM partition ORDER BY part");
     parts_.clear();
     while (parts.Step()) {
-        if (parts.Int(0) != static_cast<int64_t>(parts_.size()) || parts_.size() >= kMaxPartitions ||
-            parts.Int(1) < 0 || parts.Int(2) < 0 || parts.Int(3) < 0) {
+        if (parts.Int(0) != static_cast<int64_t>(parts_.size()) ||
+            parts_.size() >= kMaxPartitions || parts.Int(1) < 0 || parts.Int(2) < 0 ||
+            parts.Int(3) < 0) {
             Impossible("partitions numbered or sized wrongly");
         }
         parts_.push_back(Part{static_cast<uint64_t>(parts.Int(1)),
@@ -92,16 +94,18 @@ void CartridgeDb::Load()
 // or a count no tape could have all read as unknown rather than wrong.
 void CartridgeDb::LoadCounted()
 {
-    countTable_ = db_->QueryInt("SELECT count(*) FROM sqlite_master WHERE "
-                                "(type = 'table' AND name = 'file_count') OR "
-                                "(type = 'index' AND name = 'extent_layout')") == 2;
+    countTable_ = db_->QueryInt(
+                      "SELECT count(*) FROM sqlite_master WHERE "
+                      "(type = 'table' AND name = 'file_count') OR "
+                      "(type = 'index' AND name = 'extent_layout')") == 2;
     state_.counted = FilePosition{};
     if (db_->QueryInt("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
                       "name = 'file_count'") == 0) {
         return;
     }
-    Statement counted(*db_, "SELECT partition, position, file_number, block_number, at_eod "
-                            "FROM file_count");
+    Statement counted(*db_,
+                      "SELECT partition, position, file_number, block_number, at_eod "
+                      "FROM file_count");
     if (counted.Step() && counted.Int(0) == state_.partition &&
         counted.Int(1) == static_cast<int64_t>(state_.position) && counted.Int(2) >= -1 &&
         counted.Int(3) >= -1 && IsFlag(counted.Int(4))) {
@@ -182,16 +186,18 @@ void CartridgeDb::ConvertOldFile(const OpenOptions& options)
         throw StoreError(std::string("cannot convert the old cartridge file: ") + e.what());
     }
     if (options.notice) {
-        options.notice("converted from the old cartridge format into a cartridge database; the "
-                       "old file is kept as " +
-                       file_->path() + kOldFileSuffix);
+        options.notice(
+            "converted from the old cartridge format into a cartridge database; the "
+            "old file is kept as " +
+            file_->path() + kOldFileSuffix);
     }
 }
 
 std::vector<ExtentInfo> CartridgeDb::Extents(uint32_t partition)
 {
-    Statement rows(*db_, "SELECT addr, kind, count, length FROM extent WHERE part = ?1 "
-                         "ORDER BY addr");
+    Statement rows(*db_,
+                   "SELECT addr, kind, count, length FROM extent WHERE part = ?1 "
+                   "ORDER BY addr");
     rows.Bind(1, partition);
     std::vector<ExtentInfo> extents;
     while (rows.Step()) {
@@ -200,10 +206,9 @@ std::vector<ExtentInfo> CartridgeDb::Extents(uint32_t partition)
             rows.Int(3) > sim::kMaximumBlockLength) {
             Impossible("a run of objects out of range");
         }
-        extents.push_back(ExtentInfo{static_cast<uint64_t>(rows.Int(0)),
-                                     static_cast<sim::ObjectKind>(kind),
-                                     static_cast<uint64_t>(rows.Int(2)),
-                                     static_cast<uint32_t>(rows.Int(3))});
+        extents.push_back(
+            ExtentInfo{static_cast<uint64_t>(rows.Int(0)), static_cast<sim::ObjectKind>(kind),
+                       static_cast<uint64_t>(rows.Int(2)), static_cast<uint32_t>(rows.Int(3))});
     }
     return extents;
 }

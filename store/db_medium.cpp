@@ -135,8 +135,8 @@ void DbMedium::ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) con
     }
 }
 
-uint64_t DbMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t length,
-                              uint64_t count, uint8_t* out) const
+uint64_t DbMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t length, uint64_t count,
+                              uint8_t* out) const
 {
     uint64_t done = 0;
     const uint64_t end = EndOfData(partition);
@@ -190,9 +190,8 @@ sim::MarkSearch DbMedium::FindMark(uint32_t partition, uint64_t from, bool forwa
     sim::MarkSearch search;
     if (forward) {
         search.address = MarkWithRank(partition, before + count - 1, kind);
-        search.passed = search.address
-                            ? count
-                            : MarksBefore(partition, EndOfData(partition), kind) - before;
+        search.passed =
+            search.address ? count : MarksBefore(partition, EndOfData(partition), kind) - before;
         return search;
     }
     if (count <= before) {
@@ -222,7 +221,9 @@ std::optional<uint64_t> DbMedium::FindMarkRun(uint32_t partition, uint64_t from,
     if (forward) {
         // From the row that holds or precedes `from`, so the index range starts there.
         uint64_t lowest = 0;
-        lastOfKind_.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(from + 1));
+        lastOfKind_.Bind(1, partition)
+            .Bind(2, static_cast<int64_t>(kind))
+            .Bind(3, Signed(from + 1));
         if (lastOfKind_.Step()) {
             lowest = static_cast<uint64_t>(lastOfKind_.Int(0));
         }

@@ -32,8 +32,8 @@ public:
     void ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const override;
     uint64_t ReadBlocks(uint32_t partition, uint64_t address, uint32_t length, uint64_t count,
                         uint8_t* out) const override;
-    sim::MarkSearch FindMark(uint32_t partition, uint64_t from, bool forward,
-                             sim::ObjectKind kind, uint64_t count) const override;
+    sim::MarkSearch FindMark(uint32_t partition, uint64_t from, bool forward, sim::ObjectKind kind,
+                             uint64_t count) const override;
     uint64_t CountMarks(uint32_t partition, uint64_t from, uint64_t to,
                         sim::ObjectKind kind) const override;
     // One pass over the rows of marks in the engine: a WRITE FILEMARKS of n marks is one row.

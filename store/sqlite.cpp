@@ -67,8 +67,8 @@ int64_t Database::QueryInt(const std::string& sql)
 
 Statement::Statement(Database& db, const char* sql) : db_(db)
 {
-    const int code = sqlite3_prepare_v3(db.handle(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_,
-                                        nullptr);
+    const int code =
+        sqlite3_prepare_v3(db.handle(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
     if (code != SQLITE_OK) {
         db.Fail(code, "cartridge database");
     }

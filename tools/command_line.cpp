@@ -129,8 +129,7 @@ CommandLine::CommandLine() : app_(kDescription, "velmtape")
                   "For testing only: run the requests on a sequential-access device that the "
                   "driver does not claim (the driver's routines are written for the QT-7310)");
     app_.add_flag("--man", manual_, "Print this manual page (troff) and exit");
-    app_.add_flag("--bash-completion", completion_,
-                  "Print the bash completion script and exit");
+    app_.add_flag("--bash-completion", completion_, "Print the bash completion script and exit");
     app_.require_subcommand(0, 1);
     app_.fallthrough();
     app_.allow_extras();  // words nobody takes are reported in the tool's own words
@@ -205,8 +204,7 @@ std::vector<std::string> CommandLine::CompleteCommand(const std::vector<std::str
     return completed;
 }
 
-std::optional<int> CommandLine::Parse(const std::vector<std::string>& words,
-                                      Invocation& invocation)
+std::optional<int> CommandLine::Parse(const std::vector<std::string>& words, Invocation& invocation)
 {
     for (const std::string& word : words) {
         jsonSeen_ = jsonSeen_ || word == "--json";

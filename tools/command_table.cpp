@@ -9,10 +9,10 @@ namespace tools {
 namespace {
 
 // The driver's own limits, so a count is refused with its rule before anything is sent.
-constexpr int64_t kSpaceForwardMax = 8388607;   // SPACE carries a signed 24-bit count
-constexpr int64_t kSpaceBackwardMax = 8388608;  // ... which reaches one further backward
-constexpr int64_t kMarkCountMax = 16777215;     // WRITE FILEMARKS carries 24 bits
-constexpr int64_t kBlockLengthMax = 16777215;   // the block descriptor's 24-bit length
+constexpr int64_t kSpaceForwardMax = 8388607;     // SPACE carries a signed 24-bit count
+constexpr int64_t kSpaceBackwardMax = 8388608;    // ... which reaches one further backward
+constexpr int64_t kMarkCountMax = 16777215;       // WRITE FILEMARKS carries 24 bits
+constexpr int64_t kBlockLengthMax = 16777215;     // the block descriptor's 24-bit length
 constexpr int64_t kBlockAddressMax = 4294967295;  // LOCATE's 32-bit block address
 constexpr int64_t kPartitionSizeMaxMb = 65535;    // the partition page's 16-bit size field
 constexpr int64_t kCapacityMaxMb = 1000000;       // a simulated cartridge of up to 1 TB
@@ -32,11 +32,9 @@ ArgSpec Flag(const char* name, const char* help, bool CommandArgs::*flag)
     return arg;
 }
 
-const ArgSpec kImmediate =
-    Flag("--immediate", "Return as soon as the drive has accepted the command",
-         &CommandArgs::immediate);
-const ArgSpec kForce =
-    Flag("--force", "Replace an existing cartridge file", &CommandArgs::force);
+const ArgSpec kImmediate = Flag(
+    "--immediate", "Return as soon as the drive has accepted the command", &CommandArgs::immediate);
+const ArgSpec kForce = Flag("--force", "Replace an existing cartridge file", &CommandArgs::force);
 
 ArgSpec OnOff()
 {
@@ -68,8 +66,8 @@ std::vector<CommandSpec> MakeTable()
                           "partition"};
     seekPartition.max = 2;
     seekPartition.store = [](CommandArgs& a, int64_t v) { a.partition = static_cast<uint32_t>(v); };
-    ArgSpec seekAbsolute = Flag("--absolute", "BLOCK is the drive's absolute block address",
-                                &CommandArgs::absolute);
+    ArgSpec seekAbsolute =
+        Flag("--absolute", "BLOCK is the drive's absolute block address", &CommandArgs::absolute);
     seekAbsolute.excludes = "--partition";
     seekAbsolute.excludesWhy = "an absolute block address is the same in every partition";
     ArgSpec blockSize{ArgKind::Number, "N", "Block size in bytes", "block size", true};
@@ -99,49 +97,76 @@ std::vector<CommandSpec> MakeTable()
     capacity.store = [](CommandArgs& a, int64_t v) { a.capacityMb = static_cast<uint64_t>(v); };
 
     return {
-        {"status", {},
+        {"status",
+         {},
          "Medium, write protection, block size, partitions, position, capacity, compression, "
          "setmark reporting and feature flags",
          {},
          [](Session& s, const CommandArgs&, Outcome& o) { Status(s, o); }},
-        {"load", {}, "Insert and load the cartridge", {kImmediate},
+        {"load",
+         {},
+         "Insert and load the cartridge",
+         {kImmediate},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              s.InsertForLoad();
              Prepare(s, TAPE_LOAD, a.immediate, o);
          }},
-        {"unload", {{"offline", {}}, {"eject", {}}, {"rewoffl", {}}},
-         "Unload and eject the cartridge (refused while locked)", {kImmediate},
+        {"unload",
+         {{"offline", {}}, {"eject", {}}, {"rewoffl", {}}},
+         "Unload and eject the cartridge (refused while locked)",
+         {kImmediate},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              Prepare(s, TAPE_UNLOAD, a.immediate, o);
          }},
-        {"lock", {}, "Prevent removal of the cartridge", {},
+        {"lock",
+         {},
+         "Prevent removal of the cartridge",
+         {},
          [](Session& s, const CommandArgs&, Outcome& o) { Prepare(s, TAPE_LOCK, false, o); }},
-        {"unlock", {}, "Allow removal of the cartridge", {},
+        {"unlock",
+         {},
+         "Allow removal of the cartridge",
+         {},
          [](Session& s, const CommandArgs&, Outcome& o) { Prepare(s, TAPE_UNLOCK, false, o); }},
-        {"rewind", {}, "Rewind to the beginning of the current partition", {kImmediate},
+        {"rewind",
+         {},
+         "Rewind to the beginning of the current partition",
+         {kImmediate},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              SetPosition(s, TAPE_REWIND, 0, 0, a.immediate, o);
          }},
-        {"erase", {}, "Erase from the current position to the end of the partition (long erase)",
+        {"erase",
+         {},
+         "Erase from the current position to the end of the partition (long erase)",
          {kImmediate},
          [](Session& s, const CommandArgs& a, Outcome& o) { Erase(s, a.immediate, o); }},
-        {"weof", {{"eof", {}}}, "Write N filemarks",
+        {"weof",
+         {{"eof", {}}},
+         "Write N filemarks",
          {Count("Number of filemarks (default 1, at most 16777215)", kMarkCountMax), kImmediate},
          [](Session& s, const CommandArgs& a, Outcome& o) { WriteMarks(s, TAPE_FILEMARKS, a, o); }},
-        {"wset", {{"smk", {}}}, "Write N setmarks",
+        {"wset",
+         {{"smk", {}}},
+         "Write N setmarks",
          {Count("Number of setmarks (default 1, at most 16777215)", kMarkCountMax), kImmediate},
          [](Session& s, const CommandArgs& a, Outcome& o) { WriteMarks(s, TAPE_SETMARKS, a, o); }},
-        {"fsf", {}, "Space forward over N filemarks",
+        {"fsf",
+         {},
+         "Space forward over N filemarks",
          {Count("Number of filemarks (default 1, at most 8388607)", kSpaceForwardMax)},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              Space(s, TAPE_SPACE_FILEMARKS, Count(a), o);
          }},
-        {"bsf", {}, "Space backward over N filemarks",
+        {"bsf",
+         {},
+         "Space backward over N filemarks",
          {Count("Number of filemarks (default 1, at most 8388608)", kSpaceBackwardMax)},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              Space(s, TAPE_SPACE_FILEMARKS, -Count(a), o);
          }},
-        {"fsfm", {}, "Space forward over N filemarks, then back over the last (before it)",
+        {"fsfm",
+         {},
+         "Space forward over N filemarks, then back over the last (before it)",
          {Count("Number of filemarks (default 1, at most 8388607)", kSpaceForwardMax)},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              SetPosition(s, TAPE_SPACE_FILEMARKS, Count(a), 0, false, o, false);
@@ -149,7 +174,9 @@ std::vector<CommandSpec> MakeTable()
                  Space(s, TAPE_SPACE_FILEMARKS, -1, o);
              }
          }},
-        {"bsfm", {}, "Space backward over N filemarks, then forward over the last (after it)",
+        {"bsfm",
+         {},
+         "Space backward over N filemarks, then forward over the last (after it)",
          {Count("Number of filemarks (default 1, at most 8388608)", kSpaceBackwardMax)},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              SetPosition(s, TAPE_SPACE_FILEMARKS, -Count(a), 0, false, o, false);
@@ -157,68 +184,96 @@ std::vector<CommandSpec> MakeTable()
                  Space(s, TAPE_SPACE_FILEMARKS, 1, o);
              }
          }},
-        {"fsr", {}, "Space forward over N blocks",
+        {"fsr",
+         {},
+         "Space forward over N blocks",
          {Count("Number of blocks (default 1, at most 8388607)", kSpaceForwardMax)},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              Space(s, TAPE_SPACE_RELATIVE_BLOCKS, Count(a), o);
          }},
-        {"bsr", {}, "Space backward over N blocks",
+        {"bsr",
+         {},
+         "Space backward over N blocks",
          {Count("Number of blocks (default 1, at most 8388608)", kSpaceBackwardMax)},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              Space(s, TAPE_SPACE_RELATIVE_BLOCKS, -Count(a), o);
          }},
-        {"fss", {}, "Space forward over N setmarks",
+        {"fss",
+         {},
+         "Space forward over N setmarks",
          {Count("Number of setmarks (default 1, at most 8388607)", kSpaceForwardMax)},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              Space(s, TAPE_SPACE_SETMARKS, Count(a), o);
          }},
-        {"bss", {}, "Space backward over N setmarks",
+        {"bss",
+         {},
+         "Space backward over N setmarks",
          {Count("Number of setmarks (default 1, at most 8388608)", kSpaceBackwardMax)},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              Space(s, TAPE_SPACE_SETMARKS, -Count(a), o);
          }},
-        {"eod", {{"eom", {}}, {"seod", {}}}, "Space to the end of recorded data", {},
+        {"eod",
+         {{"eom", {}}, {"seod", {}}},
+         "Space to the end of recorded data",
+         {},
          [](Session& s, const CommandArgs&, Outcome& o) {
              Space(s, TAPE_SPACE_END_OF_DATA, 0, o);
          }},
-        {"seek", {{"setspos", {}}, {"sethpos", {"--absolute"}}},
+        {"seek",
+         {{"setspos", {}}, {"sethpos", {"--absolute"}}},
          "Locate a block: logical (in a partition) or --absolute",
          {block, seekPartition, seekAbsolute, kImmediate},
          [](Session& s, const CommandArgs& a, Outcome& o) { Seek(s, a, o); }},
-        {"tell", {{"rdspos", {}}, {"rdhpos", {"--absolute"}}},
+        {"tell",
+         {{"rdspos", {}}, {"rdhpos", {"--absolute"}}},
          "Print the position: partition and logical block, or --absolute",
          {Flag("--absolute", "Print the drive's absolute block address", &CommandArgs::absolute)},
          [](Session& s, const CommandArgs& a, Outcome& o) { Tell(s, a.absolute, o); }},
-        {"setblk", {{"blocksize", {}}}, "Set the block size (0: variable-length blocks)",
+        {"setblk",
+         {{"blocksize", {}}},
+         "Set the block size (0: variable-length blocks)",
          {blockSize},
          [](Session& s, const CommandArgs& a, Outcome& o) { SetBlock(s, a.blockSize, o); }},
-        {"compression", {{"comp", {}}, {"datcompression", {}}}, "Turn data compression on or off",
+        {"compression",
+         {{"comp", {}}, {"datcompression", {}}},
+         "Turn data compression on or off",
          {OnOff()},
          [](Session& s, const CommandArgs& a, Outcome& o) { SetDriveFlag(s, true, a.on, o); }},
-        {"setmarks-report", {}, "Turn setmark reporting on or off", {OnOff()},
+        {"setmarks-report",
+         {},
+         "Turn setmark reporting on or off",
+         {OnOff()},
          [](Session& s, const CommandArgs& a, Outcome& o) { SetDriveFlag(s, false, a.on, o); }},
-        {"mkpartition", {},
+        {"mkpartition",
+         {},
          "Lay out the tape as two partitions, the first of SIZE_MB megabytes, or without SIZE_MB "
          "as one partition; erases the tape",
          {sizeMb},
          [](Session& s, const CommandArgs& a, Outcome& o) { MakePartitions(s, a.sizeMb, o); }},
-        {"setpartition", {}, "Move to the beginning of partition P (1 or 2)",
+        {"setpartition",
+         {},
+         "Move to the beginning of partition P (1 or 2)",
          {partition, kImmediate},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              if (CheckPartition(s, a.partition, o)) {
                  SetPosition(s, TAPE_LOGICAL_BLOCK, 0, a.partition, a.immediate, o);
              }
          }},
-        {"params", {}, "Drive and media parameters", {},
+        {"params",
+         {},
+         "Drive and media parameters",
+         {},
          [](Session& s, const CommandArgs&, Outcome& o) { Params(s, o); }},
-        {"write", {},
+        {"write",
+         {},
          "Write FILE's bytes as data blocks at the current position (a fixed-size last block is "
          "filled up with zeros; follow with 'weof' to end the tape file)",
          {FileArg("File to put on tape, or '-' for standard input"), transferBlock},
          [](Session& s, const CommandArgs& a, Outcome& o) {
              WriteFile(s, a.file, a.transferBlockSize, o);
          }},
-        {"read", {},
+        {"read",
+         {},
          "Read data blocks up to the next filemark into FILE ('-': standard output, and every "
          "other word goes to standard error); an existing FILE is replaced only when the read has "
          "succeeded",
@@ -226,21 +281,31 @@ std::vector<CommandSpec> MakeTable()
          [](Session& s, const CommandArgs& a, Outcome& o) {
              ReadFile(s, a.file, a.transferBlockSize, o);
          },
-         Runs::OnDrive, true},
-        {"new", {}, "Create a blank cartridge file",
+         Runs::OnDrive,
+         true},
+        {"new",
+         {},
+         "Create a blank cartridge file",
          {capacity,
           Flag("--write-protected", "Set the write-protect tab", &CommandArgs::writeProtected),
           kForce},
-         nullptr, Runs::MakesCartridge},
-        {"map", {},
+         nullptr,
+         Runs::MakesCartridge},
+        {"map",
+         {},
          "The cartridge's layout from the cartridge store (the simulator's view, not the "
          "drive's): per partition the tape files with their blocks, block sizes and bytes, the "
          "marks, end of data, space used, and where the tape stands",
-         {}, nullptr, Runs::ReadsCartridge},
-        {"demo", {},
+         {},
+         nullptr,
+         Runs::ReadsCartridge},
+        {"demo",
+         {},
          "A short session on a fresh cartridge: files with filemarks, two partitions, moves "
          "between them, with status after each step",
-         {kForce}, nullptr, Runs::OnFreshCartridge},
+         {kForce},
+         nullptr,
+         Runs::OnFreshCartridge},
     };
 }
 
@@ -256,8 +321,8 @@ size_t EditDistance(const std::string& a, const std::string& b)
         row[0] = i;
         for (size_t j = 1; j <= b.size(); ++j) {
             const size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1,
-                               diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            row[j] =
+                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
             diagonal = above;
         }
     }

@@ -28,8 +28,8 @@ struct ArgSpec {
     int64_t min = 0;
     int64_t max = 0;
     void (*store)(CommandArgs&, int64_t) = nullptr;  // Number: where the value goes
-    bool CommandArgs::*flag = nullptr;                // Flag: where it goes
-    const char* excludes = "";                        // Flag: an option it cannot go with
+    bool CommandArgs::*flag = nullptr;               // Flag: where it goes
+    const char* excludes = "";                       // Flag: an option it cannot go with
     const char* excludesWhy = "";
 };
 

@@ -97,7 +97,9 @@ void ShowStop(Session& session, Outcome& out)
     const store::FilePosition& counted = session.counted();
     out.result["fileNumber"] = counted.file;
     out.result["blockNumber"] = counted.block;
-    const auto number = [](int64_t n) { return n < 0 ? std::string("unknown") : std::to_string(n); };
+    const auto number = [](int64_t n) {
+        return n < 0 ? std::string("unknown") : std::to_string(n);
+    };
     out.lines.push_back(Line("stopped at", where + " (file " + number(counted.file) + ", block " +
                                                number(counted.block) + ")"));
 }
@@ -173,9 +175,8 @@ void Status(Session& session, Outcome& out)
     logical.Type = TAPE_LOGICAL_POSITION;
     TAPE_GET_POSITION absolute{};
     absolute.Type = TAPE_ABSOLUTE_POSITION;
-    const bool havePosition =
-        Answered(session, Request::GetPosition, &logical, "position", out) &&
-        Answered(session, Request::GetPosition, &absolute, "position", out);
+    const bool havePosition = Answered(session, Request::GetPosition, &logical, "position", out) &&
+                              Answered(session, Request::GetPosition, &absolute, "position", out);
     if (out.failure) {
         return;
     }
@@ -225,7 +226,6 @@ void Params(Session& session, Outcome& out)
                                                      : std::string(kNotReported)));
     AddMediaOrNot(haveMedia, media, out);
 }
-
 
 void SetPosition(Session& session, ULONG method, int64_t offset, ULONG partition, bool immediate,
                  Outcome& out, bool show)

@@ -16,20 +16,20 @@
 namespace tools {
 
 struct CommandArgs {
-    std::string command;             // the full command name, aliases resolved
-    uint32_t count = 1;              // weof, wset and the space commands
-    bool immediate = false;          // return before the drive has finished
-    uint32_t block = 0;              // seek
-    uint32_t partition = 0;          // seek --partition, setpartition (1 or 2; 0 stays)
-    bool absolute = false;           // seek, tell
-    uint32_t blockSize = 0;          // setblk
-    bool on = false;                 // compression, setmarks-report
-    std::optional<uint32_t> sizeMb;  // mkpartition
-    std::string file;                // write, read
+    std::string command;                        // the full command name, aliases resolved
+    uint32_t count = 1;                         // weof, wset and the space commands
+    bool immediate = false;                     // return before the drive has finished
+    uint32_t block = 0;                         // seek
+    uint32_t partition = 0;                     // seek --partition, setpartition (1 or 2; 0 stays)
+    bool absolute = false;                      // seek, tell
+    uint32_t blockSize = 0;                     // setblk
+    bool on = false;                            // compression, setmarks-report
+    std::optional<uint32_t> sizeMb;             // mkpartition
+    std::string file;                           // write, read
     std::optional<uint32_t> transferBlockSize;  // write, read --block-size (0: variable)
-    uint64_t capacityMb = 2048;      // new
-    bool writeProtected = false;     // new
-    bool force = false;              // new, demo
+    uint64_t capacityMb = 2048;                 // new
+    bool writeProtected = false;                // new
+    bool force = false;                         // new, demo
     std::chrono::milliseconds busyWait = kDefaultBusyWait;  // for another velmtape to finish
 };
 

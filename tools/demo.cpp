@@ -77,7 +77,8 @@ Outcome RunDemo(Session& session)
          [&](Outcome& out) { SetPosition(session, TAPE_SPACE_FILEMARKS, 1, 0, false, out); });
     step("read file 2 back", [&](Outcome& out) {
         std::vector<uint8_t> buffer(4096);
-        const host::TransferResult result = session.Read(buffer.data(), buffer.size(), kDemoBlockSize);
+        const host::TransferResult result =
+            session.Read(buffer.data(), buffer.size(), kDemoBlockSize);
         if (result.status != TAPE_STATUS_FILEMARK_DETECTED) {
             out.failure = Failure{"read did not end at the filemark", result.status, {}};
             return;

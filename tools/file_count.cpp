@@ -93,10 +93,9 @@ void FileCounter::Positioned(const TAPE_SET_POSITION& request, TAPE_STATUS statu
     const auto count = static_cast<int64_t>(request.Offset.QuadPart);
     const int64_t sign = count < 0 ? -1 : 1;
     // How many objects the command got over: all, or all but the residue.
-    const int64_t done =
-        status == TAPE_STATUS_SUCCESS
-            ? count
-            : (sense.information ? count - *sense.information : int64_t{0});
+    const int64_t done = status == TAPE_STATUS_SUCCESS
+                             ? count
+                             : (sense.information ? count - *sense.information : int64_t{0});
     const bool known = status == TAPE_STATUS_SUCCESS || sense.information.has_value();
     if (Refused(status)) {
         return;
@@ -144,8 +143,8 @@ void FileCounter::Positioned(const TAPE_SET_POSITION& request, TAPE_STATUS statu
         return;
     default:  // absolute blocks, setmarks, sequential marks, end of data
         Lost();
-        now_.atEndOfData = request.Method == TAPE_SPACE_END_OF_DATA &&
-                           status == TAPE_STATUS_SUCCESS;
+        now_.atEndOfData =
+            request.Method == TAPE_SPACE_END_OF_DATA && status == TAPE_STATUS_SUCCESS;
         return;
     }
 }
@@ -158,8 +157,8 @@ void FileCounter::MarksWritten(const TAPE_WRITE_MARKS& request, TAPE_STATUS stat
     }
     const int64_t count = request.Count;
     const int64_t done = status == TAPE_STATUS_SUCCESS ? count
-                         : sense.information       ? count - *sense.information
-                                                   : -1;
+                         : sense.information           ? count - *sense.information
+                                                       : -1;
     if (done < 0 || request.Type == TAPE_SETMARKS) {
         Lost();  // a setmark is no file boundary to mt: what follows is counted by nobody
     } else if (done > 0) {

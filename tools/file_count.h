@@ -16,9 +16,9 @@ namespace tools {
 
 // What the fixed-format sense of a failed command says about how far it got.
 struct SenseFacts {
-    bool filemark = false;              // FILEMARK bit: a filemark or a setmark was met
-    bool endOfMedium = false;           // EOM bit: beginning or end of the partition
-    bool incorrectLength = false;       // ILI: the block's length differed from the one asked
+    bool filemark = false;               // FILEMARK bit: a filemark or a setmark was met
+    bool endOfMedium = false;            // EOM bit: beginning or end of the partition
+    bool incorrectLength = false;        // ILI: the block's length differed from the one asked
     std::optional<int32_t> information;  // INFORMATION (VALID set): the residue, signed
 };
 

@@ -50,8 +50,9 @@ std::string CartridgePath(const std::optional<std::string>& given)
         return kDefaultFile;
     }
     if (*tape == '\0') {
-        throw tools::UsageError("TAPE", "set but empty; name a cartridge file or device, or "
-                                        "unset it");
+        throw tools::UsageError("TAPE",
+                                "set but empty; name a cartridge file or device, or "
+                                "unset it");
     }
     return tape;
 }
@@ -71,14 +72,14 @@ int RunTool(int argc, char** argv)
         PrintError(e.subject(), e.what());
         if (commandLine.jsonRequested()) {
             const std::string subject = e.subject().empty() ? "" : e.subject() + ": ";
-            std::cout << nlohmann::json{{"ok", false},
-                                        {"command", commandLine.commandName().empty()
-                                                        ? nlohmann::json(nullptr)
-                                                        : nlohmann::json(commandLine.commandName())},
-                                        {"error", {{"message", subject + e.what()},
-                                                   {"usage", true}}}}
-                             .dump(2)
-                      << "\n";
+            std::cout
+                << nlohmann::json{{"ok", false},
+                                  {"command", commandLine.commandName().empty()
+                                                  ? nlohmann::json(nullptr)
+                                                  : nlohmann::json(commandLine.commandName())},
+                                  {"error", {{"message", subject + e.what()}, {"usage", true}}}}
+                       .dump(2)
+                << "\n";
         } else {
             std::cerr << "Run 'velmtape --help' for the commands and options.\n";
         }
@@ -146,8 +147,8 @@ int RunTool(int argc, char** argv)
             // A request the transport cut off says why in the transport's own words.
             const std::string lost = session.TransportError();
             if (outcome.failure && !lost.empty()) {
-                outcome.failure->hint = lost + (outcome.failure->hint.empty() ? "" : "; ") +
-                                        outcome.failure->hint;
+                outcome.failure->hint =
+                    lost + (outcome.failure->hint.empty() ? "" : "; ") + outcome.failure->hint;
             }
             session.Close();
             traceJson = session.trace();

@@ -79,8 +79,10 @@ std::string ManualPage(const CLI::App& app)
     out << ".SH OPTIONS\n";
     for (const CLI::Option* option : app.get_options()) {
         out << ".TP\n.B " << Troff(option->get_name(false, true))
-            << (option->get_items_expected_min() > 0 ? " \\fI" + option->get_type_name() + "\\fR" : "")
-            << "\n" << Troff(option->get_description()) << "\n";
+            << (option->get_items_expected_min() > 0 ? " \\fI" + option->get_type_name() + "\\fR"
+                                                     : "")
+            << "\n"
+            << Troff(option->get_description()) << "\n";
     }
     out << ".SH COMMANDS\n";
     for (const CommandSpec& command : Commands()) {
@@ -155,7 +157,8 @@ std::string BashCompletion(const CLI::App& app)
         << "    if [[ -z $command ]]; then\n"
         << "        COMPREPLY=($(compgen -W \"" << commands << " " << globals
         << "\" -- \"$cur\")); return\n    fi\n"
-        << "    case $command in\n" << cases.str() << "    esac\n"
+        << "    case $command in\n"
+        << cases.str() << "    esac\n"
         << "    COMPREPLY=($(compgen -W \"$words --help\" -- \"$cur\"))\n"
         << "    if ((files)); then COMPREPLY+=($(compgen -f -- \"$cur\")); fi\n"
         << "}\ncomplete -F _velmtape velmtape\n";

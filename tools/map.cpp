@@ -31,8 +31,8 @@ std::vector<Entry> Fold(const std::vector<store::ExtentInfo>& extents)
     uint64_t file = 0;
     for (const store::ExtentInfo& e : extents) {
         Entry* last = entries.empty() ? nullptr : &entries.back();
-        const bool joins = last != nullptr && last->kind == e.kind &&
-                           last->address + last->count == e.address;
+        const bool joins =
+            last != nullptr && last->kind == e.kind && last->address + last->count == e.address;
         if (joins) {
             last->count += e.count;
         } else {
@@ -58,8 +58,9 @@ std::string Plural(uint64_t n, const char* one, const char* many)
 std::string Percent(uint64_t part, uint64_t whole)
 {
     char text[16];
-    std::snprintf(text, sizeof(text), "%.1f%%",
-                  whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+    std::snprintf(
+        text, sizeof(text), "%.1f%%",
+        whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole));
     return text;
 }
 
@@ -106,11 +107,11 @@ Outcome MapCartridge(const std::string& path, std::chrono::milliseconds busyWait
     char density[8];
     std::snprintf(density, sizeof(density), "0x%02X", medium->DensityCode());
     out.lines.push_back("map of " + path + " (from the cartridge store, not from the drive)");
-    out.lines.push_back(Line("tape", Human(medium->CapacityBytes()) + " (" +
-                                         std::to_string(medium->CapacityBytes()) +
-                                         " bytes), density " + density + ", " +
-                                         (medium->WriteProtected() ? "write protected" : "writable") +
-                                         ", " + Plural(medium->PartitionCount(), "partition", "partitions")));
+    out.lines.push_back(
+        Line("tape", Human(medium->CapacityBytes()) + " (" +
+                         std::to_string(medium->CapacityBytes()) + " bytes), density " + density +
+                         ", " + (medium->WriteProtected() ? "write protected" : "writable") + ", " +
+                         Plural(medium->PartitionCount(), "partition", "partitions")));
     out.result = {{"source", "cartridge store"},
                   {"capacityBytes", medium->CapacityBytes()},
                   {"densityCode", medium->DensityCode()},
@@ -140,13 +141,16 @@ Outcome MapCartridge(const std::string& path, std::chrono::milliseconds busyWait
     }
     out.result["usedBytes"] = usedAll;
     out.lines.push_back(Line("used", std::to_string(usedAll) + " bytes, " +
-                                         Percent(usedAll, medium->CapacityBytes()) + " of the tape"));
+                                         Percent(usedAll, medium->CapacityBytes()) +
+                                         " of the tape"));
     if (state.ejected) {
         out.result["position"] = nullptr;
         out.lines.push_back(Line("tape stands", "out of the drive (unloaded)"));
         return out;
     }
-    const auto number = [](int64_t n) { return n < 0 ? std::string("unknown") : std::to_string(n); };
+    const auto number = [](int64_t n) {
+        return n < 0 ? std::string("unknown") : std::to_string(n);
+    };
     out.result["position"] = {{"partition", state.partition + 1},
                               {"block", state.position},
                               {"fileNumber", state.counted.file},

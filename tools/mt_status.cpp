@@ -61,8 +61,8 @@ void AddMtStatus(const MtFacts& facts, Outcome& out)
     out.lines.push_back("block number:     " + Number(block));
     out.lines.push_back("flags:           " + (names.empty() ? std::string(" none") : names));
     out.lines.push_back("as mt-st shows it (partitions from 0, file and block -1 unknown):");
-    std::string where = "File number=" + std::to_string(file) +
-                        ", block number=" + std::to_string(block);
+    std::string where =
+        "File number=" + std::to_string(file) + ", block number=" + std::to_string(block);
     if (shown.partition) {
         where += ", partition=" + std::to_string(*shown.partition);
     }

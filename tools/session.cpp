@@ -36,8 +36,7 @@ void Session::Open()
     } else {
         try {
             drive_ = std::make_unique<sim::Drive>(sim::Options{}, cartridge_->Medium(),
-                                                  state.partition, state.position,
-                                                  state.settings);
+                                                  state.partition, state.position, state.settings);
         } catch (const std::invalid_argument& e) {
             throw ToolError(options_.path, std::string("cannot use cartridge file: ") + e.what() +
                                                " (file left unchanged)");

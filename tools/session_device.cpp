@@ -44,8 +44,8 @@ void Session::OpenDevice()
             throw ToolError(shown, "inquiry failed: " + deviceTarget_->lastError());
         }
         const host::Identity found = FoundIdentity(discovery);
-        std::string what = "the driver serves only the VELM QT-7310; found " +
-                           host::IdentityText(found);
+        std::string what =
+            "the driver serves only the VELM QT-7310; found " + host::IdentityText(found);
         if (found.deviceType != kSequentialAccess) {
             what += ", not a tape drive (device type " + std::to_string(found.deviceType) + ")";
         } else {

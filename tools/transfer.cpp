@@ -29,7 +29,7 @@ constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in
 // that miscounts a short block's residual (tgt counts the block's length as not moved) still
 // delivers the whole block.
 constexpr size_t kVariableReadBytes = 4 * kVariableBlockBytes;
-constexpr size_t kLargestBlockBytes = 0xFFFFFF;             // the longest block READ(6) can ask for
+constexpr size_t kLargestBlockBytes = 0xFFFFFF;  // the longest block READ(6) can ask for
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
 static_assert(kChunkBytes % kVariableBlockBytes == 0, "a chunk holds whole variable blocks");
@@ -281,12 +281,12 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
             // only when that much arrived; bytes that never arrived are not written as data.
             const size_t length = capacity - static_cast<size_t>(*sense.information);
             if (length > result.bytes) {
-                out.failure = Failure{"read failed after " + std::to_string(bytes) +
-                                          " bytes: the drive reported a block of " +
-                                          std::to_string(length) + " bytes but delivered " +
-                                          std::to_string(result.bytes),
-                                      result.status,
-                                      {}};
+                out.failure =
+                    Failure{"read failed after " + std::to_string(bytes) +
+                                " bytes: the drive reported a block of " + std::to_string(length) +
+                                " bytes but delivered " + std::to_string(result.bytes),
+                            result.status,
+                            {}};
                 return;
             }
             result.bytes = length;
@@ -336,11 +336,12 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
             stop = "end of data";
         } else if (result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH && blockSize != 0) {
             const std::optional<int64_t> length = MeasurePassedBlock(session);
-            std::string what = "read failed after " + std::to_string(bytes) + " bytes: the next "
-                               "block is " +
-                               (length ? std::to_string(*length) + " bytes long" : "of another length") +
-                               ", not " + std::to_string(blockSize) +
-                               " bytes; the tape has moved past it";
+            std::string what =
+                "read failed after " + std::to_string(bytes) +
+                " bytes: the next "
+                "block is " +
+                (length ? std::to_string(*length) + " bytes long" : "of another length") +
+                ", not " + std::to_string(blockSize) + " bytes; the tape has moved past it";
             if (length) {
                 out.result["blockLength"] = *length;
             }

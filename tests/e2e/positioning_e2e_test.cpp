@@ -271,19 +271,20 @@ TEST_P(StalePartitionEndToEnd, LogicalLocateReadsTheNamedPartition)
 
 INSTANTIATE_TEST_SUITE_P(
     Moves, StalePartitionEndToEnd,
-    ::testing::Values(
-        StaleRow{"LoadLeavesTheTapeInTheFirstPartition",
-                 [](Rig& r) {
-                     ASSERT_EQ(r.Prepare(TAPE_UNLOAD), TAPE_STATUS_SUCCESS);
-                     ASSERT_EQ(r.Prepare(TAPE_LOAD), TAPE_STATUS_SUCCESS);
-                 },
-                 2, 0xB0},
-        StaleRow{"AbsoluteLocateCrossesIntoTheOtherPartition",
-                 [](Rig& r) {
-                     ASSERT_EQ(r.Position(TAPE_LOGICAL_BLOCK, 0, 1), TAPE_STATUS_SUCCESS);
-                     ASSERT_EQ(r.Position(TAPE_ABSOLUTE_BLOCK, 0x40000000), TAPE_STATUS_SUCCESS);
-                 },
-                 1, 0xA0}),
+    ::testing::Values(StaleRow{"LoadLeavesTheTapeInTheFirstPartition",
+                               [](Rig& r) {
+                                   ASSERT_EQ(r.Prepare(TAPE_UNLOAD), TAPE_STATUS_SUCCESS);
+                                   ASSERT_EQ(r.Prepare(TAPE_LOAD), TAPE_STATUS_SUCCESS);
+                               },
+                               2, 0xB0},
+                      StaleRow{"AbsoluteLocateCrossesIntoTheOtherPartition",
+                               [](Rig& r) {
+                                   ASSERT_EQ(r.Position(TAPE_LOGICAL_BLOCK, 0, 1),
+                                             TAPE_STATUS_SUCCESS);
+                                   ASSERT_EQ(r.Position(TAPE_ABSOLUTE_BLOCK, 0x40000000),
+                                             TAPE_STATUS_SUCCESS);
+                               },
+                               1, 0xA0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -113,8 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
         SgRow{"SenseOnlyInDriverStatus", 0x00, 0, 0x08, 0, 18, false, {}, 0x02, 512, 18},
         SgRow{"GoodDropsStraySense", 0x00, 0, 0x00, 0, 18, false, {}, 0x00, 512, 0},
         SgRow{"Busy", 0x08, 0, 0, 0, 0, false, {}, 0x08, 512, 0},
-        SgRow{"ResidualBeyondTransfer", 0x00, 0, 0, 600, 0, true, TransportFault::Garbled, 0, 0,
-              0},
+        SgRow{"ResidualBeyondTransfer", 0x00, 0, 0, 600, 0, true, TransportFault::Garbled, 0, 0, 0},
         SgRow{"NoConnect", 0x00, 0x01, 0, 0, 0, true, TransportFault::Lost, 0, 0, 0},
         SgRow{"BusBusy", 0x00, 0x02, 0, 0, 0, true, TransportFault::Busy, 0, 0, 0},
         SgRow{"HostTimeOut", 0x00, 0x03, 0, 0, 0, true, TransportFault::TimedOut, 0, 0, 0},
@@ -125,8 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
         SgRow{"HostBeatsSense", 0x02, 0x07, 0x08, 0, 18, true, TransportFault::Garbled, 0, 0, 0},
         SgRow{"DriverTimeOut", 0x00, 0, 0x06, 0, 0, true, TransportFault::TimedOut, 0, 0, 0},
         SgRow{"DriverBusy", 0x00, 0, 0x01, 0, 0, true, TransportFault::Busy, 0, 0, 0},
-        SgRow{"DriverErrorWithoutSense", 0x00, 0, 0x04, 0, 0, true, TransportFault::Garbled, 0,
-              0, 0},
+        SgRow{"DriverErrorWithoutSense", 0x00, 0, 0x04, 0, 0, true, TransportFault::Garbled, 0, 0,
+              0},
         SgRow{"DriverErrorWithSense", 0x02, 0, 0x14, 0, 18, false, {}, 0x02, 512, 18}),
     [](const ::testing::TestParamInfo<SgRow>& info) { return std::string(info.param.name); });
 
@@ -203,8 +202,8 @@ TEST_P(Wire, ChecksAndBoundsTheBlock)
     const WireRow& row = GetParam();
     uint8_t cdb[17] = {};
     uint8_t data[8] = {};
-    host::ScsiCommand command{cdb, row.cdbLength, row.direction, row.withData ? data : nullptr,
-                              row.length, row.seconds};
+    host::ScsiCommand command{
+        cdb, row.cdbLength, row.direction, row.withData ? data : nullptr, row.length, row.seconds};
     host::WireCommand wire;
     std::string error;
     ASSERT_EQ(host::ToWire(command, std::chrono::milliseconds(row.ceilingMs), wire, error),
@@ -227,10 +226,9 @@ INSTANTIATE_TEST_SUITE_P(
         WireRow{"Empty", 0, Direction::None, false, 0, 1, 0, false, {}, 0, 0},
         WireRow{"Seventeen", 17, Direction::None, false, 0, 1, 0, false, {}, 0, 0},
         WireRow{"LengthWithoutBuffer", 6, Direction::In, false, 8, 1, 0, false, {}, 0, 0},
-        WireRow{"DirectionWithoutLength", 6, Direction::In, true, 0, 1, 0, true, Direction::None,
-                0, 1000},
-        WireRow{"ZeroTimeOut", 6, Direction::None, false, 0, 0, 0, true, Direction::None, 0,
+        WireRow{"DirectionWithoutLength", 6, Direction::In, true, 0, 1, 0, true, Direction::None, 0,
                 1000},
+        WireRow{"ZeroTimeOut", 6, Direction::None, false, 0, 0, 0, true, Direction::None, 0, 1000},
         WireRow{"Ceiling", 6, Direction::None, false, 0, 360, 1500, true, Direction::None, 0,
                 1500}),
     [](const ::testing::TestParamInfo<WireRow>& info) { return std::string(info.param.name); });
@@ -246,8 +244,7 @@ TEST(Identity, ReadsTheInquiryFieldsAsSent)
     EXPECT_EQ(found.deviceType, 1);
     EXPECT_EQ(host::IdentityText(found), "'IET' 'VIRT?AL-TAPE' rev '0001'");
     // A short answer gives what it holds.
-    EXPECT_EQ(host::IdentityText(host::IdentityFromInquiry(inquiry.data(), 12)),
-              "'IET' '' rev ''");
+    EXPECT_EQ(host::IdentityText(host::IdentityFromInquiry(inquiry.data(), 12)), "'IET' '' rev ''");
 }
 
 }  // namespace

@@ -252,25 +252,24 @@ TEST_P(IscsiTgtRefused, EndsWithTheStatusAndLosesNothing)
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, IscsiTgtRefused,
-    ::testing::Values(
-        RefusedRow{"LOCATE", host::Request::SetPosition, TAPE_LOGICAL_BLOCK,
-                   TAPE_STATUS_INVALID_DEVICE_REQUEST},
-        RefusedRow{"SPACE setmarks", host::Request::SetPosition, TAPE_SPACE_SETMARKS,
-                   TAPE_STATUS_INVALID_DEVICE_REQUEST},
-        RefusedRow{"SPACE sequential filemarks", host::Request::SetPosition,
-                   TAPE_SPACE_SEQUENTIAL_FMKS, TAPE_STATUS_INVALID_DEVICE_REQUEST},
-        RefusedRow{"READ POSITION unknown", host::Request::GetPosition, TAPE_LOGICAL_POSITION,
-                   TAPE_STATUS_INVALID_DEVICE_REQUEST},
-        RefusedRow{"ERASE", host::Request::Erase, TAPE_ERASE_LONG,
-                   TAPE_STATUS_INVALID_DEVICE_REQUEST},
-        RefusedRow{"LOG SENSE", host::Request::GetMediaParameters, 0,
-                   TAPE_STATUS_INVALID_DEVICE_REQUEST},
-        RefusedRow{"MODE SELECT block descriptor", host::Request::SetMediaParameters, 0,
-                   TAPE_STATUS_INVALID_DEVICE_REQUEST},
-        RefusedRow{"MODE SELECT compression", host::Request::SetDriveParameters, 0,
-                   TAPE_STATUS_INVALID_DEVICE_REQUEST},
-        RefusedRow{"MODE SENSE partitions", host::Request::CreatePartition,
-                   TAPE_INITIATOR_PARTITIONS, TAPE_STATUS_INVALID_DEVICE_REQUEST}),
+    ::testing::Values(RefusedRow{"LOCATE", host::Request::SetPosition, TAPE_LOGICAL_BLOCK,
+                                 TAPE_STATUS_INVALID_DEVICE_REQUEST},
+                      RefusedRow{"SPACE setmarks", host::Request::SetPosition, TAPE_SPACE_SETMARKS,
+                                 TAPE_STATUS_INVALID_DEVICE_REQUEST},
+                      RefusedRow{"SPACE sequential filemarks", host::Request::SetPosition,
+                                 TAPE_SPACE_SEQUENTIAL_FMKS, TAPE_STATUS_INVALID_DEVICE_REQUEST},
+                      RefusedRow{"READ POSITION unknown", host::Request::GetPosition,
+                                 TAPE_LOGICAL_POSITION, TAPE_STATUS_INVALID_DEVICE_REQUEST},
+                      RefusedRow{"ERASE", host::Request::Erase, TAPE_ERASE_LONG,
+                                 TAPE_STATUS_INVALID_DEVICE_REQUEST},
+                      RefusedRow{"LOG SENSE", host::Request::GetMediaParameters, 0,
+                                 TAPE_STATUS_INVALID_DEVICE_REQUEST},
+                      RefusedRow{"MODE SELECT block descriptor", host::Request::SetMediaParameters,
+                                 0, TAPE_STATUS_INVALID_DEVICE_REQUEST},
+                      RefusedRow{"MODE SELECT compression", host::Request::SetDriveParameters, 0,
+                                 TAPE_STATUS_INVALID_DEVICE_REQUEST},
+                      RefusedRow{"MODE SENSE partitions", host::Request::CreatePartition,
+                                 TAPE_INITIATOR_PARTITIONS, TAPE_STATUS_INVALID_DEVICE_REQUEST}),
     [](const ::testing::TestParamInfo<RefusedRow>& info) {
         std::string name = info.param.name;
         for (char& c : name) {
@@ -319,9 +318,9 @@ TEST_F(IscsiTgt, UnreachablePortalAndRefusedLoginSaySo)
         const char* says;
     };
     const std::string wrongTarget = daemon_.Url(1).replace(daemon_.Url(1).find("qt7310"), 6, "x");
-    for (const Row& row : {Row{"iscsi://127.0.0.1:1/iqn.1997-08.com.velm:qt7310/1", "cannot reach"},
-                           Row{wrongTarget, "refused"},
-                           Row{"iscsi://127.0.0.1", "not an iSCSI URL"}}) {
+    for (const Row& row :
+         {Row{"iscsi://127.0.0.1:1/iqn.1997-08.com.velm:qt7310/1", "cannot reach"},
+          Row{wrongTarget, "refused"}, Row{"iscsi://127.0.0.1", "not an iSCSI URL"}}) {
         host::IscsiOptions options;
         options.url = row.url;
         options.loginTimeout = std::chrono::seconds(5);

@@ -73,7 +73,8 @@ std::string Daemon::Missing()
 {
     for (const char* program : {"tgtd", "tgtadm", "tgtimg"}) {
         if (!OnPath(program)) {
-            return std::string(program) + " not installed (Debian package tgt): iSCSI tests skipped";
+            return std::string(program) +
+                   " not installed (Debian package tgt): iSCSI tests skipped";
         }
     }
     return {};
@@ -102,11 +103,11 @@ bool Daemon::Start()
     std::random_device seed;
     control_ = kControlLow + static_cast<int>(seed() % kControlSpan);
     port_ = FreePort();
-    for (const auto& [image, barcode] : {std::pair{"tape0.img", "VELM0001"},
-                                         std::pair{"tape1.img", "OTHR0001"}}) {
+    for (const auto& [image, barcode] :
+         {std::pair{"tape0.img", "VELM0001"}, std::pair{"tape1.img", "OTHR0001"}}) {
         const std::string command = std::string("tgtimg --op new --device-type tape --barcode ") +
-                                    barcode + " --size 8 --type data --file " + dir_ + "/" +
-                                    image + " >/dev/null 2>&1";
+                                    barcode + " --size 8 --type data --file " + dir_ + "/" + image +
+                                    " >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0) {
             error_ = std::string("tgtimg could not make ") + image;
             return false;
@@ -164,8 +165,9 @@ bool Daemon::Launch()
                  kTargetName) &&
            Admin(lu + "--op new --lun 1 --device-type tape --backing-store " + dir_ +
                  "/tape0.img") &&
-           Admin(lu + "--op update --lun 1 --params "
-                      "vendor_id=VELM,product_id=QT-7310,product_rev=0100") &&
+           Admin(lu +
+                 "--op update --lun 1 --params "
+                 "vendor_id=VELM,product_id=QT-7310,product_rev=0100") &&
            Admin(lu + "--op new --lun 2 --device-type tape --backing-store " + dir_ +
                  "/tape1.img") &&
            Admin("--lld iscsi --mode target --op bind --tid 1 --initiator-address 127.0.0.1");

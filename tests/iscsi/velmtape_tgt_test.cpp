@@ -67,7 +67,8 @@ TEST_F(VelmtapeTgt, CommandsOnTheQt7310EndAsTgtAnswers)
              Row{"eod", 0, "unknown"},
              Row{"erase", 2, "TAPE_STATUS_INVALID_DEVICE_REQUEST"},
              Row{"seek 1", 2, "TAPE_STATUS_INVALID_DEVICE_REQUEST"},
-             Row{"status", 0, "drive:            VELM QT-7310 rev 0100 (iSCSI (libiscsi) 127.0.0.1:"},
+             Row{"status", 0,
+                 "drive:            VELM QT-7310 rev 0100 (iSCSI (libiscsi) 127.0.0.1:"},
              Row{"status", 0, "capacity:         not reported by the drive"},
              Row{"status", 0, "position:         not reported by the drive"},
              Row{"params", 0, "block size:       not reported by the drive"},
@@ -124,9 +125,10 @@ TEST_F(VelmtapeTgt, WriteAndReadWithBlockSizeRoundTripAfterRewindAndFsf)
     EXPECT_NE(run.out.find("give it with --block-size N (0: variable-length blocks)"),
               std::string::npos)
         << run.out;
-    for (const std::string& step : std::vector<std::string>{"rewind", "write -b 0 " + dir + "/first", "weof", "write --block-size 0 " + dir +
-          "/second", "weof", "rewind", "fsf 1", "read -b 0 " + dir + "/back2", "rewind",
-          "read -b 0 " + dir + "/back1"}) {
+    for (const std::string& step : std::vector<std::string>{
+             "rewind", "write -b 0 " + dir + "/first", "weof",
+             "write --block-size 0 " + dir + "/second", "weof", "rewind", "fsf 1",
+             "read -b 0 " + dir + "/back2", "rewind", "read -b 0 " + dir + "/back1"}) {
         run = Velmtape(F(1) + step);
         ASSERT_EQ(run.exit, 0) << step << "\n" << run.out;
     }
@@ -160,8 +162,7 @@ TEST_F(VelmtapeTgt, UnreachableTargetAndHiddenPasswordExitOne)
 {
     const ToolRun run = Velmtape("-f iscsi://me%secret@127.0.0.1:1/iqn.x:y/1 status");
     EXPECT_EQ(run.exit, 1) << run.out;
-    EXPECT_NE(run.out.find("iscsi://me%***@127.0.0.1:1/iqn.x:y/1: cannot reach"),
-              std::string::npos)
+    EXPECT_NE(run.out.find("iscsi://me%***@127.0.0.1:1/iqn.x:y/1: cannot reach"), std::string::npos)
         << run.out;
     EXPECT_EQ(run.out.find("secret"), std::string::npos) << run.out;
 }

@@ -92,7 +92,7 @@ TEST_F(CartridgeDbTest, FilesThatAreNoCartridgeAreRefusedUnchanged)
     std::string otherApp = good;
     otherApp[68] = 'X';  // application_id
     std::string otherVersion = good;
-    otherVersion[63] = 9;  // user_version
+    otherVersion[63] = 9;          // user_version
     std::string scribbled = good;  // the pages of the tape, partition and drive records
     for (size_t i = 65536; i < 4 * 65536; i += 5) {
         scribbled[i] = static_cast<char>(scribbled[i] ^ 0x33);
@@ -156,7 +156,8 @@ TEST_F(CartridgeDbTest, LinksPermissionsAndOwnerStay)
         db->Commit(state);
     }
     EXPECT_TRUE(fs::is_symlink(dir_ / "sym"));
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     ASSERT_EQ(stat(tape_.c_str(), &a), 0);
     ASSERT_EQ(stat((dir_ / "hard").c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino);

@@ -49,8 +49,8 @@ void Database(Holder& h)
     char pattern[] = "/tmp/medium-contract-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     h.dir = pattern;
-    h.db = store::CartridgeDb::Create((h.dir / "t").string(), sim::Cartridge::Blank(kTape), false,
-                                      {});
+    h.db =
+        store::CartridgeDb::Create((h.dir / "t").string(), sim::Cartridge::Blank(kTape), false, {});
     h.medium = h.db->Medium();
 }
 
@@ -172,7 +172,8 @@ TEST_P(MediumContract, AnswersAsAPlainListOfObjects)
     for (uint64_t from = 0; from < end; ++from) {
         const uint32_t length = ref.objects[from].length == 0 ? 1 : ref.objects[from].length;
         uint64_t expect = 0;
-        while (from + expect < end && expect < 4 && ref.objects[from + expect].kind == ObjectKind::Block &&
+        while (from + expect < end && expect < 4 &&
+               ref.objects[from + expect].kind == ObjectKind::Block &&
                ref.objects[from + expect].length == length) {
             ++expect;
         }

@@ -136,12 +136,13 @@ TEST_F(CommandLine, EmptyCartridgeNamesAreRefused)
 TEST_F(CommandLine, EmptyTapeVariableIsRefused)
 {
     const std::string out = (dir_ / "out").string();
-    const std::string command = "cd " + dir_.string() + " && TAPE= " VELMTAPE_BINARY
-                                " status 2>" + out;
+    const std::string command =
+        "cd " + dir_.string() + " && TAPE= " VELMTAPE_BINARY " status 2>" + out;
     EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 1);
     EXPECT_EQ(tooltest::Slurp(out),
               std::string("velmtape: TAPE: set but empty; name a cartridge file or device, or "
-                          "unset it\n") + kRunHelp);
+                          "unset it\n") +
+                  kRunHelp);
 }
 
 struct AliasRow {
@@ -157,12 +158,9 @@ TEST_F(CommandLine, MtNamesDoWhatTheirCommandsDo)
     EXPECT_EQ(Tell(), "partition 1, block 26\n");
     ASSERT_EQ(On({"smk"}).exit, 0);
     const std::vector<AliasRow> rows = {
-        {{"setspos", "3"}, "partition 1, block 3\n"},
-        {{"eom"}, "partition 1, block 27\n"},
-        {{"rewind"}, "partition 1, block 0\n"},
-        {{"seod"}, "partition 1, block 27\n"},
-        {{"sethpos", "5"}, "partition 1, block 5\n"},
-        {{"bsf", "2"}, "partition 1, block 3\n"},
+        {{"setspos", "3"}, "partition 1, block 3\n"}, {{"eom"}, "partition 1, block 27\n"},
+        {{"rewind"}, "partition 1, block 0\n"},       {{"seod"}, "partition 1, block 27\n"},
+        {{"sethpos", "5"}, "partition 1, block 5\n"}, {{"bsf", "2"}, "partition 1, block 3\n"},
     };
     for (const AliasRow& row : rows) {
         const Result run = On(row.words);
@@ -198,8 +196,9 @@ TEST_F(CommandLine, HelpVersionAndJson)
               (nlohmann::json{{"ok", false},
                               {"command", "fsf"},
                               {"error",
-                               {{"message", "fsf: count 'abc' is not a number (decimal digits, "
-                                            "or 0x and hexadecimal digits)"},
+                               {{"message",
+                                 "fsf: count 'abc' is not a number (decimal digits, "
+                                 "or 0x and hexadecimal digits)"},
                                 {"usage", true}}}}));
     const Result unknown = On({"--json", "frobnicate"});
     EXPECT_EQ(nlohmann::json::parse(unknown.out)["command"], nullptr);
@@ -222,10 +221,12 @@ TEST_F(CommandLine, ManualAndCompletionComeFromTheTable)
     const std::string out = (dir_ / "words").string();
     const std::string command = "bash -c 'source " + script +
                                 " && COMP_WORDS=(velmtape -f t se) COMP_CWORD=3 && _velmtape "
-                                "&& echo ${COMPREPLY[*]}' >" + out;
+                                "&& echo ${COMPREPLY[*]}' >" +
+                                out;
     ASSERT_EQ(std::system(command.c_str()), 0);
-    EXPECT_EQ(tooltest::Slurp(out), "seod seek setspos sethpos setblk setmarks-report "
-                                    "setpartition\n");
+    EXPECT_EQ(tooltest::Slurp(out),
+              "seod seek setspos sethpos setblk setmarks-report "
+              "setpartition\n");
 }
 
 }  // namespace

@@ -99,12 +99,10 @@ TEST_F(MtSemantics, StatusCountsFilesAndBlocksAsMtStDoes)
 {
     const std::string threeFiles = "new --force; write a; weof; write a; weof; write a; ";
     for (const CountRow& row : {
-             CountRow{"new --force", "File number=0, block number=0, partition=0.",
-                      "BOT ONLINE"},
+             CountRow{"new --force", "File number=0, block number=0, partition=0.", "BOT ONLINE"},
              CountRow{"new --force --write-protected", "File number=0, block number=0",
                       "BOT WR_PROT ONLINE"},
-             CountRow{"rewind; fsf 2", "File number=2, block number=0, partition=0.",
-                      "EOF ONLINE"},
+             CountRow{"rewind; fsf 2", "File number=2, block number=0, partition=0.", "EOF ONLINE"},
              CountRow{"rewind; fsf 1; fsr 1", "File number=1, block number=1", "ONLINE"},
              CountRow{"rewind; fsf 2; bsf 1", "File number=1, block number=-1", "ONLINE"},
              CountRow{"rewind; fsf 1; bsfm 1", "File number=1, block number=0", "EOF ONLINE"},
@@ -125,8 +123,8 @@ TEST_F(MtSemantics, StatusCountsFilesAndBlocksAsMtStDoes)
         const Ran run = V("status");
         ASSERT_EQ(run.exit, 0) << row.steps << "\n" << run.err;
         EXPECT_THAT(run.out, HasSubstr("  " + std::string(row.where))) << row.steps;
-        EXPECT_THAT(run.out, HasSubstr("\n  " + std::string(row.bits) + "\n")) << row.steps
-                                                                                << run.out;
+        EXPECT_THAT(run.out, HasSubstr("\n  " + std::string(row.bits) + "\n"))
+            << row.steps << run.out;
     }
 }
 
@@ -198,10 +196,12 @@ TEST_F(MtSemantics, NewForceReplacesOnlyACartridge)
                  "velmtape: notes.txt: exists and is not a cartridge file (neither a VELM "
                  "cartridge database nor an old VELMCART file); --force replaces only a "
                  "cartridge, so it was left as it was\n"},
-             Row{"fifo", "velmtape: fifo: is a FIFO, not a cartridge file; nothing was read "
-                         "from it\n"},
-             Row{"/dev/null", "velmtape: /dev/null: is a character device, not a cartridge "
-                              "file; nothing was read from it\n"},
+             Row{"fifo",
+                 "velmtape: fifo: is a FIFO, not a cartridge file; nothing was read "
+                 "from it\n"},
+             Row{"/dev/null",
+                 "velmtape: /dev/null: is a character device, not a cartridge "
+                 "file; nothing was read from it\n"},
          }) {
         const Ran run = V("new --force", row.target);
         EXPECT_EQ(run.exit, 1) << row.target;
@@ -215,8 +215,9 @@ TEST_F(MtSemantics, NewForceReplacesOnlyACartridge)
 
 TEST_F(MtSemantics, MapShowsFilesMarksAndWhereTheTapeStandsInBothPartitions)
 {
-    Steps("new --capacity 100; mkpartition 40; write c; weof; setblk 0; write a; write c; weof 2;"
-          "setpartition 2; wset; write a; setpartition 1; fsf 1");
+    Steps(
+        "new --capacity 100; mkpartition 40; write c; weof; setblk 0; write a; write c; weof 2;"
+        "setpartition 2; wset; write a; setpartition 1; fsf 1");
     const Ran run = V("map");
     ASSERT_EQ(run.exit, 0) << run.err;
     EXPECT_EQ(run.out,
@@ -248,8 +249,9 @@ TEST_F(MtSemantics, MapShowsFilesMarksAndWhereTheTapeStandsInBothPartitions)
 TEST_F(MtSemantics, ReadmeWalkthroughGivesBackIdenticalFiles)
 {
     Spit(dir_ / "more.txt", "twelve bytes");
-    Steps("new --capacity 500; setblk 0; write a; weof; write more.txt; weof; rewind; fsf 1;"
-          "read copy.txt");
+    Steps(
+        "new --capacity 500; setblk 0; write a; weof; write more.txt; weof; rewind; fsf 1;"
+        "read copy.txt");
     EXPECT_EQ(Slurp(dir_ / "copy.txt"), "twelve bytes");
     Steps("rewind; read copy0.txt");
     EXPECT_EQ(Slurp(dir_ / "copy0.txt"), "hello world\n");

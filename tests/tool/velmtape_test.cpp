@@ -243,13 +243,15 @@ TEST_F(Velmtape, UsageErrorsExitOne)
         {{}, "velmtape: no command given; run 'velmtape --help' for the commands\n" + runHelp},
         {{"weof", "many"},
          "velmtape: weof: count 'many' is not a number (decimal digits, or 0x and hexadecimal "
-         "digits)\n" + runHelp},
+         "digits)\n" +
+             runHelp},
         {{"compression", "maybe"},
          "velmtape: compression: 'maybe' is neither on nor off (nor 1 or 0)\n" + runHelp},
         {{"setpartition", "3"},
          "velmtape: setpartition: partition 3 is out of range: at most 2\n" + runHelp},
-        {{"new"}, "velmtape: " + tape_ +
-                      ": cartridge file exists; add --force to replace it with a blank one\n"},
+        {{"new"},
+         "velmtape: " + tape_ +
+             ": cartridge file exists; add --force to replace it with a blank one\n"},
     };
     for (const Row& row : rows) {
         const Outcome run = On(row.words);
@@ -398,10 +400,8 @@ TEST_F(Velmtape, MissingOrDamagedCartridgeIsRefusedAndLeftAlone)
     for (size_t i = kPage; i < 4 * kPage; i += 7) {
         scribbled[i] = static_cast<char>(scribbled[i] ^ 0x5A);
     }
-    const std::vector<std::string> damaged = {good.substr(0, 2 * kPage),
-                                              scribbled,
-                                              "just some text, not a cartridge\n",
-                                              "",
+    const std::vector<std::string> damaged = {good.substr(0, 2 * kPage), scribbled,
+                                              "just some text, not a cartridge\n", "",
                                               "VELMCART\0\0\0\1 and then nothing that fits"};
     for (const std::string& bytes : damaged) {
         Spit(tape_, bytes);
