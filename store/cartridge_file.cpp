@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "store/file_kind.h"
 #include "store/sqlite.h"
 
 namespace store {
@@ -39,26 +40,6 @@ std::string Errno(const std::string& doing)
 uint32_t Be32(const uint8_t* p)
 {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-
-std::string KindOf(mode_t mode)
-{
-    if (S_ISDIR(mode)) {
-        return "a directory";
-    }
-    if (S_ISFIFO(mode)) {
-        return "a FIFO";
-    }
-    if (S_ISCHR(mode)) {
-        return "a character device";
-    }
-    if (S_ISBLK(mode)) {
-        return "a block device";
-    }
-    if (S_ISSOCK(mode)) {
-        return "a socket";
-    }
-    return "not a regular file";
 }
 
 }  // namespace
@@ -101,7 +82,7 @@ CartridgeFile::CartridgeFile(const std::string& path, bool create, const OpenOpt
     }
     if (!S_ISREG(info.st_mode)) {
         close(fd_);
-        throw StoreError("is " + KindOf(info.st_mode) +
+        throw StoreError(std::string("is ") + FileKindName(info.st_mode) +
                          ", not a cartridge file; nothing was read from it");
     }
     mode_ = info.st_mode & 07777;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "store/file_kind.h"
 #include "tools/cartridge_store.h"
 
 namespace tools {
@@ -65,29 +66,6 @@ void SetPendingTemp(const std::string& path)
         }
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
-}
-
-const char* KindName(mode_t mode)
-{
-    if (S_ISDIR(mode)) {
-        return "a directory";
-    }
-    if (S_ISCHR(mode)) {
-        return "a character device";
-    }
-    if (S_ISBLK(mode)) {
-        return "a block device";
-    }
-    if (S_ISSOCK(mode)) {
-        return "a socket";
-    }
-    if (S_ISLNK(mode)) {
-        return "a symbolic link";
-    }
-    if (S_ISFIFO(mode)) {
-        return "a pipe";
-    }
-    return "not a regular file";
 }
 
 std::string DirectoryOf(const std::string& path)
@@ -158,7 +136,7 @@ InputFile::InputFile(const std::string& path)
         throw ToolError(path, "cannot read: " + ErrorText(EISDIR));
     }
     if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
-        throw ToolError(path, std::string("is ") + KindName(st.st_mode) +
+        throw ToolError(path, std::string("is ") + store::FileKindName(st.st_mode) +
                                   ", not a file or a pipe; velmtape puts only those on tape");
     }
     fd_ = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
@@ -236,7 +214,7 @@ OutputFile::OutputFile(const std::string& path) : path_(path)
         throw ToolError(path, "cannot write: " + ErrorText(EISDIR));
     }
     if (exists && !S_ISREG(st.st_mode)) {
-        throw ToolError(path, std::string("is ") + KindName(st.st_mode) +
+        throw ToolError(path, std::string("is ") + store::FileKindName(st.st_mode) +
                                   "; velmtape writes only files, pipes and terminals");
     }
     if (exists && st.st_nlink > 1) {
