@@ -384,8 +384,20 @@ void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, Outcome& o
     record.Count = sizeMb ? 2 : 1;
     record.Size = sizeMb.value_or(0);
     TAPE_GET_MEDIA_PARAMETERS media{};
-    if (!Do(session, Request::CreatePartition, &record, out) ||
-        !MediaParameters(session, media, out)) {
+    if (!Do(session, Request::CreatePartition, &record, out)) {
+        // The drive says only that it refused; a first partition that leaves nothing for the
+        // second is the usual reason, and the tape's size tells.
+        Outcome asked;
+        if (sizeMb && out.failure && MediaParameters(session, media, asked) &&
+            uint64_t{*sizeMb} * kBytesPerMb >= static_cast<uint64_t>(media.Capacity.QuadPart)) {
+            out.failure->hint =
+                "the first partition must leave room for the second: the tape "
+                "holds " +
+                std::to_string(media.Capacity.QuadPart / kBytesPerMb) + " MB";
+        }
+        return;
+    }
+    if (!MediaParameters(session, media, out)) {
         return;
     }
     out.result["partitions"] = media.PartitionCount;

@@ -213,6 +213,17 @@ TEST_F(MtSemantics, NewForceReplacesOnlyACartridge)
     EXPECT_THAT(V("map").out, HasSubstr("  block 0: end of data\n"));
 }
 
+TEST_F(MtSemantics, APartitionAsLargeAsTheTapeIsRefusedWithTheTapesSize)
+{
+    Steps("new");
+    const Ran run = V("mkpartition 3000");
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_THAT(run.err, HasSubstr("CreatePartition failed: TAPE_STATUS_INVALID_DEVICE_REQUEST "
+                                   "(the drive refused the command); the first partition must "
+                                   "leave room for the second: the tape holds 2048 MB\n"));
+    EXPECT_THAT(V("map").out, HasSubstr("1 partition"));
+}
+
 TEST_F(MtSemantics, MapShowsFilesMarksAndWhereTheTapeStandsInBothPartitions)
 {
     Steps(
