@@ -102,7 +102,7 @@ void LocalEditCompressPage(PUCHAR header, PUCHAR page, BOOLEAN compression)
 void LocalTakeCompression(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION extension,
                           TAPE_GET_DRIVE_PARAMETERS& request)
 {
-    const PUCHAR page = LocalFindModeAnswer(Srb, extension, LocalGetCompressPageData).page;
+    UCHAR* const page = LocalFindModeAnswer(Srb, extension, LocalGetCompressPageData).page;
     if ((page[scsi::kCompressionDccByte] & scsi::kCompressionDcc) == 0) {
         return;
     }
@@ -150,7 +150,7 @@ TAPE_STATUS TAPECALL GetDriveParameters(PVOID MinitapeExtension, PVOID /*Command
         if (LastStatus != TAPE_STATUS_SUCCESS && LastStatus != TAPE_STATUS_NO_MEDIA) {
             return LastStatus;
         }
-        const PUCHAR page = LocalFindModeAnswer(Srb, extension, LocalGetConfigPageData).page;
+        UCHAR* const page = LocalFindModeAnswer(Srb, extension, LocalGetConfigPageData).page;
         request->ReportSetmarks = LocalFlag(page[scsi::kConfigRsmkByte], scsi::kConfigRsmk);
         return LocalSenseCompressPage(Srb, extension, RetryFlags);
     }

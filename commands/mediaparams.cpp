@@ -27,7 +27,7 @@ TAPE_STATUS LocalSensePartitionPage(PSCSI_REQUEST_BLOCK Srb, PMINITAPE_EXTENSION
                                     PULONG RetryFlags)
 {
     TapeClassZeroMemory(Srb->Cdb, scsi::kCdbClearBytes);
-    const PUCHAR page = LocalFindModeAnswer(Srb, extension, LocalGetConfigPageData).page;
+    UCHAR* const page = LocalFindModeAnswer(Srb, extension, LocalGetConfigPageData).page;
     // Read before the next allocation, which hands over a zero-filled buffer in its place.
     extension->CurrentPartition = page[scsi::kConfigActivePartitionByte] + kPartitionNumberBase;
     if (!TapeClassAllocateSrbBuffer(Srb, scsi::kPartWithDescriptorLength)) {

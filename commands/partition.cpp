@@ -116,7 +116,7 @@ TAPE_STATUS TAPECALL CreatePartition(PVOID MinitapeExtension, PVOID CommandExten
         }
         return TAPE_STATUS_SEND_SRB_AND_CALLBACK;
     case 4: {  // The partition the drive now stands in.
-        const PUCHAR page = LocalFindModeAnswer(Srb, extension, LocalGetConfigPageData).page;
+        UCHAR* const page = LocalFindModeAnswer(Srb, extension, LocalGetConfigPageData).page;
         extension->CurrentPartition = page[scsi::kConfigActivePartitionByte] + kPartitionNumberBase;
         return TAPE_STATUS_SUCCESS;
     }

@@ -134,7 +134,7 @@ ScsiAnswer DeviceTarget::Execute(const ScsiCommand& command)
         lastError_ = refused.transportError;
         return refused;
     }
-    const ScsiAnswer answer = ToAnswer(wire, transport_->Exchange(wire));
+    ScsiAnswer answer = ToAnswer(wire, transport_->Exchange(wire));
     lastError_ = answer.transportFailed ? answer.transportError : std::string();
     return answer;
 }

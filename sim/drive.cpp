@@ -63,7 +63,7 @@ void Drive::QueueUnitAttention(const SenseCode& code)
     }
 }
 
-bool Drive::InsertCartridge(Cartridge cartridge)
+bool Drive::InsertCartridge(const Cartridge& cartridge)
 {
     if (medium_) {
         return false;

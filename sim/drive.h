@@ -88,7 +88,7 @@ public:
     // settings; false when a cartridge is already in. Remove is the eject button: it unloads
     // and hands the cartridge out (6/3A/00 pending), or nothing when removal is prevented or
     // the drive is empty. PowerCycle clears the prevention and any running operation.
-    bool InsertCartridge(Cartridge cartridge);
+    bool InsertCartridge(const Cartridge& cartridge);
     std::optional<Cartridge> RemoveCartridge();
     void PowerCycle();
     // The same operator actions for any medium: Insert takes ownership (false, and the medium

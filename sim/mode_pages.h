@@ -48,9 +48,9 @@ bool PageKnown(uint8_t code, const PageContext& context);
 // The whole page, page code and length included, as MODE SENSE answers it with `pageControl`.
 std::vector<uint8_t> BuildPage(uint8_t code, uint8_t pageControl, const PageContext& context);
 // Checks one page of a MODE SELECT parameter list and records what it asks for in `plan`.
-// `page` holds at least 2 + page[1] bytes; `offset` is where it starts in the list, so that a
-// refusal points at the byte of the list.
-std::optional<Sense> SelectPage(const uint8_t* page, size_t offset, const PageContext& context,
+// `bytes` holds the page, at least 2 + bytes[1] of them; `offset` is where it starts in the list,
+// so that a refusal points at the byte of the list.
+std::optional<Sense> SelectPage(const uint8_t* bytes, size_t offset, const PageContext& context,
                                 SelectPlan& plan);
 
 }  // namespace internal

@@ -36,7 +36,6 @@ CREATE INDEX extent_kind_at ON extent(part, kind, addr, count, rank);
 CREATE INDEX extent_kind_rank ON extent(part, kind, rank, count, addr);
 )";
 
-constexpr uint32_t kMaxPartitions = 2;
 constexpr int64_t kPageSize = 65536;
 constexpr int64_t kCacheKib = 8192;  // page cache: memory stays bounded whatever the tape
 

@@ -115,7 +115,7 @@ private:
         uint64_t usedBytes = 0;
     };
 
-    CartridgeDb(std::unique_ptr<CartridgeFile> file);
+    explicit CartridgeDb(std::unique_ptr<CartridgeFile> file);
     void Configure();
     void CreateSchema();
     void Fill(const sim::Cartridge& cartridge);

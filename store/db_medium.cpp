@@ -240,8 +240,14 @@ std::optional<uint64_t> DbMedium::FindMarkRun(uint32_t partition, uint64_t from,
         start = forward ? std::max(start, from) : start;
         end = forward ? end : std::min(end, from);
         const bool joins = runEnd > runStart && (forward ? start == runEnd : end == runStart);
-        runStart = forward && joins ? runStart : start;
-        runEnd = !forward && joins ? runEnd : end;
+        if (!joins) {
+            runStart = start;
+            runEnd = end;
+        } else if (forward) {
+            runEnd = end;
+        } else {
+            runStart = start;
+        }
         if (runEnd - runStart >= run) {
             found = forward ? runStart : runEnd - run;
             break;

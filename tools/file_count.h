@@ -28,7 +28,7 @@ std::vector<uint8_t> LastSense(const host::Transcript& transcript);
 
 class FileCounter {
 public:
-    explicit FileCounter(store::FilePosition start = {}) : now_(start) {}
+    explicit FileCounter(const store::FilePosition& start = {}) : now_(start) {}
     const store::FilePosition& now() const { return now_; }
 
     // A positioning request carried out (or stopped early: `status`, `sense`).

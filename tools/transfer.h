@@ -15,9 +15,9 @@ namespace tools {
 // Data blocks from the file at the tape's position. The file is a regular file, a pipe or
 // standard input; anything else is refused before the tape moves. With a fixed block size the
 // last block is filled up with zeros; with variable blocks each holds 64 KiB, the last fewer.
-// `blockSize`, when given, overrides the drive's (0: variable-length blocks); a drive that
+// `given`, when present, overrides the drive's (0: variable-length blocks); a drive that
 // does not report its block size needs it.
-void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> blockSize,
+void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
                Outcome& out);
 
 // Data blocks up to the next filemark (or a reported setmark, or end of data) into the file.
@@ -26,7 +26,7 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
 // a character device is written directly. The tape is left after the mark, as a read leaves it.
 // A fixed-block read that meets a block of another length stops there, past that block, and
 // says how long the block is.
-void ReadFile(Session& session, const std::string& path, std::optional<uint32_t> blockSize,
+void ReadFile(Session& session, const std::string& path, std::optional<uint32_t> given,
               Outcome& out);
 
 }  // namespace tools

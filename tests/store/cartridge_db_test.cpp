@@ -59,6 +59,7 @@ protected:
     }
     void Sql(const std::string& sql)
     {
+        // NOLINTNEXTLINE(cert-env33-c): the test runs fixed commands of its own
         ASSERT_EQ(std::system(("sqlite3 '" + tape_ + "' \"" + sql + "\"").c_str()), 0);
     }
 
@@ -94,7 +95,7 @@ TEST_F(CartridgeDbTest, FilesThatAreNoCartridgeAreRefusedUnchanged)
     std::string otherVersion = good;
     otherVersion[63] = 9;          // user_version
     std::string scribbled = good;  // the pages of the tape, partition and drive records
-    for (size_t i = 65536; i < 4 * 65536; i += 5) {
+    for (size_t i = 65536; i < size_t{4} * 65536; i += 5) {
         scribbled[i] = static_cast<char>(scribbled[i] ^ 0x33);
     }
     const struct {
@@ -105,7 +106,7 @@ TEST_F(CartridgeDbTest, FilesThatAreNoCartridgeAreRefusedUnchanged)
         {"", "not a VELM cartridge file"},
         {otherApp, "not a VELM cartridge"},
         {otherVersion, "cartridge store version 9 is not supported"},
-        {good.substr(0, 2 * 65536), "damaged"},
+        {good.substr(0, size_t{2} * 65536), "damaged"},
         {scribbled, "damaged"},
         {"VELMCART\1\2\3", "cartridge file"},  // an old file cut short
     };

@@ -75,7 +75,7 @@ TEST_P(MediumContract, AnswersAsAPlainListOfObjects)
     GetParam().second(h);
     ASSERT_TRUE(h.medium);
     sim::Medium& m = *h.medium;
-    std::mt19937 random(7);
+    std::mt19937 random(7);  // NOLINT(cert-msc32-c,cert-msc51-cpp): a repeatable sequence
     Reference ref;
     std::vector<std::vector<uint8_t>> bytes;  // per object, for blocks
     for (int step = 0; step < 300; ++step) {
@@ -177,7 +177,7 @@ TEST_P(MediumContract, AnswersAsAPlainListOfObjects)
                ref.objects[from + expect].length == length) {
             ++expect;
         }
-        std::vector<uint8_t> out(4 * length);
+        std::vector<uint8_t> out(size_t{4} * length);
         ASSERT_EQ(m.ReadBlocks(0, from, length, 4, out.data()), expect) << from;
         for (uint64_t i = 0; i < expect; ++i) {
             ASSERT_TRUE(std::equal(bytes[from + i].begin(), bytes[from + i].end(),
@@ -225,8 +225,8 @@ TEST(DriveOnBothMedia, SameAnswersToTheSameCommands)
     settings.reportSetmarks = true;
     sim::Drive a({}, std::move(memory.medium), 0, 0, settings);
     sim::Drive b({}, std::move(database.medium), 0, 0, settings);
-    std::mt19937 random(11);
-    std::vector<uint8_t> data(512 * 8);
+    std::mt19937 random(11);  // NOLINT(cert-msc32-c,cert-msc51-cpp): a repeatable sequence
+    std::vector<uint8_t> data(size_t{512} * 8);
     for (auto& byte : data) {
         byte = static_cast<uint8_t>(random());
     }
@@ -239,7 +239,7 @@ TEST(DriveOnBothMedia, SameAnswersToTheSameCommands)
             cdb[0] = 0x0A;
             cdb[1] = 0x01;
             cdb[4] = static_cast<uint8_t>(1 + random() % 8);
-            buffer.assign(data.begin(), data.begin() + 512 * cdb[4]);
+            buffer.assign(data.begin(), data.begin() + ptrdiff_t{512} * cdb[4]);
             direction = sim::Direction::Out;
             break;
         case 1:  // WRITE FILEMARKS or SETMARKS
@@ -261,7 +261,7 @@ TEST(DriveOnBothMedia, SameAnswersToTheSameCommands)
             cdb[0] = 0x08;
             cdb[1] = 0x01;
             cdb[4] = static_cast<uint8_t>(1 + random() % 8);
-            buffer.assign(512 * cdb[4], 0);
+            buffer.assign(size_t{512} * cdb[4], 0);
             direction = sim::Direction::In;
             break;
         default:  // LOCATE somewhere near

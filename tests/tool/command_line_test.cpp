@@ -138,6 +138,7 @@ TEST_F(CommandLine, EmptyTapeVariableIsRefused)
     const std::string out = (dir_ / "out").string();
     const std::string command =
         "cd " + dir_.string() + " && TAPE= " VELMTAPE_BINARY " status 2>" + out;
+    // NOLINTNEXTLINE(cert-env33-c): the test runs fixed commands of its own
     EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 1);
     EXPECT_EQ(tooltest::Slurp(out),
               std::string("velmtape: TAPE: set but empty; name a cartridge file or device, or "
@@ -223,6 +224,7 @@ TEST_F(CommandLine, ManualAndCompletionComeFromTheTable)
                                 " && COMP_WORDS=(velmtape -f t se) COMP_CWORD=3 && _velmtape "
                                 "&& echo ${COMPREPLY[*]}' >" +
                                 out;
+    // NOLINTNEXTLINE(cert-env33-c): the test runs fixed commands of its own
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(tooltest::Slurp(out),
               "seod seek setspos sethpos setblk setmarks-report "

@@ -30,6 +30,7 @@ int Velmtape(const std::vector<std::string>& words, const fs::path& out, pid_t* 
     std::vector<std::string> store{VELMTAPE_BINARY};
     store.insert(store.end(), words.begin(), words.end());
     std::vector<char*> argv;
+    argv.reserve(store.size() + 1);
     for (std::string& w : store) {
         argv.push_back(w.data());
     }

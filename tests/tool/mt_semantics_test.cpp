@@ -117,7 +117,7 @@ TEST_F(MtSemantics, StatusCountsFilesAndBlocksAsMtStDoes)
          }) {
         std::string steps = row.steps;
         if (steps.rfind("new", 0) != 0) {
-            steps = threeFiles + steps;
+            steps.insert(0, threeFiles);
         }
         Steps(steps);
         const Ran run = V("status");

@@ -400,9 +400,9 @@ TEST_F(Velmtape, MissingOrDamagedCartridgeIsRefusedAndLeftAlone)
     for (size_t i = kPage; i < 4 * kPage; i += 7) {
         scribbled[i] = static_cast<char>(scribbled[i] ^ 0x5A);
     }
-    const std::vector<std::string> damaged = {good.substr(0, 2 * kPage), scribbled,
-                                              "just some text, not a cartridge\n", "",
-                                              "VELMCART\0\0\0\1 and then nothing that fits"};
+    const std::vector<std::string> damaged = {
+        good.substr(0, 2 * kPage), scribbled, "just some text, not a cartridge\n", "",
+        std::string("VELMCART\0\0\0\1 and then nothing that fits", 39)};
     for (const std::string& bytes : damaged) {
         Spit(tape_, bytes);
         for (const char* command : {"status", "weof", "rewind"}) {
