@@ -103,11 +103,11 @@ std::string HelpWithAliases(const CommandSpec& command)
     return help;
 }
 
-// The long name of an option spec ("-p,--partition" -> "--partition").
-std::string LongName(const std::string& spec)
+// The long name of an option's names ("-p,--partition" -> "--partition").
+std::string LongName(const std::string& names)
 {
-    const size_t comma = spec.rfind(',');
-    return comma == std::string::npos ? spec : spec.substr(comma + 1);
+    const size_t comma = names.rfind(',');
+    return comma == std::string::npos ? names : names.substr(comma + 1);
 }
 
 }  // namespace
