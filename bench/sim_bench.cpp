@@ -95,6 +95,23 @@ bench::LoadedDrive& FilesTape(const std::string& medium, const Sizes& sizes)
     return *loaded;
 }
 
+// Times one command that moves the tape, each time from the beginning of the partition.
+void TimeMoveFromStart(benchmark::State& state, sim::Drive& drive, const uint8_t* cdb,
+                       size_t cdbLength, const char* failed)
+{
+    for (auto _ : state) {
+        const sim::Result result = drive.Execute(cdb, cdbLength, sim::Direction::None, nullptr, 0);
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        if (result.status != sim::kStatusGood) {
+            state.SkipWithError(failed);
+            break;
+        }
+        Rewind(drive);
+        state.ResumeTiming();
+    }
+}
+
 void Space(benchmark::State& state)
 {
     const std::string medium = bench::MediumNames()[static_cast<size_t>(state.range(0))];
@@ -103,18 +120,7 @@ void Space(benchmark::State& state)
     const uint32_t n = sizes.filemarks;
     const std::array<uint8_t, 10> space = {kOpSpace,        kSpaceFilemarks, uint8_t(n >> 16),
                                            uint8_t(n >> 8), uint8_t(n),      0};
-    for (auto _ : state) {
-        const sim::Result result =
-            drive->Execute(space.data(), 6, sim::Direction::None, nullptr, 0);
-        benchmark::DoNotOptimize(result);
-        state.PauseTiming();
-        if (result.status != sim::kStatusGood) {
-            state.SkipWithError("SPACE failed");
-            break;
-        }
-        Rewind(*drive);
-        state.ResumeTiming();
-    }
+    TimeMoveFromStart(state, *drive, space.data(), 6, "SPACE failed");
     state.SetLabel(medium + ": SPACE over " + std::to_string(n) + " filemarks");
 }
 
@@ -127,18 +133,7 @@ void Locate(benchmark::State& state)
     const std::array<uint8_t, 10> locate = {
         kOpLocate,      0, 0, 0, uint8_t(block >> 24), uint8_t(block >> 16), uint8_t(block >> 8),
         uint8_t(block), 0, 0};
-    for (auto _ : state) {
-        const sim::Result result =
-            drive->Execute(locate.data(), 10, sim::Direction::None, nullptr, 0);
-        benchmark::DoNotOptimize(result);
-        state.PauseTiming();
-        if (result.status != sim::kStatusGood) {
-            state.SkipWithError("LOCATE failed");
-            break;
-        }
-        Rewind(*drive);
-        state.ResumeTiming();
-    }
+    TimeMoveFromStart(state, *drive, locate.data(), 10, "LOCATE failed");
     state.SetLabel(medium + ": LOCATE to block " + std::to_string(block));
 }
 
@@ -162,18 +157,7 @@ void SpaceSequential(benchmark::State& state)
     const uint32_t n = sizes.sequentialRun;
     const std::array<uint8_t, 10> space = {
         kOpSpace, kSpaceSequentialFilemarks, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0};
-    for (auto _ : state) {
-        const sim::Result result =
-            drive->Execute(space.data(), 6, sim::Direction::None, nullptr, 0);
-        benchmark::DoNotOptimize(result);
-        state.PauseTiming();
-        if (result.status != sim::kStatusGood) {
-            state.SkipWithError("SPACE to consecutive filemarks failed");
-            break;
-        }
-        Rewind(*drive);
-        state.ResumeTiming();
-    }
+    TimeMoveFromStart(state, *drive, space.data(), 6, "SPACE to consecutive filemarks failed");
     const uint64_t passed = uint64_t(pairs) * 2 + n;
     state.SetLabel(medium + ": SPACE to " + std::to_string(n) + " consecutive filemarks over " +
                    std::to_string(passed) + " objects");
