@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "block_length.h"
 #include "driver/velmdat.h"
-#include "host/bytes.h"
 #include "host/classdriver.h"
 #include "host/iscsi_target.h"
 #include "host/names.h"
@@ -102,17 +102,7 @@ public:
         return device_->Run(host::Request::SetPosition, &position);
     }
 
-    // tgt takes a block length only from MODE SELECT with PF set, which the driver's
-    // SetMediaParameters does not send; the class driver's own command sets it on both.
-    TAPE_STATUS SetBlockLength(uint32_t length)
-    {
-        const uint8_t select[6] = {0x15, 0x10, 0x00, 0x00, 0x0C, 0x00};
-        uint8_t descriptor[12] = {0, 0, 0, 8, 0, 0, 0, 0, 0};
-        host::PutBe24(&descriptor[9], length);
-        size_t moved = 0;
-        return device_->Send(select, sizeof(select), host::Direction::Out, descriptor,
-                             sizeof(descriptor), moved);
-    }
+    TAPE_STATUS SetBlockLength(uint32_t length) { return tgt::SelectBlockLength(*device_, length); }
 
     // File 1: variable blocks of 3000 and 100 bytes; file 2: one of 512; file 3: four fixed
     // blocks of 512; then two more fixed blocks and end of data, with no filemark after them.
