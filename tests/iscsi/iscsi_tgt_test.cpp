@@ -13,7 +13,7 @@
 #include "host/classdriver.h"
 #include "host/iscsi_target.h"
 #include "host/readwrite.h"
-#include "tgt_daemon.h"
+#include "tgt_fixture.h"
 
 namespace {
 
@@ -28,16 +28,14 @@ std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
     return bytes;
 }
 
-class IscsiTgt : public ::testing::Test {
+class IscsiTgt : public tgt::WithTgt<> {
 protected:
     void SetUp() override
     {
-        const std::string missing = tgt::Daemon::Missing();
-        if (!missing.empty()) {
-            GTEST_SKIP() << missing;
+        WithTgt::SetUp();
+        if (Started()) {
+            ASSERT_TRUE(driver_.Load(&DriverEntry));
         }
-        ASSERT_TRUE(daemon_.Start()) << daemon_.error();
-        ASSERT_TRUE(driver_.Load(&DriverEntry));
     }
 
     std::unique_ptr<host::DeviceTarget> Connect(int lun)
@@ -110,7 +108,6 @@ protected:
         EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + read.bytes), fixed_);
     }
 
-    tgt::Daemon daemon_;
     host::ClassDriver driver_;
     std::unique_ptr<host::DeviceTarget> target_;
     const std::vector<uint8_t> variable_ = Pattern(3000, 1);

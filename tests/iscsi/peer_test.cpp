@@ -17,7 +17,7 @@
 #include "host/names.h"
 #include "host/readwrite.h"
 #include "sim/drive.h"
-#include "tgt_daemon.h"
+#include "tgt_fixture.h"
 #include "tools/sim_target.h"
 
 namespace {
@@ -248,19 +248,7 @@ const std::vector<Departure> kDepartures = {
      "not ILLEGAL REQUEST"},
 };
 
-class PeerTgt : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const std::string missing = tgt::Daemon::Missing();
-        if (!missing.empty()) {
-            GTEST_SKIP() << missing;
-        }
-        ASSERT_TRUE(daemon_.Start()) << daemon_.error();
-    }
-
-    tgt::Daemon daemon_;
-};
+using PeerTgt = tgt::WithTgt<>;
 
 TEST_F(PeerTgt, SequencesEndAlikeOrAsTgtIsKnownToDepart)
 {

@@ -14,7 +14,7 @@
 #include "driver/velmdat.h"
 #include "host/iscsi_target.h"
 #include "tests/tool/tool_run.h"
-#include "tgt_daemon.h"
+#include "tgt_fixture.h"
 
 namespace {
 
@@ -56,15 +56,14 @@ struct ToolRun {
     std::string err;
 };
 
-class VelmtapeReadTgt : public ::testing::TestWithParam<ReadRow> {
+class VelmtapeReadTgt : public tgt::WithTgt<::testing::TestWithParam<ReadRow>> {
 protected:
     void SetUp() override
     {
-        const std::string missing = tgt::Daemon::Missing();
-        if (!missing.empty()) {
-            GTEST_SKIP() << missing;
+        WithTgt::SetUp();
+        if (!Started()) {
+            return;
         }
-        ASSERT_TRUE(daemon_.Start()) << daemon_.error();
         char pattern[] = "/tmp/velmtape-read-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
@@ -109,7 +108,6 @@ protected:
         return run;
     }
 
-    tgt::Daemon daemon_;
     fs::path dir_;
 };
 

@@ -35,17 +35,26 @@ struct Stream {
     std::string path;
 };
 
+// velmtape and `words` as exec takes them; the pointers lead into `store`.
+inline std::vector<char*> Argv(const std::vector<std::string>& words,
+                               std::vector<std::string>& store)
+{
+    store = {VELMTAPE_BINARY};
+    store.insert(store.end(), words.begin(), words.end());
+    std::vector<char*> argv;
+    for (std::string& w : store) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // Starts velmtape with `words` in `dir`, without TAPE in its environment.
 inline pid_t Start(const std::vector<std::string>& words, const std::string& dir, const Stream& in,
                    const Stream& out, const Stream& err)
 {
-    std::vector<std::string> argvStore{VELMTAPE_BINARY};
-    argvStore.insert(argvStore.end(), words.begin(), words.end());
-    std::vector<char*> argv;
-    for (std::string& w : argvStore) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<std::string> argvStore;
+    std::vector<char*> argv = Argv(words, argvStore);
     std::vector<std::string> envStore;
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::string(*e).rfind("TAPE=", 0) != 0) {
@@ -86,13 +95,8 @@ inline int RunBounded(const std::vector<std::string>& words, const std::string& 
                       const std::string& outPath, const std::string& errPath, unsigned seconds,
                       rlim_t fileBytes)
 {
-    std::vector<std::string> argvStore{VELMTAPE_BINARY};
-    argvStore.insert(argvStore.end(), words.begin(), words.end());
-    std::vector<char*> argv;
-    for (std::string& w : argvStore) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<std::string> argvStore;
+    std::vector<char*> argv = Argv(words, argvStore);
     const pid_t pid = fork();
     if (pid == 0) {
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
