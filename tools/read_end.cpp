@@ -49,8 +49,7 @@ std::string Asked(size_t asked, uint32_t blockSize)
 ReadVerdict Failed(const host::ReadResult& result, uint64_t before, const std::string& why)
 {
     ReadVerdict verdict;
-    verdict.failure =
-        Failure{ReadFailedAfter(before) + (why.empty() ? "" : ": " + why), result.status, {}};
+    verdict.failure = Failure{ReadFailedAfter(before) + ": " + why, result.status, {}};
     return verdict;
 }
 
