@@ -263,9 +263,12 @@ TAPE_STATUS Device::Run(Request request, void* record, Transcript* transcript,
 
 TAPE_STATUS Device::Send(const uint8_t* cdb, size_t cdbLength, Direction direction, uint8_t* data,
                          size_t length, size_t& transferred, Transcript* transcript,
-                         size_t transcriptDataLimit)
+                         size_t transcriptDataLimit, std::vector<uint8_t>* sense)
 {
     transferred = 0;
+    if (sense != nullptr) {
+        sense->clear();
+    }
     Recorder recorder(transcript, transcriptDataLimit);
     const TAPE_INIT_DATA& init = driver_->init();
     if (length > std::numeric_limits<ULONG>::max() || (length > 0 && data == nullptr)) {
@@ -281,13 +284,16 @@ TAPE_STATUS Device::Send(const uint8_t* cdb, size_t cdbLength, Direction directi
     srb.DataTransferLength = static_cast<ULONG>(length);
     srb.DataBuffer = data;
     srb.TimeOutValue = init.DefaultTimeOutValue;
-    std::array<uint8_t, kMaxSenseLength> sense{};
+    std::array<uint8_t, kMaxSenseLength> delivered{};
     SendOptions options;
-    options.sense = sense.data();
+    options.sense = delivered.data();
     options.senseCapacity = RunOptions{}.senseInfoLength;
     const Outcome outcome = SendCommand(Route{*target_, init, DataOrNull(extension_), recorder},
                                         srb, data, static_cast<ULONG>(length), options);
     transferred = outcome.transferred;
+    if (sense != nullptr && srb.SenseInfoBuffer != nullptr) {
+        sense->assign(delivered.begin(), delivered.begin() + srb.SenseInfoBufferLength);
+    }
     return outcome.failed ? outcome.status : TAPE_STATUS_SUCCESS;
 }
 

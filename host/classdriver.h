@@ -123,11 +123,13 @@ public:
     // Sends one command of the class driver's own: the data transfers READ and WRITE, which no
     // miniclass routine builds. Answers are checked and failures handled as in Run (sense
     // translation, then the registered TapeError); a short data-in transfer is no failure.
-    // `transferred` receives the bytes the drive moved. The transcript, when given, gets the
-    // command and its answer appended, with at most transcriptDataLimit data bytes each.
+    // `transferred` receives the bytes the drive moved, `sense` (when given) the sense bytes
+    // that reached the request block, empty unless the command ended in CHECK CONDITION. The
+    // transcript, when given, gets the command and its answer appended, with at most
+    // transcriptDataLimit data bytes each.
     TAPE_STATUS Send(const uint8_t* cdb, size_t cdbLength, Direction direction, uint8_t* data,
                      size_t length, size_t& transferred, Transcript* transcript = nullptr,
-                     size_t transcriptDataLimit = SIZE_MAX);
+                     size_t transcriptDataLimit = SIZE_MAX, std::vector<uint8_t>* sense = nullptr);
 
     // The extension seen as the driver's record type (MINITAPE_EXTENSION); null when the
     // registered size is smaller than T.

@@ -1,5 +1,6 @@
 // READ(6) and WRITE(6) as the class driver sends them for data transfers, with the same
-// failure handling as the step runner: sense translation first, then the miniclass's TapeError.
+// failure handling as the step runner: sense translation first, then the miniclass's TapeError;
+// and the drive's block length, which a fixed READ counts in.
 #include "host/readwrite.h"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "host/bytes.h"
+#include "host/sense.h"
 
 namespace host {
 namespace {
@@ -18,6 +20,16 @@ constexpr uint8_t kReadSili = 0x02;  // a block shorter than asked for is no err
 constexpr size_t kCdbLength6 = 6;
 constexpr uint32_t kMaxTransferLength = 0xFFFFFF;  // 24-bit field
 
+// MODE SENSE(6) of the device configuration page, cut after the block descriptor: every
+// tape drive answers that page, and the header and descriptor are all the length needs.
+constexpr uint8_t kOpModeSense6 = 0x1A;
+constexpr uint8_t kPageConfiguration = 0x10;
+constexpr size_t kModeHeaderLength = 4;
+constexpr size_t kModeDescriptorLengthByte = 3;
+constexpr uint8_t kBlockDescriptorLength = 8;
+constexpr size_t kDescriptorBlockLengthByte = 5;  // 24 bits
+constexpr uint8_t kModeSenseAllocation = kModeHeaderLength + kBlockDescriptorLength;
+
 std::array<uint8_t, kCdbLength6> Cdb(uint8_t op, uint8_t flags, uint32_t transferLength)
 {
     std::array<uint8_t, kCdbLength6> cdb{op, flags};
@@ -28,10 +40,35 @@ std::array<uint8_t, kCdbLength6> Cdb(uint8_t op, uint8_t flags, uint32_t transfe
 // Sends one command through the device with the runner's failure handling; the transcript
 // keeps the first data bytes of each command.
 TAPE_STATUS Send(Device& device, const std::array<uint8_t, kCdbLength6>& cdb, Direction direction,
-                 uint8_t* data, size_t length, size_t& transferred, Transcript* transcript)
+                 uint8_t* data, size_t length, size_t& transferred, Transcript* transcript,
+                 std::vector<uint8_t>* sense = nullptr)
 {
     return device.Send(cdb.data(), cdb.size(), direction, data, length, transferred, transcript,
-                       kTranscriptDataLimit);
+                       kTranscriptDataLimit, sense);
+}
+
+// What the drive's residue leaves of a READ that ended in CHECK CONDITION: the blocks or bytes
+// asked for less those not delivered. A variable block longer than the room filled the room
+// (a negative residue). Nothing without a residue, or with one the transfer cannot hold.
+std::optional<size_t> DriveCount(const SenseFacts& sense, size_t length, size_t blocks,
+                                 uint32_t blockSize)
+{
+    if (!sense.information) {
+        return std::nullopt;
+    }
+    const int64_t residue = *sense.information;
+    if (blockSize == 0) {
+        if (residue < 0) {
+            return length;
+        }
+        return static_cast<size_t>(residue) <= length
+                   ? std::optional<size_t>(length - static_cast<size_t>(residue))
+                   : std::nullopt;
+    }
+    if (residue < 0 || static_cast<size_t>(residue) > blocks) {
+        return std::nullopt;
+    }
+    return (blocks - static_cast<size_t>(residue)) * blockSize;
 }
 
 }  // namespace
@@ -85,32 +122,62 @@ TransferResult WriteBlocks(Device& device, const uint8_t* data, size_t length, u
     return finish(TAPE_STATUS_SUCCESS);
 }
 
-TransferResult ReadBlocks(Device& device, uint8_t* buffer, size_t capacity, uint32_t blockSize,
-                          Transcript* transcript)
+ReadResult ReadBlocks(Device& device, uint8_t* buffer, size_t capacity, uint32_t blockSize,
+                      Transcript* transcript)
 {
     if (transcript != nullptr) {
         transcript->Begin("ReadBlocks");
     }
-    TransferResult result;
+    ReadResult result;
     size_t length = 0;
+    size_t blocks = 0;
     std::array<uint8_t, kCdbLength6> cdb{};
     if (blockSize == 0) {
         length = std::min<size_t>(capacity, kMaxTransferLength);
         cdb = Cdb(kOpRead6, kReadSili, static_cast<uint32_t>(length));
     } else {
-        const size_t blocks = std::min<size_t>(capacity / blockSize, kMaxTransferLength);
+        blocks = std::min<size_t>(capacity / blockSize, kMaxTransferLength);
         length = blocks * blockSize;
         cdb = Cdb(kOpRead6, kRwFixed, static_cast<uint32_t>(blocks));
     }
     if (length == 0 || buffer == nullptr) {
         result.status = TAPE_STATUS_INVALID_PARAMETER;
     } else {
-        result.status = Send(device, cdb, Direction::In, buffer, length, result.bytes, transcript);
+        std::vector<uint8_t> sense;
+        result.status =
+            Send(device, cdb, Direction::In, buffer, length, result.moved, transcript, &sense);
+        if (result.status == TAPE_STATUS_SUCCESS) {
+            result.reported = result.moved;  // GOOD, or an error the drive recovered from
+        } else if (!sense.empty()) {
+            result.reported = DriveCount(ReadSense(sense), length, blocks, blockSize);
+        }
+        result.bytes = result.reported ? std::min(*result.reported, result.moved) : 0;
     }
     if (transcript != nullptr) {
         transcript->End(result.status);
     }
     return result;
+}
+
+std::optional<uint32_t> DriveBlockLength(Device& device, Transcript* transcript)
+{
+    if (transcript != nullptr) {
+        transcript->Begin("DriveBlockLength");
+    }
+    std::array<uint8_t, kModeSenseAllocation> answer{};
+    size_t moved = 0;
+    const std::array<uint8_t, kCdbLength6> cdb{kOpModeSense6,        0, kPageConfiguration, 0,
+                                               kModeSenseAllocation, 0};
+    const TAPE_STATUS status = device.Send(cdb.data(), cdb.size(), Direction::In, answer.data(),
+                                           answer.size(), moved, transcript);
+    if (transcript != nullptr) {
+        transcript->End(status);
+    }
+    if (status != TAPE_STATUS_SUCCESS || moved < answer.size() ||
+        answer[kModeDescriptorLengthByte] != kBlockDescriptorLength) {
+        return std::nullopt;
+    }
+    return GetBe24(&answer[kModeHeaderLength + kDescriptorBlockLengthByte]);
 }
 
 }  // namespace host

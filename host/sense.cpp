@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+#include "host/bytes.h"
+
 namespace host {
 
 const std::vector<SenseRule>& SenseTable()
@@ -91,6 +93,22 @@ TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length)
         return rule.status;
     }
     return TAPE_STATUS_IO_DEVICE_ERROR;  // keys no row names: vendor, copy aborted, ...
+}
+
+SenseFacts ReadSense(const std::vector<uint8_t>& sense)
+{
+    SenseFacts facts;
+    if (sense.size() <= kSenseKeyByte) {
+        return facts;
+    }
+    const uint8_t flags = sense[kSenseKeyByte];
+    facts.filemark = (flags & kSenseFilemark) != 0;
+    facts.endOfMedium = (flags & kSenseEom) != 0;
+    facts.incorrectLength = (flags & kSenseIli) != 0;
+    if (sense.size() >= kSenseInformationByte + 4 && (sense[0] & kSenseValid) != 0) {
+        facts.information = static_cast<int32_t>(GetBe32(&sense[kSenseInformationByte]));
+    }
+    return facts;
 }
 
 std::string SenseTableMarkdown()

@@ -36,4 +36,13 @@ std::optional<std::string> SenseMalformed(const uint8_t* sense, size_t length);
 // or not in fixed format (response code other than 0x70/0x71), is a device error.
 TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length);
 
+// What fixed-format sense says about how far the failed command got.
+struct SenseFacts {
+    bool filemark = false;               // FILEMARK bit: a filemark or a setmark was met
+    bool endOfMedium = false;            // EOM bit: beginning or end of the partition
+    bool incorrectLength = false;        // ILI: the block's length differed from the one asked
+    std::optional<int32_t> information;  // INFORMATION (VALID set): the residue, signed
+};
+SenseFacts ReadSense(const std::vector<uint8_t>& sense);
+
 }  // namespace host

@@ -39,17 +39,32 @@ extern "C" void RemovePendingTemp(int signal)
     raise(signal);
 }
 
+// The cleanup signals held back for the life of the object; one that arrives meanwhile is
+// handled when it ends.
+class CleanupSignalsHeld {
+public:
+    CleanupSignalsHeld()
+    {
+        sigset_t block;
+        sigemptyset(&block);
+        for (const int signal : kCleanupSignals) {
+            sigaddset(&block, signal);
+        }
+        sigprocmask(SIG_BLOCK, &block, &old_);
+    }
+    ~CleanupSignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+    CleanupSignalsHeld(const CleanupSignalsHeld&) = delete;
+    CleanupSignalsHeld& operator=(const CleanupSignalsHeld&) = delete;
+
+private:
+    sigset_t old_;
+};
+
 // Sets (or with an empty path clears) the file the handler removes; the handlers are installed
 // on first use, leaving alone a signal the caller chose to ignore (nohup).
 void SetPendingTemp(const std::string& path)
 {
-    sigset_t block;
-    sigset_t old;
-    sigemptyset(&block);
-    for (const int signal : kCleanupSignals) {
-        sigaddset(&block, signal);
-    }
-    sigprocmask(SIG_BLOCK, &block, &old);
+    const CleanupSignalsHeld held;
     std::strncpy(gPendingTemp, path.c_str(), sizeof(gPendingTemp) - 1);
     static bool installed = false;
     if (!installed && !path.empty()) {
@@ -65,7 +80,6 @@ void SetPendingTemp(const std::string& path)
             }
         }
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 std::string DirectoryOf(const std::string& path)
@@ -229,13 +243,18 @@ OutputFile::OutputFile(const std::string& path) : path_(path)
     std::string pattern = DirectoryOf(path) + "/." + BaseOf(path) + kTempInfix + "XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    fd_ = mkostemp(name.data(), O_CLOEXEC);
-    if (fd_ < 0) {
-        throw ToolError(path, "cannot create a file beside it: " + ErrorText(errno));
+    {
+        // A signal between the file's creation and the handler's record of it would leave
+        // the file behind.
+        const CleanupSignalsHeld held;
+        fd_ = mkostemp(name.data(), O_CLOEXEC);
+        if (fd_ < 0) {
+            throw ToolError(path, "cannot create a file beside it: " + ErrorText(errno));
+        }
+        owned_ = true;
+        tempPath_ = name.data();
+        SetPendingTemp(tempPath_);
     }
-    owned_ = true;
-    tempPath_ = name.data();
-    SetPendingTemp(tempPath_);
     // The new file takes the old one's place, so it takes its permissions and owner too.
     mode_t mode = 0;
     if (exists) {

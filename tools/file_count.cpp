@@ -9,14 +9,6 @@
 namespace tools {
 namespace {
 
-constexpr size_t kSenseFlagsByte = 2;
-constexpr uint8_t kSenseFilemarkBit = 0x80;
-constexpr uint8_t kSenseEomBit = 0x40;
-constexpr uint8_t kSenseIliBit = 0x20;
-constexpr size_t kSenseInformationByte = 3;
-constexpr uint8_t kSenseValidBit = 0x80;
-constexpr size_t kSenseMinimum = kSenseInformationByte + 4;
-
 // Statuses of a command the drive refused before the tape moved: the count stays as it was.
 bool Refused(TAPE_STATUS status)
 {
@@ -36,25 +28,6 @@ bool Refused(TAPE_STATUS status)
 }
 
 }  // namespace
-
-SenseFacts ReadSense(const std::vector<uint8_t>& sense)
-{
-    SenseFacts facts;
-    if (sense.size() <= kSenseFlagsByte) {
-        return facts;
-    }
-    const uint8_t flags = sense[kSenseFlagsByte];
-    facts.filemark = (flags & kSenseFilemarkBit) != 0;
-    facts.endOfMedium = (flags & kSenseEomBit) != 0;
-    facts.incorrectLength = (flags & kSenseIliBit) != 0;
-    if (sense.size() >= kSenseMinimum && (sense[0] & kSenseValidBit) != 0) {
-        const uint8_t* p = &sense[kSenseInformationByte];
-        const uint32_t raw = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
-                             (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-        facts.information = static_cast<int32_t>(raw);
-    }
-    return facts;
-}
 
 std::vector<uint8_t> LastSense(const host::Transcript& transcript)
 {

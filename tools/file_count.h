@@ -8,21 +8,16 @@
 #include <vector>
 
 #include "host/readwrite.h"
+#include "host/sense.h"
 #include "host/transcript.h"
 #include "platform/tapeclass.h"
 #include "store/cartridge_db.h"
 
 namespace tools {
 
-// What the fixed-format sense of a failed command says about how far it got.
-struct SenseFacts {
-    bool filemark = false;               // FILEMARK bit: a filemark or a setmark was met
-    bool endOfMedium = false;            // EOM bit: beginning or end of the partition
-    bool incorrectLength = false;        // ILI: the block's length differed from the one asked
-    std::optional<int32_t> information;  // INFORMATION (VALID set): the residue, signed
-};
+using host::ReadSense;
+using host::SenseFacts;
 
-SenseFacts ReadSense(const std::vector<uint8_t>& sense);
 // The sense of the command that ended a failed request or transfer; empty when it succeeded.
 std::vector<uint8_t> LastSense(const host::Transcript& transcript);
 

@@ -159,10 +159,10 @@ host::TransferResult Session::Write(const uint8_t* data, size_t length, uint32_t
     return result;
 }
 
-host::TransferResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t blockSize)
+host::ReadResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t blockSize)
 {
     host::Transcript transcript;
-    const host::TransferResult result =
+    const host::ReadResult result =
         host::ReadBlocks(*device_, buffer, capacity, blockSize, &transcript);
     lastSense_ = LastSense(transcript);
     if (options_.trace) {
@@ -175,6 +175,16 @@ host::TransferResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t bl
                                       result.status != TAPE_STATUS_FILEMARK_DETECTED &&
                                       result.status != TAPE_STATUS_SETMARK_DETECTED);
     return result;
+}
+
+std::optional<uint32_t> Session::BlockLength()
+{
+    host::Transcript transcript;
+    const std::optional<uint32_t> length = host::DriveBlockLength(*device_, &transcript);
+    if (options_.trace) {
+        Record(transcript);
+    }
+    return length;
 }
 
 void Session::EjectAfterUnload()

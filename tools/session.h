@@ -54,7 +54,9 @@ public:
     // One tape request through the driver, its transcript printed or kept when tracing.
     TAPE_STATUS Run(host::Request request, void* record);
     host::TransferResult Write(const uint8_t* data, size_t length, uint32_t blockSize);
-    host::TransferResult Read(uint8_t* buffer, size_t capacity, uint32_t blockSize);
+    host::ReadResult Read(uint8_t* buffer, size_t capacity, uint32_t blockSize);
+    // The drive's block length (0: variable) by its block descriptor; nothing when not answered.
+    std::optional<uint32_t> BlockLength();
 
     // Operator actions on the simulated drive that go with unload and load: the cartridge
     // comes out after an unload and goes back in before a load.

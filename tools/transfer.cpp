@@ -16,6 +16,7 @@
 
 #include "tools/data_file.h"
 #include "tools/file_count.h"
+#include "tools/read_end.h"
 #include "tools/report.h"
 
 namespace tools {
@@ -138,6 +139,20 @@ bool TransferBlockSize(Session& session, std::optional<uint32_t> given, uint32_t
 {
     if (given) {
         size = *given;
+        // The drive counts a fixed transfer in its own blocks, and one that does not use the
+        // given length may take or give something else than the file's bytes (tgt, its length
+        // 0, answers a fixed READ with a whole transfer of zeros, forever).
+        const std::optional<uint32_t> drive = size == 0 ? std::nullopt : session.BlockLength();
+        if (drive && *drive != size) {
+            out.failure = Failure{
+                "the drive's block size is " +
+                    (*drive == 0 ? std::string("variable") : std::to_string(*drive) + " bytes") +
+                    ", not " + std::to_string(size) + " bytes",
+                std::nullopt,
+                "give --block-size " + std::to_string(*drive) +
+                    (*drive == 0 ? " (variable-length blocks)" : "")};
+            return false;
+        }
         return true;
     }
     TAPE_GET_MEDIA_PARAMETERS media{};
@@ -177,6 +192,24 @@ std::optional<int64_t> MeasurePassedBlock(Session& session)
         return int64_t{1} - *sense.information;  // residue: asked for minus the block's length
     }
     return std::nullopt;
+}
+
+// A fixed-block read stopped by a block of another length: the read fails, saying how long
+// the block is and how to read it.
+void FailPassedBlock(Session& session, uint64_t bytes, uint32_t blockSize, TAPE_STATUS status,
+                     Outcome& out)
+{
+    const std::optional<int64_t> length = MeasurePassedBlock(session);
+    const std::string what =
+        ReadFailedAfter(bytes) + ": the next block is " +
+        (length ? std::to_string(*length) + " bytes long" : "of another length") + ", not " +
+        std::to_string(blockSize) + " bytes; the tape has moved past it";
+    if (length) {
+        out.result["blockLength"] = *length;
+    }
+    out.failure = Failure{what, status,
+                          "to read it, go back over it with 'bsr' and read variable-length "
+                          "blocks: 'setblk 0' (or read --block-size 0)"};
 }
 
 }  // namespace
@@ -258,42 +291,18 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
                                      : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[capacity]);
     uint64_t bytes = 0;
+    uint64_t unvouched = 0;
     std::string stop;
     Progress progress("reading", std::nullopt);
     while (stop.empty()) {
-        host::TransferResult result = session.Read(buffer.get(), capacity, blockSize);
-        const SenseFacts sense = ReadSense(session.lastSense());
-        if (result.status != TAPE_STATUS_SUCCESS && sense.information && *sense.information >= 0) {
-            // The residue is the drive's own count of what it did not deliver (blocks, or bytes
-            // of a variable block); a transport that counts the whole transfer as moved (tgt,
-            // at a mark or end of data) is corrected by it.
-            const uint64_t notMoved =
-                static_cast<uint64_t>(*sense.information) * (blockSize == 0 ? 1 : blockSize);
-            if (notMoved <= capacity) {
-                result.bytes = std::min<size_t>(result.bytes, capacity - notMoved);
-            }
+        const host::ReadResult result = session.Read(buffer.get(), capacity, blockSize);
+        const ReadVerdict verdict = JudgeRead(result, blockSize, capacity, bytes);
+        if (!verdict.note.empty()) {
+            out.lines.push_back(verdict.note);
+            unvouched += result.moved;
+            out.result["unvouchedBytes"] = unvouched;
         }
-        if (blockSize == 0 && result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH &&
-            sense.information && *sense.information > 0 &&
-            static_cast<size_t>(*sense.information) <= capacity) {
-            // A block shorter than the room offered, reported although SILI forgives it (tgt
-            // does, and miscounts what it moved): the residue gives its true length, taken
-            // only when that much arrived; bytes that never arrived are not written as data.
-            const size_t length = capacity - static_cast<size_t>(*sense.information);
-            if (length > result.bytes) {
-                out.failure =
-                    Failure{"read failed after " + std::to_string(bytes) +
-                                " bytes: the drive reported a block of " + std::to_string(length) +
-                                " bytes but delivered " + std::to_string(result.bytes),
-                            result.status,
-                            {}};
-                return;
-            }
-            result.bytes = length;
-            result.status = TAPE_STATUS_SUCCESS;
-        }
-        if (blockSize == 0 && result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH &&
-            capacity < kLargestBlockBytes) {
+        if (verdict.next == ReadNext::Longer && capacity < kLargestBlockBytes) {
             // A block longer than the room offered; the drive has gone past it. Back over it
             // and read it again with four times the room, up to the longest block a READ can
             // ask for: the room stays as small as the tape's blocks allow, since every READ
@@ -313,8 +322,8 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
             buffer.reset(new uint8_t[capacity]);
             continue;
         }
-        if (result.bytes > 0) {
-            const int error = output.Write(buffer.get(), result.bytes);
+        if (verdict.bytes > 0) {
+            const int error = output.Write(buffer.get(), verdict.bytes);
             if (error != 0) {
                 FileFailure(out, output.name(),
                             "cannot write after " + std::to_string(bytes) +
@@ -322,36 +331,23 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
                                 (output.replaces() ? " (the file was left as it was)" : ""));
                 return;
             }
-            bytes += result.bytes;
+            bytes += verdict.bytes;
             progress.Update(bytes);
         }
-        if (result.status == TAPE_STATUS_SUCCESS) {
-            continue;
-        }
-        if (result.status == TAPE_STATUS_FILEMARK_DETECTED) {
-            stop = "filemark";
-        } else if (result.status == TAPE_STATUS_SETMARK_DETECTED) {
-            stop = "setmark";
-        } else if (result.status == TAPE_STATUS_NO_DATA_DETECTED && bytes > 0) {
-            stop = "end of data";
-        } else if (result.status == TAPE_STATUS_INVALID_BLOCK_LENGTH && blockSize != 0) {
-            const std::optional<int64_t> length = MeasurePassedBlock(session);
-            std::string what =
-                "read failed after " + std::to_string(bytes) +
-                " bytes: the next "
-                "block is " +
-                (length ? std::to_string(*length) + " bytes long" : "of another length") +
-                ", not " + std::to_string(blockSize) + " bytes; the tape has moved past it";
-            if (length) {
-                out.result["blockLength"] = *length;
-            }
-            out.failure = Failure{what, result.status,
-                                  "to read it, go back over it with 'bsr' and read variable-length "
-                                  "blocks: 'setblk 0' (or read --block-size 0)"};
+        switch (verdict.next) {
+        case ReadNext::More:
+            break;
+        case ReadNext::Stop:
+            stop = verdict.stoppedAt;
+            break;
+        case ReadNext::Measure:
+            FailPassedBlock(session, bytes, blockSize, result.status, out);
             return;
-        } else {
-            out.failure =
-                Failure{"read failed after " + std::to_string(bytes) + " bytes", result.status, {}};
+        case ReadNext::Longer:  // longer than any READ can ask for
+            out.failure = Failure{ReadFailedAfter(bytes), result.status, {}};
+            return;
+        case ReadNext::Fail:
+            out.failure = verdict.failure;
             return;
         }
     }

@@ -104,6 +104,18 @@ TAPE_STATUS TAPECALL Routine(PVOID minitapeExtension, PVOID commandExtension,
     return state().step(commandExtension, srb, callNumber, lastStatus, retryFlags);
 }
 
+std::optional<host::Device> Claimed(host::ClassDriver& driver, host::ScriptedTarget& target)
+{
+    Reset();
+    target.inquiry = host::ScriptedTarget::InquiryData("FAKE", "DRIVE");
+    if (!driver.Load(Entry)) {
+        return std::nullopt;
+    }
+    std::optional<host::Device> device = host::Device::Discover(driver, target);
+    target.Clear();
+    return device;
+}
+
 void Build6(PSCSI_REQUEST_BLOCK srb, uint8_t opcode, ULONG dataTransferLength)
 {
     std::memset(srb->Cdb, 0, 12);

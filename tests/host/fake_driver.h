@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "host/classdriver.h"
@@ -58,6 +59,10 @@ ULONG TAPECALL Entry(PVOID driverObject, PVOID registryPath);
 TAPE_STATUS TAPECALL Routine(PVOID minitapeExtension, PVOID commandExtension,
                              PVOID commandParameters, PSCSI_REQUEST_BLOCK srb, ULONG callNumber,
                              TAPE_STATUS lastStatus, PULONG retryFlags);
+
+// Reset, the fake driver loaded, and a device claimed on `target` (FAKE DRIVE), the target's
+// record of the discovery cleared: where the stand-in's tests of one device start.
+std::optional<host::Device> Claimed(host::ClassDriver& driver, host::ScriptedTarget& target);
 
 // Fills the block with a 6-byte command of this opcode and transfer length.
 void Build6(PSCSI_REQUEST_BLOCK srb, uint8_t opcode, ULONG dataTransferLength);

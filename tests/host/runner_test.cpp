@@ -23,12 +23,8 @@ class Runner : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fake::Reset();
-        target.inquiry = host::ScriptedTarget::InquiryData("FAKE", "DRIVE");
-        ASSERT_TRUE(driver.Load(fake::Entry));
-        device = host::Device::Discover(driver, target);
+        device = fake::Claimed(driver, target);
         ASSERT_TRUE(device.has_value());
-        target.Clear();
     }
 
     TAPE_STATUS Run(fake::Step step, const host::RunOptions& options = {})

@@ -8,11 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "block_length.h"
 #include "driver/velmdat.h"
 #include "host/classdriver.h"
 #include "host/iscsi_target.h"
 #include "host/readwrite.h"
-#include "tgt_daemon.h"
+#include "tgt_fixture.h"
 
 namespace {
 
@@ -27,16 +28,14 @@ std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
     return bytes;
 }
 
-class IscsiTgt : public ::testing::Test {
+class IscsiTgt : public tgt::WithTgt<> {
 protected:
     void SetUp() override
     {
-        const std::string missing = tgt::Daemon::Missing();
-        if (!missing.empty()) {
-            GTEST_SKIP() << missing;
+        WithTgt::SetUp();
+        if (Started()) {
+            ASSERT_TRUE(driver_.Load(&DriverEntry));
         }
-        ASSERT_TRUE(daemon_.Start()) << daemon_.error();
-        ASSERT_TRUE(driver_.Load(&DriverEntry));
     }
 
     std::unique_ptr<host::DeviceTarget> Connect(int lun)
@@ -87,14 +86,7 @@ protected:
         ASSERT_EQ(host::WriteBlocks(device, variable_.data(), variable_.size(), 0).status,
                   TAPE_STATUS_SUCCESS);
         ASSERT_EQ(Marks(device, TAPE_FILEMARKS, 1), TAPE_STATUS_SUCCESS);
-        // tgt takes a block length only from MODE SELECT with PF set, which the driver's
-        // SetMediaParameters does not send; the class driver's own command sets it here.
-        const uint8_t select[6] = {0x15, 0x10, 0x00, 0x00, 0x0C, 0x00};
-        uint8_t descriptor[12] = {0, 0, 0, 8, 0, 0, 0, 0, 0, 0x00, 0x02, 0x00};
-        size_t moved = 0;
-        ASSERT_EQ(device.Send(select, sizeof(select), host::Direction::Out, descriptor,
-                              sizeof(descriptor), moved),
-                  TAPE_STATUS_SUCCESS);
+        ASSERT_EQ(tgt::SelectBlockLength(device, 512), TAPE_STATUS_SUCCESS);
         ASSERT_EQ(host::WriteBlocks(device, fixed_.data(), fixed_.size(), 512).status,
                   TAPE_STATUS_SUCCESS);
         ASSERT_EQ(Marks(device, TAPE_FILEMARKS, 1), TAPE_STATUS_SUCCESS);
@@ -116,7 +108,6 @@ protected:
         EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + read.bytes), fixed_);
     }
 
-    tgt::Daemon daemon_;
     host::ClassDriver driver_;
     std::unique_ptr<host::DeviceTarget> target_;
     const std::vector<uint8_t> variable_ = Pattern(3000, 1);

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tgt_daemon.h"
+#include "tgt_fixture.h"
 
 namespace {
 
@@ -38,19 +38,9 @@ ToolRun Velmtape(const std::string& arguments)
     return run;
 }
 
-class VelmtapeTgt : public ::testing::Test {
+class VelmtapeTgt : public tgt::WithTgt<> {
 protected:
-    void SetUp() override
-    {
-        const std::string missing = tgt::Daemon::Missing();
-        if (!missing.empty()) {
-            GTEST_SKIP() << missing;
-        }
-        ASSERT_TRUE(daemon_.Start()) << daemon_.error();
-    }
     std::string F(int lun) const { return "-f " + daemon_.Url(lun) + " "; }
-
-    tgt::Daemon daemon_;
 };
 
 TEST_F(VelmtapeTgt, CommandsOnTheQt7310EndAsTgtAnswers)

@@ -159,6 +159,31 @@ TEST_F(MtSemantics, FailedReadSaysWhereTheTapeStandsAndHowLongTheBlockIs)
     EXPECT_EQ(nlohmann::json::parse(run.out)["result"]["stoppedAt"]["block"], 8);  // end of data
 }
 
+// A fixed transfer counts in the drive's blocks: a size the drive does not use is refused
+// before the tape moves, with the drive's own.
+TEST_F(MtSemantics, GivenBlockSizeTheDriveDoesNotUseIsRefusedBeforeTheTapeMoves)
+{
+    struct Row {
+        const char* steps;
+        const char* command;
+        const char* says;
+    };
+    for (const Row& row : {
+             Row{"new --force; write a; rewind; setblk 0", "read -b 512 out",
+                 "the drive's block size is variable, not 512 bytes; give --block-size 0 "
+                 "(variable-length blocks)\n"},
+             Row{"new --force; write a; rewind", "write -b 1024 a",
+                 "the drive's block size is 512 bytes, not 1024 bytes; give --block-size 512\n"},
+         }) {
+        Steps(row.steps);
+        const Ran run = V(row.command);
+        EXPECT_EQ(run.exit, 2) << row.command;
+        EXPECT_EQ(run.err, "velmtape: t.tape: " + std::string(row.says)) << row.command;
+        EXPECT_THAT(V("status").out, HasSubstr("File number=0, block number=0,")) << row.command;
+        EXPECT_FALSE(fs::exists(dir_ / "out"));
+    }
+}
+
 TEST_F(MtSemantics, FailedSpaceSaysWhereTheTapeStands)
 {
     Steps("new; write a; weof; rewind");

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,17 +35,26 @@ struct Stream {
     std::string path;
 };
 
+// velmtape and `words` as exec takes them; the pointers lead into `store`.
+inline std::vector<char*> Argv(const std::vector<std::string>& words,
+                               std::vector<std::string>& store)
+{
+    store = {VELMTAPE_BINARY};
+    store.insert(store.end(), words.begin(), words.end());
+    std::vector<char*> argv;
+    for (std::string& w : store) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // Starts velmtape with `words` in `dir`, without TAPE in its environment.
 inline pid_t Start(const std::vector<std::string>& words, const std::string& dir, const Stream& in,
                    const Stream& out, const Stream& err)
 {
-    std::vector<std::string> argvStore{VELMTAPE_BINARY};
-    argvStore.insert(argvStore.end(), words.begin(), words.end());
-    std::vector<char*> argv;
-    for (std::string& w : argvStore) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<std::string> argvStore;
+    std::vector<char*> argv = Argv(words, argvStore);
     std::vector<std::string> envStore;
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::string(*e).rfind("TAPE=", 0) != 0) {
@@ -76,6 +86,35 @@ inline pid_t Start(const std::vector<std::string>& words, const std::string& dir
     }
     posix_spawn_file_actions_destroy(&actions);
     return pid;
+}
+
+// A run that cannot run away: velmtape with `words` in `dir`, standard output and error into
+// files there, ended by SIGALRM after `seconds` and by SIGXFSZ at a file of `fileBytes` (an
+// alarm and a limit both outlive exec). The exit status, or 128 + the signal that ended it.
+inline int RunBounded(const std::vector<std::string>& words, const std::string& dir,
+                      const std::string& outPath, const std::string& errPath, unsigned seconds,
+                      rlim_t fileBytes)
+{
+    std::vector<std::string> argvStore;
+    std::vector<char*> argv = Argv(words, argvStore);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const rlimit limit{fileBytes, fileBytes};
+        if (chdir(dir.c_str()) != 0 || out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+            setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            _exit(127);
+        }
+        alarm(seconds);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // The exit status, or 128 + the signal that ended the child.
