@@ -92,22 +92,27 @@ void FileFailure(Outcome& out, const std::string& subject, const std::string& wh
     out.failedFile = subject;
 }
 
-// Putting the cartridge onto itself, or reading it into itself, would chase its own end.
+// Putting the cartridge onto itself, or reading it into itself (or into a file of its
+// folder), would chase its own end.
 void RefuseCartridge(const Session& session, const std::string& path, int standardFd)
 {
     struct stat cartridge {};
     struct stat file {};
+    struct stat folder {};
     if (stat(session.path().c_str(), &cartridge) != 0) {
         return;
     }
     const bool known =
         path == kStandardStream ? fstat(standardFd, &file) == 0 : stat(path.c_str(), &file) == 0;
-    if (known && file.st_dev == cartridge.st_dev && file.st_ino == cartridge.st_ino) {
+    const bool inside = path != kStandardStream &&
+                        stat(store::ParentOf(path).c_str(), &folder) == 0 &&
+                        folder.st_dev == cartridge.st_dev && folder.st_ino == cartridge.st_ino;
+    if (inside || (known && file.st_dev == cartridge.st_dev && file.st_ino == cartridge.st_ino)) {
         throw ToolError(
             path == kStandardStream
                 ? std::string(standardFd == STDIN_FILENO ? "standard input" : "standard output")
                 : path,
-            "is the cartridge file itself");
+            inside ? "is a file of the cartridge itself" : "is the cartridge itself");
     }
 }
 
@@ -177,6 +182,25 @@ std::optional<int64_t> MeasurePassedBlock(Session& session)
         return int64_t{1} - *sense.information;  // residue: asked for minus the block's length
     }
     return std::nullopt;
+}
+
+// A block the drive cannot read (MEDIUM ERROR): which one, in tape files and blocks as
+// counted and by the drive's address, and how to go on past it.
+Failure DamagedBlock(const Session& session, uint64_t bytes, const SenseFacts& sense)
+{
+    const store::FilePosition& at = session.counted();
+    std::string which = "the next block";
+    if (at.file >= 0 && at.block >= 0) {
+        which = "block " + std::to_string(at.block) + " of tape file " + std::to_string(at.file);
+    }
+    if (sense.information) {
+        which += " (address " + std::to_string(*sense.information) + ")";
+    }
+    return Failure{"read failed after " + std::to_string(bytes) + " bytes: " + which +
+                       " is damaged: its bytes do not match their checksum",
+                   TAPE_STATUS_DEVICE_DATA_ERROR,
+                   "the tape stands before it; 'fsr' passes over it, and what follows reads as "
+                   "usual"};
 }
 
 }  // namespace
@@ -263,6 +287,11 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
     while (stop.empty()) {
         host::TransferResult result = session.Read(buffer.get(), capacity, blockSize);
         const SenseFacts sense = ReadSense(session.lastSense());
+        if (result.status == TAPE_STATUS_DEVICE_DATA_ERROR) {
+            // INFORMATION names the damaged block; what came before it arrived whole.
+            out.failure = DamagedBlock(session, bytes + result.bytes, sense);
+            return;
+        }
         if (result.status != TAPE_STATUS_SUCCESS && sense.information && *sense.information >= 0) {
             // The residue is the drive's own count of what it did not deliver (blocks, or bytes
             // of a variable block); a transport that counts the whole transfer as moved (tgt,
