@@ -339,6 +339,12 @@ std::unique_ptr<CartridgeFolder> CartridgeFolder::Open(const std::string& path,
         if (!StillNamed(path, dir)) {
             continue;  // replaced while we waited: the cartridge is the one there now
         }
+        // What a killed `new` or conversion left beside goes now (never one still in use).
+        const int parent = open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (parent >= 0) {
+            CleanAside(parent, NameOf(path));
+            close(parent);
+        }
         for (const char* member : kMembers) {
             CheckMember(dir, member, path);
         }
