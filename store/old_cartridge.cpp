@@ -337,6 +337,9 @@ DriveState OldCartridge::CopyVelmcart(CartridgeDb& db, int fd)
         }
         flush();
     }
+    if (state.position == 0) {
+        state.counted = FilePosition{0, 0, false};  // at the beginning: file 0, block 0
+    }
     if (in.payload() != length || !in.AtEnd()) {
         Bad("its length does not match its header");
     }
