@@ -15,6 +15,7 @@
 
 #include "sim/cartridge_format.h"
 #include "store/cartridge_db.h"
+#include "store/index_schema.h"
 
 namespace store {
 
@@ -287,28 +288,11 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
             Bad("end of data does not match the recorded objects");
         }
     }
-    Statement drive(source,
-                    "SELECT partition, position, block_length, report_setmarks, compression, "
-                    "decompression, compression_algorithm, decompression_algorithm, ejected, "
-                    "removal_prevented FROM drive");
+    Statement drive(source, (std::string("SELECT ") + kDriveColumns + " FROM drive").c_str());
     DriveState state;
-    if (!drive.Step() || drive.Int(0) < 0 || drive.Int(1) < 0 || drive.Int(2) < 0 ||
-        drive.Int(2) > sim::kMaximumBlockLength || drive.Int(6) < 0 || drive.Int(6) > 0xFFFFFFFF ||
-        drive.Int(7) < 0 || drive.Int(7) > 0xFFFFFFFF || !IsFlag(drive.Int(3)) ||
-        !IsFlag(drive.Int(4)) || !IsFlag(drive.Int(5)) || !IsFlag(drive.Int(8)) ||
-        !IsFlag(drive.Int(9))) {
+    if (!drive.Step() || !DriveFromRow(drive, state)) {
         Bad("the drive record is missing or out of range");
     }
-    state.partition = static_cast<uint32_t>(drive.Int(0));
-    state.position = static_cast<uint64_t>(drive.Int(1));
-    state.settings.blockLength = static_cast<uint32_t>(drive.Int(2));
-    state.settings.reportSetmarks = drive.Int(3) != 0;
-    state.settings.compression = drive.Int(4) != 0;
-    state.settings.decompression = drive.Int(5) != 0;
-    state.settings.compressionAlgorithm = static_cast<uint32_t>(drive.Int(6));
-    state.settings.decompressionAlgorithm = static_cast<uint32_t>(drive.Int(7));
-    state.ejected = drive.Int(8) != 0;
-    state.removalPrevented = drive.Int(9) != 0;
     drive.Reset();
     if (counted) {
         Statement count(source,
