@@ -149,7 +149,15 @@ ReadResult ReadBlocks(Device& device, uint8_t* buffer, size_t capacity, uint32_t
         if (result.status == TAPE_STATUS_SUCCESS) {
             result.reported = result.moved;  // GOOD, or an error the drive recovered from
         } else if (!sense.empty()) {
-            result.reported = DriveCount(ReadSense(sense), length, blocks, blockSize);
+            const SenseFacts facts = ReadSense(sense);
+            result.reported = DriveCount(facts, length, blocks, blockSize);
+            if (facts.mediumError && facts.information) {
+                // This drive stops before a block it cannot read and names that block in
+                // INFORMATION, which then is no residue: what it delivered before came whole.
+                // Never more than a residue there would allow; without a VALID INFORMATION
+                // (tgt at end of data) nothing is vouched for.
+                result.reported = std::min(result.moved, result.reported.value_or(result.moved));
+            }
         }
         result.bytes = result.reported ? std::min(*result.reported, result.moved) : 0;
     }

@@ -105,6 +105,7 @@ SenseFacts ReadSense(const std::vector<uint8_t>& sense)
     facts.filemark = (flags & kSenseFilemark) != 0;
     facts.endOfMedium = (flags & kSenseEom) != 0;
     facts.incorrectLength = (flags & kSenseIli) != 0;
+    facts.mediumError = (flags & kSenseKeyMask) == kSenseMediumError;
     if (sense.size() >= kSenseInformationByte + 4 && (sense[0] & kSenseValid) != 0) {
         facts.information = static_cast<int32_t>(GetBe32(&sense[kSenseInformationByte]));
     }

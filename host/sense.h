@@ -41,7 +41,9 @@ struct SenseFacts {
     bool filemark = false;               // FILEMARK bit: a filemark or a setmark was met
     bool endOfMedium = false;            // EOM bit: beginning or end of the partition
     bool incorrectLength = false;        // ILI: the block's length differed from the one asked
-    std::optional<int32_t> information;  // INFORMATION (VALID set): the residue, signed
+    bool mediumError = false;            // MEDIUM ERROR: a block that cannot be read
+    std::optional<int32_t> information;  // INFORMATION (VALID set): the residue, signed; for a
+                                         // MEDIUM ERROR this drive names the block's address
 };
 SenseFacts ReadSense(const std::vector<uint8_t>& sense);
 

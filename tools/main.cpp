@@ -1,6 +1,7 @@
 // velmtape: tape requests carried out through the real driver routines, the class-driver
 // stand-in and a drive, shown the way mt users expect; the drive is the simulated QT-7310
 // whose cartridge lives in a file.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -228,6 +229,10 @@ int main(int argc, char** argv)
     // A reader that goes away (`velmtape read - | head`) is a failed write with a reason,
     // not a silent death by SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    // Every block passes through buffers of its size that are freed again at once: without
+    // this, the heap is handed back to the system and taken again for each block.
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
     try {
         return RunTool(argc, argv);
     } catch (const std::exception& e) {

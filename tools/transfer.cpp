@@ -93,22 +93,27 @@ void FileFailure(Outcome& out, const std::string& subject, const std::string& wh
     out.failedFile = subject;
 }
 
-// Putting the cartridge onto itself, or reading it into itself, would chase its own end.
+// Putting the cartridge onto itself, or reading it into itself (or into a file of its
+// folder), would chase its own end.
 void RefuseCartridge(const Session& session, const std::string& path, int standardFd)
 {
     struct stat cartridge {};
     struct stat file {};
+    struct stat folder {};
     if (stat(session.path().c_str(), &cartridge) != 0) {
         return;
     }
     const bool known =
         path == kStandardStream ? fstat(standardFd, &file) == 0 : stat(path.c_str(), &file) == 0;
-    if (known && file.st_dev == cartridge.st_dev && file.st_ino == cartridge.st_ino) {
+    const bool inside = path != kStandardStream &&
+                        stat(store::ParentOf(path).c_str(), &folder) == 0 &&
+                        folder.st_dev == cartridge.st_dev && folder.st_ino == cartridge.st_ino;
+    if (inside || (known && file.st_dev == cartridge.st_dev && file.st_ino == cartridge.st_ino)) {
         throw ToolError(
             path == kStandardStream
                 ? std::string(standardFd == STDIN_FILENO ? "standard input" : "standard output")
                 : path,
-            "is the cartridge file itself");
+            inside ? "is a file of the cartridge itself" : "is the cartridge itself");
     }
 }
 
@@ -210,6 +215,25 @@ void FailPassedBlock(Session& session, uint64_t bytes, uint32_t blockSize, TAPE_
     out.failure = Failure{what, status,
                           "to read it, go back over it with 'bsr' and read variable-length "
                           "blocks: 'setblk 0' (or read --block-size 0)"};
+}
+
+// A block the drive cannot read (MEDIUM ERROR): which one, in tape files and blocks as
+// counted and by the drive's address, and how to go on past it.
+Failure DamagedBlock(const Session& session, uint64_t bytes, const SenseFacts& sense)
+{
+    const store::FilePosition& at = session.counted();
+    std::string which = "the next block";
+    if (at.file >= 0 && at.block >= 0) {
+        which = "block " + std::to_string(at.block) + " of tape file " + std::to_string(at.file);
+    }
+    if (sense.information) {
+        which += " (address " + std::to_string(*sense.information) + ")";
+    }
+    return Failure{ReadFailedAfter(bytes) + ": " + which +
+                       " is damaged: its bytes do not match their checksum",
+                   TAPE_STATUS_DEVICE_DATA_ERROR,
+                   "the tape stands before it; 'fsr' passes over it, and what follows reads as "
+                   "usual"};
 }
 
 }  // namespace
@@ -348,6 +372,13 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
             return;
         case ReadNext::Fail:
             out.failure = verdict.failure;
+            if (result.status == TAPE_STATUS_DEVICE_DATA_ERROR) {
+                // A block the drive names as unreadable: which one, and how to go on past it.
+                const SenseFacts sense = ReadSense(session.lastSense());
+                if (sense.mediumError && sense.information) {
+                    out.failure = DamagedBlock(session, bytes, sense);
+                }
+            }
             return;
         }
     }
