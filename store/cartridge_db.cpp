@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include "sim/drive.h"
 #include "store/db_medium.h"
 
 namespace store {
@@ -99,6 +100,13 @@ std::unique_ptr<CartridgeDb> CartridgeDb::Create(const std::string& path,
             "exists and is not a cartridge file (neither a VELM cartridge database "
             "nor an old VELMCART file); --force replaces only a cartridge, so it "
             "was left as it was");
+    }
+    // A file that merely begins with the old format's mark is not yet a cartridge: only one
+    // that passes that format's own checks (length, checksum, contents) may be blanked.
+    std::string why;
+    if (kind == FileKind::OldCartridge && !sim::LoadCartridge(db->file_->resolved(), why)) {
+        throw StoreError("begins like an old VELMCART cartridge file but is not one (" + why +
+                         "); --force replaces only a cartridge, so it was left as it was");
     }
     try {
         if (!db->file_->created()) {
@@ -290,6 +298,20 @@ void CartridgeDb::Commit(const DriveState& state)
     writing_ = false;
     pending_ = 0;
     state_ = state;
+}
+
+void CartridgeDb::Abandon()
+{
+    if (!writing_) {
+        return;
+    }
+    writing_ = false;
+    pending_ = 0;
+    try {
+        db_->Exec("ROLLBACK");
+    } catch (const StoreError&) {
+        // SQLite has already rolled the transaction back itself (it does on a full disk).
+    }
 }
 
 std::unique_ptr<sim::Medium> CartridgeDb::Medium()

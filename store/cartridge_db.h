@@ -106,6 +106,9 @@ public:
     // Records `state` and commits every change made since the last commit. Writes nothing when
     // nothing changed.
     void Commit(const DriveState& state);
+    // Drops every change since the last commit, after a failure of the file (a full disk, a
+    // file-size limit) or of a command: State() is then what the file holds. Never throws.
+    void Abandon();
 
 private:
     friend class DbMedium;

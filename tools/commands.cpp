@@ -83,6 +83,21 @@ void ShowPosition(Session& session, Outcome& out)
     }
 }
 
+namespace {
+
+void AddStop(const std::string& where, const store::FilePosition& counted, Outcome& out)
+{
+    out.result["fileNumber"] = counted.file;
+    out.result["blockNumber"] = counted.block;
+    const auto number = [](int64_t n) {
+        return n < 0 ? std::string("unknown") : std::to_string(n);
+    };
+    out.lines.push_back(Line("stopped at", where + " (file " + number(counted.file) + ", block " +
+                                               number(counted.block) + ")"));
+}
+
+}  // namespace
+
 void ShowStop(Session& session, Outcome& out)
 {
     json position;
@@ -94,14 +109,34 @@ void ShowStop(Session& session, Outcome& out)
     } else {
         out.result["stoppedAt"] = nullptr;
     }
-    const store::FilePosition& counted = session.counted();
-    out.result["fileNumber"] = counted.file;
-    out.result["blockNumber"] = counted.block;
-    const auto number = [](int64_t n) {
-        return n < 0 ? std::string("unknown") : std::to_string(n);
-    };
-    out.lines.push_back(Line("stopped at", where + " (file " + number(counted.file) + ", block " +
-                                               number(counted.block) + ")"));
+    AddStop(where, session.counted(), out);
+}
+
+void ShowRecordedStop(const store::DriveState& recorded, Outcome& out)
+{
+    if (recorded.ejected) {
+        out.result["stoppedAt"] = nullptr;
+        AddStop("out of the drive (unloaded)", recorded.counted, out);
+        return;
+    }
+    const json position = {{"partition", recorded.partition + 1}, {"block", recorded.position}};
+    out.result["stoppedAt"] = position;
+    AddStop(PositionText(position), recorded.counted, out);
+}
+
+void CartridgeFailed(Session& session, const store::StoreError& error, Outcome& out)
+{
+    const store::DriveState& recorded = session.Abandon();
+    const bool kept = recorded != session.Opened();
+    out.lines.clear();  // they told what the drive did, which the file did not keep
+    out.failure = Failure{std::string("cannot use cartridge file: ") + error.what(), std::nullopt,
+                          kept ? "the file keeps what the command did before, up to where the "
+                                 "tape stands now"
+                               : "the cartridge was left as it was before the command"};
+    if (error.reason() == store::StoreError::Reason::Damaged) {
+        out.failedFile = session.path();
+    }
+    ShowRecordedStop(recorded, out);
 }
 
 namespace {

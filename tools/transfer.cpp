@@ -16,6 +16,7 @@
 
 #include "tools/data_file.h"
 #include "tools/file_count.h"
+#include "tools/output_file.h"
 #include "tools/report.h"
 
 namespace tools {
@@ -179,6 +180,84 @@ std::optional<int64_t> MeasurePassedBlock(Session& session)
     return std::nullopt;
 }
 
+// How far a write got.
+struct Sent {
+    uint64_t bytes = 0;   // read from the file
+    uint64_t onTape = 0;  // taken by the drive, padding included
+    uint64_t blocks = 0;
+    size_t padding = 0;
+};
+
+// The file's bytes as blocks, a chunk at a time, until the file ends or something fails (the
+// failure recorded in `out`).
+void SendFile(Session& session, InputFile& input, uint32_t blockSize, Sent& sent, Outcome& out)
+{
+    const size_t chunk =
+        blockSize == 0 ? kChunkBytes : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunk]);
+    Progress progress("writing", input.size());
+    while (true) {
+        int error = 0;
+        const size_t got = input.Fill(buffer.get(), chunk, error);
+        if (error != 0) {
+            FileFailure(out, input.name(),
+                        "cannot read after " + std::to_string(sent.bytes) +
+                            " bytes: " + ErrorText(error) + "; the " + std::to_string(sent.onTape) +
+                            " bytes before stay on tape");
+            return;
+        }
+        if (got == 0) {
+            return;
+        }
+        sent.bytes += got;
+        size_t length = got;
+        // Only the input's end leaves a chunk short, so only the last block is filled up.
+        if (blockSize != 0 && got % blockSize != 0) {
+            sent.padding = blockSize - got % blockSize;
+            std::memset(buffer.get() + got, 0, sent.padding);
+            length += sent.padding;
+        }
+        if (!SendChunk(session, buffer.get(), length, blockSize, sent.onTape, sent.blocks, out)) {
+            return;
+        }
+        progress.Update(sent.bytes);
+        if (got < chunk) {
+            return;
+        }
+    }
+}
+
+// The cartridge file could not take the blocks (a full disk, a file-size limit): what its
+// last commit holds stays on tape, the rest of this write is gone, and the message says how
+// much is which and where the tape now stands.
+void KeptAfterFailure(Session& session, const store::StoreError& error, const Sent& sent,
+                      size_t blockBytes, Outcome& out)
+{
+    const store::DriveState opened = session.Opened();
+    store::DriveState recorded = session.Abandon();
+    // Commits during a write record the tape at the end of what they hold; the write began
+    // where the tape stood when the cartridge was opened.
+    const uint64_t blocks =
+        recorded.partition == opened.partition && recorded.position > opened.position
+            ? recorded.position - opened.position
+            : 0;
+    const uint64_t kept = std::min<uint64_t>(sent.bytes, blocks * blockBytes);
+    recorded.counted = store::FilePosition{
+        opened.counted.file,
+        opened.counted.block < 0 ? -1 : opened.counted.block + static_cast<int64_t>(blocks), false};
+    out.failure =
+        Failure{"write failed after " + std::to_string(sent.onTape) +
+                    " bytes: the cartridge file cannot hold them: " + error.what(),
+                std::nullopt,
+                blocks == 0 ? std::string("none of them reached the tape")
+                            : std::to_string(kept) + " bytes of them (" + std::to_string(blocks) +
+                                  " blocks) reached the tape and stay there; the "
+                                  "rest was not kept"};
+    out.result["bytes"] = kept;
+    out.result["blocks"] = blocks;
+    ShowRecordedStop(recorded, out);
+}
+
 }  // namespace
 
 void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
@@ -190,56 +269,32 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
     if (!TransferBlockSize(session, given, blockSize, out)) {
         return;
     }
-    const size_t chunk =
-        blockSize == 0 ? kChunkBytes : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
-    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunk]);
-    uint64_t bytes = 0;   // read from the file
-    uint64_t onTape = 0;  // taken by the drive, padding included
-    uint64_t blocks = 0;
-    size_t padding = 0;
-    Progress progress("writing", input.size());
-    while (true) {
-        int error = 0;
-        const size_t got = input.Fill(buffer.get(), chunk, error);
-        if (error != 0) {
-            FileFailure(out, input.name(),
-                        "cannot read after " + std::to_string(bytes) +
-                            " bytes: " + ErrorText(error) + "; the " + std::to_string(onTape) +
-                            " bytes before stay on tape");
-            break;
-        }
-        if (got == 0) {
-            break;
-        }
-        bytes += got;
-        size_t length = got;
-        // Only the input's end leaves a chunk short, so only the last block is filled up.
-        if (blockSize != 0 && got % blockSize != 0) {
-            padding = blockSize - got % blockSize;
-            std::memset(buffer.get() + got, 0, padding);
-            length += padding;
-        }
-        if (!SendChunk(session, buffer.get(), length, blockSize, onTape, blocks, out)) {
-            break;
-        }
-        progress.Update(bytes);
-        if (got < chunk) {
-            break;
-        }
+    Sent sent;
+    try {
+        SendFile(session, input, blockSize, sent, out);
+        // Kept here and not by the caller, so that a file that cannot hold the last blocks
+        // is told as this write's failure.
+        session.Close();
+    } catch (const store::StoreError& e) {
+        KeptAfterFailure(session, e, sent, blockSize == 0 ? kVariableBlockBytes : size_t{blockSize},
+                         out);
     }
     out.result["file"] = path;
-    out.result["bytes"] = std::min(onTape, bytes);
-    out.result["blocks"] = blocks;
     out.result["blockSize"] = blockSize;
-    out.result["padding"] = padding;
+    out.result["padding"] = sent.padding;
+    if (!session.Abandoned()) {
+        out.result["bytes"] = std::min(sent.onTape, sent.bytes);
+        out.result["blocks"] = sent.blocks;
+    }
     if (out.failure) {
         return;
     }
-    std::string line = "wrote " + std::to_string(bytes) + " bytes from " + input.name() + " as " +
-                       std::to_string(blocks) + (blocks == 1 ? " block" : " blocks");
+    std::string line = "wrote " + std::to_string(sent.bytes) + " bytes from " + input.name() +
+                       " as " + std::to_string(sent.blocks) +
+                       (sent.blocks == 1 ? " block" : " blocks");
     line += blockSize == 0 ? " (variable length)" : " of " + std::to_string(blockSize) + " bytes";
-    if (padding > 0) {
-        line += ", the last filled up with " + std::to_string(padding) + " zero bytes";
+    if (sent.padding > 0) {
+        line += ", the last filled up with " + std::to_string(sent.padding) + " zero bytes";
     }
     out.lines.push_back(line);
     ShowPosition(session, out);
@@ -355,11 +410,16 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
             return;
         }
     }
+    // The tape's new place is recorded before the file takes its path: a cartridge file that
+    // cannot record it (a full disk) fails the read with the file not yet there, as if the
+    // read had not happened.
+    session.Close();
     const int error = output.Commit();
     if (error != 0) {
-        FileFailure(
-            out, output.name(),
-            "cannot put the file in place: " + ErrorText(error) + " (the file was left as it was)");
+        FileFailure(out, output.name(),
+                    "cannot put the file in place: " + ErrorText(error) +
+                        " (the file was left as it was; the tape has moved past what was read)");
+        ShowPosition(session, out);
         return;
     }
     out.result["file"] = path;
