@@ -17,6 +17,7 @@
 #include "tools/data_file.h"
 #include "tools/file_count.h"
 #include "tools/output_file.h"
+#include "tools/own_files.h"
 #include "tools/report.h"
 
 namespace tools {
@@ -91,25 +92,6 @@ void FileFailure(Outcome& out, const std::string& subject, const std::string& wh
 {
     out.failure = Failure{what, std::nullopt, {}};
     out.failedFile = subject;
-}
-
-// Putting the cartridge onto itself, or reading it into itself, would chase its own end.
-void RefuseCartridge(const Session& session, const std::string& path, int standardFd)
-{
-    struct stat cartridge {};
-    struct stat file {};
-    if (stat(session.path().c_str(), &cartridge) != 0) {
-        return;
-    }
-    const bool known =
-        path == kStandardStream ? fstat(standardFd, &file) == 0 : stat(path.c_str(), &file) == 0;
-    if (known && file.st_dev == cartridge.st_dev && file.st_ino == cartridge.st_ino) {
-        throw ToolError(
-            path == kStandardStream
-                ? std::string(standardFd == STDIN_FILENO ? "standard input" : "standard output")
-                : path,
-            "is the cartridge file itself");
-    }
 }
 
 // Sends one chunk as blocks; false (and the failure recorded) when the drive stopped.
@@ -263,7 +245,7 @@ void KeptAfterFailure(Session& session, const store::StoreError& error, const Se
 void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
                Outcome& out)
 {
-    RefuseCartridge(session, path, STDIN_FILENO);
+    RefuseOwnFile(session, path, STDIN_FILENO);
     InputFile input(path);
     uint32_t blockSize = 0;
     if (!TransferBlockSize(session, given, blockSize, out)) {
@@ -303,7 +285,7 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
 void ReadFile(Session& session, const std::string& path, std::optional<uint32_t> given,
               Outcome& out)
 {
-    RefuseCartridge(session, path, STDOUT_FILENO);
+    RefuseOwnFile(session, path, STDOUT_FILENO);
     uint32_t blockSize = 0;
     if (!TransferBlockSize(session, given, blockSize, out)) {
         return;
