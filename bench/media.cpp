@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
@@ -33,13 +34,11 @@ LoadedDrive::LoadedDrive(const std::string& medium)
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/velmdat-bench-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0) {
-        throw std::runtime_error("cannot make a scratch cartridge file");
+    if (mkdtemp(name.data()) == nullptr) {
+        throw std::runtime_error("cannot make a scratch folder for the cartridge");
     }
-    close(fd);
     path_ = name.data();
-    db_ = store::CartridgeDb::Create(path_, blank, true, store::OpenOptions{});
+    db_ = store::CartridgeDb::Create(path_ + "/t", blank, false, store::OpenOptions{});
     drive_ = std::make_unique<sim::Drive>(sim::Options{}, db_->Medium(), 0, 0, blank.settings);
 }
 
@@ -48,9 +47,8 @@ LoadedDrive::~LoadedDrive()
     drive_.reset();
     db_.reset();
     if (!path_.empty()) {
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            unlink((path_ + suffix).c_str());
-        }
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
     }
 }
 

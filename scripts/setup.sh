@@ -9,11 +9,12 @@ cd "$(dirname "$0")/.."
 
 # Each job's packages, one place for the lists.
 tool_packages=(cmake g++ make pkg-config libcli11-dev nlohmann-json3-dev libsqlite3-dev sqlite3
-    libiscsi-dev)
+    libiscsi-dev zlib1g-dev libxxhash-dev)
 test_packages=(libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind time hyperfine
     tgt libiscsi-bin
     g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-multilib qemu-user
-    clang libclang-rt-14-dev zlib1g-dev clang-tidy cppcheck clang-format)
+    clang libclang-rt-14-dev clang-tidy cppcheck clang-format
+    bindfs passwd)
 
 case "${1:-}" in
 tool) wanted=("${tool_packages[@]}") ;;

@@ -75,7 +75,13 @@ Result Drive::ReadFixed(const Call& call, uint32_t length)
         if (position_ == end) {
             return Check(Sense::Of(kEndOfData).Info(length - done).Moved(out));
         }
-        const ObjectInfo object = medium.At(partition_, position_++);
+        const ObjectInfo object = medium.At(partition_, position_);
+        if (object.kind == ObjectKind::Block && object.length == blockLength) {
+            // The run stopped at a block of the right length: it cannot be read. The tape
+            // stays before it, so spacing over it reaches what follows.
+            return Check(Sense::Of(kUnrecoveredReadError).Info(int64_t(position_)).Moved(out));
+        }
+        ++position_;
         if (object.kind == ObjectKind::Filemark) {
             return Check(
                 Sense::Of(kFilemarkDetected).Flags(kSenseFilemark).Info(length - done).Moved(out));
@@ -116,13 +122,19 @@ Result Drive::ReadVariable(const Call& call, uint32_t length, bool sili)
             continue;
         }
         const size_t n = std::min<size_t>(object.length, length);
+        bool readable = true;
         if (n == object.length) {
-            medium.ReadBlock(partition_, address, call.data);
+            readable = medium.ReadBlock(partition_, address, call.data);
         } else if (n > 0) {
             // The initiator has room for the head of the block only.
             std::vector<uint8_t> block(object.length);
-            medium.ReadBlock(partition_, address, block.data());
-            std::memcpy(call.data, block.data(), n);
+            readable = medium.ReadBlock(partition_, address, block.data());
+            std::memcpy(call.data, block.data(), readable ? n : 0);
+        }
+        if (!readable) {
+            // Nothing of a block that cannot be read is handed out; the tape stays before it.
+            position_ = address;
+            return Check(Sense::Of(kUnrecoveredReadError).Info(int64_t(address)));
         }
         const bool overlength = object.length > length;
         const bool underlength = object.length < length;

@@ -50,11 +50,14 @@ public:
     virtual uint64_t EndOfData(uint32_t partition) const = 0;
     virtual uint64_t UsedBytes(uint32_t partition) const = 0;  // data bytes recorded
     virtual ObjectInfo At(uint32_t partition, uint64_t address) const = 0;
-    // Copies the bytes of the block at `address` (At() gives its length) into `out`.
-    virtual void ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const = 0;
+    // Copies the bytes of the block at `address` (At() gives its length) into `out`; false
+    // when they cannot be read back as they were recorded (a medium that checks its blocks
+    // found this one damaged), and then `out` holds nothing of it.
+    [[nodiscard]] virtual bool ReadBlock(uint32_t partition, uint64_t address,
+                                         uint8_t* out) const = 0;
     // Copies consecutive blocks of exactly `length` bytes from `address` on, at most `count`
     // of them, into `out`; returns how many it copied (0 when the object at `address` is a
-    // mark, a block of another length, or end of data).
+    // mark, a block of another length, a damaged block, or end of data).
     virtual uint64_t ReadBlocks(uint32_t partition, uint64_t address, uint32_t length,
                                 uint64_t count, uint8_t* out) const = 0;
 
@@ -103,7 +106,7 @@ public:
     uint64_t EndOfData(uint32_t partition) const override;
     uint64_t UsedBytes(uint32_t partition) const override;
     ObjectInfo At(uint32_t partition, uint64_t address) const override;
-    void ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const override;
+    bool ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const override;
     uint64_t ReadBlocks(uint32_t partition, uint64_t address, uint32_t length, uint64_t count,
                         uint8_t* out) const override;
     MarkSearch FindMark(uint32_t partition, uint64_t from, bool forward, ObjectKind kind,

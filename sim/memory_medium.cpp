@@ -3,6 +3,8 @@
 // Standard library only.
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 #include "sim/medium.h"
 
@@ -90,12 +92,13 @@ ObjectInfo MemoryMedium::At(uint32_t partition, uint64_t address) const
     return {object.kind, static_cast<uint32_t>(object.data.size())};
 }
 
-void MemoryMedium::ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const
+bool MemoryMedium::ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const
 {
     const std::vector<uint8_t>& data = parts_.at(partition).objects.at(address).data;
     if (!data.empty()) {
         std::memcpy(out, data.data(), data.size());
     }
+    return true;
 }
 
 uint64_t MemoryMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t length,
@@ -200,8 +203,10 @@ Cartridge ReadWholeTape(const Medium& medium)
         for (uint64_t address = 0; address < end; ++address) {
             const ObjectInfo info = medium.At(p, address);
             TapeObject object{info.kind, std::vector<uint8_t>(info.length)};
-            if (info.kind == ObjectKind::Block && info.length > 0) {
-                medium.ReadBlock(p, address, object.data.data());
+            if (info.kind == ObjectKind::Block && info.length > 0 &&
+                !medium.ReadBlock(p, address, object.data.data())) {
+                throw std::runtime_error("block " + std::to_string(address) + " of partition " +
+                                         std::to_string(p) + " cannot be read");
             }
             partition.objects.push_back(std::move(object));
         }

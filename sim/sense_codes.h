@@ -53,6 +53,8 @@ constexpr SenseCode kDataPhaseError{kKeyAbortedCommand, 0x4B, 0x00};
 
 // The tape or the cartridge refuses.
 constexpr SenseCode kSequentialPositioningError{kKeyMediumError, 0x3B, 0x00};
+// A block whose recorded bytes cannot be read back as written.
+constexpr SenseCode kUnrecoveredReadError{kKeyMediumError, 0x11, 0x00};
 constexpr SenseCode kWriteProtected{kKeyDataProtect, 0x27, 0x00};
 
 // The initiator asked for something this drive does not do.

@@ -1,26 +1,40 @@
-// The cartridge database: made, opened, checked, converted from the old file format, and
-// committed. The tape's objects are read and written by DbMedium (db_medium.cpp).
+// The cartridge: made, opened, replaced, and committed. The tape's objects are read and
+// written by DbMedium (db_medium.cpp); the index is checked in cartridge_open.cpp and old
+// cartridge files are converted in old_cartridge.cpp.
 #include "store/cartridge_db.h"
 
+#include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
 
-#include "sim/drive.h"
 #include "store/db_medium.h"
+#include "store/index_schema.h"
+#include "store/index_vfs.h"
+#include "store/old_cartridge.h"
 
 namespace store {
 
 namespace {
 
-constexpr const char* kFileCountTable =
-    "CREATE TABLE IF NOT EXISTS file_count(id INTEGER PRIMARY KEY CHECK (id = 1), "
-    "partition INTEGER NOT NULL, position INTEGER NOT NULL, file_number INTEGER NOT NULL, "
-    "block_number INTEGER NOT NULL, at_eod INTEGER NOT NULL);"
-    // The layout of a partition without touching the rows that hold the blocks' bytes.
-    "CREATE INDEX IF NOT EXISTS extent_layout ON extent(part, addr, kind, count, length)";
+constexpr int64_t kCacheKib = 8192;  // page cache: memory stays bounded whatever the tape
+const uint8_t kNoBytes[1] = {};      // an empty blob (SQLite takes a null pointer as NULL)
 
-constexpr const char* kSchema = R"(
+void PutBe64(uint8_t* p, uint64_t v)
+{
+    for (int i = 7; i >= 0; --i) {
+        p[i] = static_cast<uint8_t>(v);
+        v >>= 8;
+    }
+}
+
+}  // namespace
+
+const char* const kIndexSchema = R"(
 CREATE TABLE tape(id INTEGER PRIMARY KEY CHECK (id = 1), capacity INTEGER NOT NULL,
-                  density INTEGER NOT NULL, write_protected INTEGER NOT NULL);
+                  density INTEGER NOT NULL, write_protected INTEGER NOT NULL,
+                  data_end INTEGER NOT NULL);
 CREATE TABLE partition(part INTEGER PRIMARY KEY, capacity INTEGER NOT NULL,
                        end_of_data INTEGER NOT NULL, used_bytes INTEGER NOT NULL);
 CREATE TABLE drive(id INTEGER PRIMARY KEY CHECK (id = 1), partition INTEGER NOT NULL,
@@ -29,18 +43,22 @@ CREATE TABLE drive(id INTEGER PRIMARY KEY CHECK (id = 1), partition INTEGER NOT 
                    decompression INTEGER NOT NULL, compression_algorithm INTEGER NOT NULL,
                    decompression_algorithm INTEGER NOT NULL, ejected INTEGER NOT NULL,
                    removal_prevented INTEGER NOT NULL);
+CREATE TABLE file_count(id INTEGER PRIMARY KEY CHECK (id = 1), partition INTEGER NOT NULL,
+                        position INTEGER NOT NULL, file_number INTEGER NOT NULL,
+                        block_number INTEGER NOT NULL, at_eod INTEGER NOT NULL);
 CREATE TABLE extent(id INTEGER PRIMARY KEY, part INTEGER NOT NULL, addr INTEGER NOT NULL,
                     kind INTEGER NOT NULL, count INTEGER NOT NULL, length INTEGER NOT NULL,
-                    rank INTEGER NOT NULL, data BLOB);
+                    rank INTEGER NOT NULL, offset INTEGER NOT NULL, sums BLOB NOT NULL);
 CREATE UNIQUE INDEX extent_at ON extent(part, addr);
 CREATE INDEX extent_kind_at ON extent(part, kind, addr, count, rank);
 CREATE INDEX extent_kind_rank ON extent(part, kind, rank, count, addr);
+CREATE INDEX extent_layout ON extent(part, addr, kind, count, length);
 )";
 
-constexpr int64_t kPageSize = 65536;
-constexpr int64_t kCacheKib = 8192;  // page cache: memory stays bounded whatever the tape
-
-}  // namespace
+uint64_t BlockSum(const uint8_t* block, uint32_t length)
+{
+    return XXH3_64bits(block, length);
+}
 
 bool DriveState::operator==(const DriveState& o) const
 {
@@ -48,126 +66,308 @@ bool DriveState::operator==(const DriveState& o) const
            ejected == o.ejected && removalPrevented == o.removalPrevented && counted == o.counted;
 }
 
-CartridgeDb::CartridgeDb(std::unique_ptr<CartridgeFile> file) : file_(std::move(file)) {}
+CartridgeDb::CartridgeDb(std::unique_ptr<CartridgeFolder> folder) : folder_(std::move(folder)) {}
 
 CartridgeDb::~CartridgeDb()
 {
     insert_.reset();
-    db_.reset();  // rolls back what was not committed, before the lock goes with file_
+    if (db_ && writing_) {
+        sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        writing_ = false;
+    }
+    EmptyLog();
+    db_.reset();  // before the lock goes with the folder
+}
+
+// At rest the log is empty: every committed page is in the index file, where each page's
+// checksum is checked as it is read.
+void CartridgeDb::EmptyLog()
+{
+    struct stat log {};
+    if (db_ && folder_ && fstatat(folder_->dir(), "index-wal", &log, AT_SYMLINK_NOFOLLOW) == 0 &&
+        log.st_size > 0) {
+        sqlite3_exec(db_->handle(), "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    }
 }
 
 std::unique_ptr<CartridgeDb> CartridgeDb::Open(const std::string& path, const OpenOptions& options)
 {
-    std::unique_ptr<CartridgeDb> db(
-        new CartridgeDb(std::make_unique<CartridgeFile>(path, false, options)));
-    switch (db->file_->Sniff()) {
-    case FileKind::Store:
+    CleanKilledNew(path);
+    const PathKind kind = Examine(path);
+    switch (kind) {
+    case PathKind::Missing:
+        throw StoreError("no such cartridge (create one with 'velmtape -f " + path + " new')",
+                         StoreError::Reason::Missing);
+    case PathKind::OldStore:
+    case PathKind::OldVelmcart:
+        OldCartridge::Convert(path, kind == PathKind::OldStore, options);
         break;
-    case FileKind::OldCartridge:
-        db->ConvertOldFile(options);
-        return db;
-    default: {
-        std::string what = "not a VELM cartridge file";
+    case PathKind::OtherFile: {
+        std::string what =
+            "not a VELM cartridge (neither a cartridge folder nor an old "
+            "cartridge file)";
         struct stat info {};
-        if (lstat((db->file_->resolved() + kOldFileSuffix).c_str(), &info) == 0) {
-            what += " (the old cartridge is kept as " + db->file_->path() + kOldFileSuffix + ")";
+        for (const char* kept : {kOldStoreSuffix, kOldFileSuffix}) {
+            if (lstat((path + kept).c_str(), &info) == 0) {
+                what += "; the old cartridge is kept as " + path + kept;
+            }
         }
         throw StoreError(what);
     }
+    case PathKind::Folder:
+        break;
     }
-    db->db_ = std::make_unique<Database>(db->file_->resolved(), false);
-    if (!db->file_->SameFileAs(db->file_->resolved())) {
-        throw StoreError("the cartridge file was replaced while it was opened; refused");
-    }
-    db->Configure();
+    std::unique_ptr<CartridgeDb> db(new CartridgeDb(CartridgeFolder::Open(path, options)));
+    db->Attach(false);
+    db->folder_->OpenFiles();
     db->Load();
+    db->CutData();
     return db;
+}
+
+std::unique_ptr<CartridgeDb> CartridgeDb::Build(const std::string& path,
+                                                const sim::Cartridge& cartridge)
+{
+    std::unique_ptr<CartridgeDb> db(new CartridgeDb(CartridgeFolder::MakeAside(path)));
+    try {
+        db->folder_->OpenFiles();
+        db->Attach(true);
+        db->Fill(cartridge);
+        db->EmptyLog();
+        db->folder_->SyncDir();
+    } catch (...) {
+        db->insert_.reset();
+        db->db_.reset();
+        db->folder_->Abandon();
+        throw;
+    }
+    return db;
+}
+
+std::unique_ptr<CartridgeDb> CartridgeDb::BuildAside(const std::string& path)
+{
+    std::unique_ptr<CartridgeDb> db(new CartridgeDb(CartridgeFolder::MakeAside(path)));
+    try {
+        db->folder_->OpenFiles();
+        db->Attach(true);
+        db->BeginWrite();
+    } catch (...) {
+        db->db_.reset();
+        db->folder_->Abandon();
+        throw;
+    }
+    return db;
+}
+
+void CartridgeDb::AddPartition(uint64_t capacity)
+{
+    uint64_t total = 0;
+    for (const Part& part : parts_) {
+        total += part.capacity;
+    }
+    if (parts_.size() >= 2 || capacity > capacityBytes_ - total) {
+        throw StoreError("impossible cartridge contents: partitions larger than the tape",
+                         StoreError::Reason::Damaged);
+    }
+    parts_.push_back(Part{capacity, 0, 0});
+    ranks_.push_back({});
+}
+
+void CartridgeDb::AddRun(uint32_t partition, sim::ObjectKind kind, uint64_t count, uint32_t length,
+                         const uint8_t* data)
+{
+    const bool block = kind == sim::ObjectKind::Block;
+    if (partition + 1 != parts_.size() || count == 0 ||
+        (block && (length == 0 || length > sim::kMaximumBlockLength)) || (!block && length != 0)) {
+        throw StoreError("impossible cartridge contents: a run of objects out of range",
+                         StoreError::Reason::Damaged);
+    }
+    Part& part = parts_[partition];
+    const auto k = static_cast<size_t>(kind);
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t n = block ? std::min(count - done, kMaxRunBlocks) : count;
+        if (n * length > part.capacity - part.usedBytes) {
+            throw StoreError("impossible cartridge contents: more data than its partition holds",
+                             StoreError::Reason::Damaged);
+        }
+        AppendRun(partition, part.endOfData, kind, n, length, block ? 0 : ranks_[partition][k],
+                  block ? data + done * length : nullptr);
+        part.usedBytes += n * length;
+        part.endOfData += n;
+        ranks_[partition][k] += block ? 0 : n;
+        done += n;
+        Appended(partition, n * length);
+    }
+}
+
+void CartridgeDb::Finish(const DriveState& state, uid_t owner, gid_t group)
+{
+    if (parts_.empty() || state.partition >= parts_.size() ||
+        state.position > parts_[state.partition].endOfData) {
+        throw StoreError("impossible cartridge contents: position beyond end of data",
+                         StoreError::Reason::Damaged);
+    }
+    CommitNow(state);
+    EmptyLog();
+    folder_->GiveTo(owner, group);
+    folder_->SyncDir();
 }
 
 std::unique_ptr<CartridgeDb> CartridgeDb::Create(const std::string& path,
                                                  const sim::Cartridge& cartridge, bool replace,
                                                  const OpenOptions& options)
 {
-    std::unique_ptr<CartridgeDb> db(
-        new CartridgeDb(std::make_unique<CartridgeFile>(path, true, options)));
-    if (!db->file_->created() && !replace) {
-        throw StoreError("cartridge file exists; add --force to replace it with a blank one");
-    }
-    // Replacing is for cartridges only: anything else there is someone's data.
-    const FileKind kind = db->file_->created() ? FileKind::Empty : db->file_->Sniff();
-    if (kind == FileKind::Other) {
+    const PathKind kind = Examine(path);
+    if (kind == PathKind::OtherFile) {
         throw StoreError(
-            "exists and is not a cartridge file (neither a VELM cartridge database "
-            "nor an old VELMCART file); --force replaces only a cartridge, so it "
-            "was left as it was");
+            "exists and is not a cartridge (neither a cartridge folder nor an old cartridge "
+            "file); --force replaces only a cartridge, so it was left as it was");
+    }
+    if (kind != PathKind::Missing && !replace) {
+        throw StoreError("cartridge exists; add --force to replace it with a blank one");
+    }
+    // The cartridge there is held (locked and checked) until the new one has its place.
+    // A link is never replaced by a folder: the cartridge is replaced under its own name.
+    struct stat link {};
+    if (kind != PathKind::Missing && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        throw StoreError(
+            "is a symbolic link to a cartridge; replace the cartridge under its "
+            "own name");
+    }
+    std::unique_ptr<CartridgeFolder> held;
+    int oldFile = -1;
+    if (kind == PathKind::Folder) {
+        held = CartridgeFolder::Open(path, options);
+    } else if (kind != PathKind::Missing) {
+        oldFile = OpenOldFile(path, options);
     }
     // A file that merely begins with the old format's mark is not yet a cartridge: only one
-    // that passes that format's own checks (length, checksum, contents) may be blanked.
-    std::string why;
-    if (kind == FileKind::OldCartridge && !sim::LoadCartridge(db->file_->resolved(), why)) {
-        throw StoreError("begins like an old VELMCART cartridge file but is not one (" + why +
-                         "); --force replaces only a cartridge, so it was left as it was");
-    }
-    try {
-        if (!db->file_->created()) {
-            db->file_->Clear();
+    // that passes that format's own checks may be blanked.
+    if (kind == PathKind::OldVelmcart) {
+        try {
+            OldCartridge::CheckVelmcart(oldFile);
+        } catch (const StoreError& e) {
+            close(oldFile);
+            throw StoreError("begins like an old VELMCART cartridge file but is not one (" +
+                             std::string(e.what()) +
+                             "); --force replaces only a cartridge, so it was left as it was");
         }
-        db->db_ = std::make_unique<Database>(db->file_->resolved(), false);
-        db->CreateSchema();
-        db->Fill(cartridge);
+    }
+    std::unique_ptr<CartridgeDb> db;
+    try {
+        db = Build(path, cartridge);
+        db->folder_->PutInPlace(kind != PathKind::Missing);
+        db->folder_->RemoveAside("");
     } catch (...) {
-        db->insert_.reset();
-        db->db_.reset();
-        db->file_->RemoveIfCreated();
+        if (db) {
+            // The new folder that could not take its place goes too: nothing left beside.
+            db->insert_.reset();
+            db->db_.reset();
+            db->folder_->Abandon();
+        }
+        if (oldFile >= 0) {
+            close(oldFile);
+        }
         throw;
+    }
+    if (oldFile >= 0) {
+        close(oldFile);
     }
     return db;
 }
 
-void CartridgeDb::Configure()
+void CartridgeDb::Attach(bool create)
 {
+    db_ = std::make_unique<Database>(folder_->IndexName(), create, IndexVfs());
+    sqlite3* handle = db_->handle();
+    // Nothing in a cartridge handed to us runs: no triggers, no views, no SQL functions from
+    // the schema, no writes to the schema itself.
+    for (const auto& [option, value] :
+         {std::pair{SQLITE_DBCONFIG_DEFENSIVE, 1}, std::pair{SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
+          std::pair{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
+          std::pair{SQLITE_DBCONFIG_ENABLE_VIEW, 0}}) {
+        int set = -1;
+        if (sqlite3_db_config(handle, option, value, &set) != SQLITE_OK || set != value) {
+            throw StoreError("the SQLite library cannot harden the index");
+        }
+    }
+    sqlite3_limit(handle, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxRunBlocks * 8 + 1024));
+    sqlite3_limit(handle, SQLITE_LIMIT_SQL_LENGTH, 1 << 16);
+    db_->Exec("PRAGMA mmap_size = 0");
+    if (create) {
+        int reserve = kPageReserve;
+        db_->Exec("PRAGMA page_size = " + std::to_string(kIndexPageSize));
+        sqlite3_file_control(handle, "main", SQLITE_FCNTL_RESERVE_BYTES, &reserve);
+        db_->Exec("PRAGMA journal_mode = WAL");
+        db_->Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
+        db_->Exec("PRAGMA user_version = " + std::to_string(kIndexVersion));
+        db_->Exec(kIndexSchema);
+    } else {
+        CheckSchema();
+    }
+    int persist = 1;  // the log stays, emptied, between runs: no file made and removed each time
+    sqlite3_file_control(handle, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     db_->Exec("PRAGMA busy_timeout = 5000");
-    db_->Exec("PRAGMA synchronous = NORMAL");
+    db_->Exec("PRAGMA synchronous = FULL");
+    db_->Exec("PRAGMA wal_autocheckpoint = 0");
     db_->Exec("PRAGMA cache_size = -" + std::to_string(kCacheKib));
 }
 
-void CartridgeDb::CreateSchema()
-{
-    // The page size goes first: it cannot change once a table exists or WAL is on.
-    db_->Exec("PRAGMA page_size = " + std::to_string(kPageSize));
-    db_->Exec("PRAGMA journal_mode = WAL");
-    Configure();
-    db_->Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
-    db_->Exec("PRAGMA user_version = " + std::to_string(kStoreVersion));
-    db_->Exec(kSchema);
-    db_->Exec(kFileCountTable);
-}
-
-void CartridgeDb::InsertExtent(uint32_t partition, uint64_t address, sim::ObjectKind kind,
-                               uint64_t count, uint32_t length, uint64_t rank, const uint8_t* data)
+void CartridgeDb::AppendRun(uint32_t partition, uint64_t address, sim::ObjectKind kind,
+                            uint64_t count, uint32_t length, uint64_t rank, const uint8_t* data)
 {
     if (!insert_) {
         insert_ = std::make_unique<Statement>(
             *db_,
-            "INSERT INTO extent(part, addr, kind, count, length, rank, data) "
-            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+            "INSERT INTO extent(part, addr, kind, count, length, rank, offset, sums) "
+            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    }
+    std::vector<uint8_t> sums;
+    const uint64_t offset = dataEnd_;
+    if (kind == sim::ObjectKind::Block) {
+        sums.resize(count * 8);
+        for (uint64_t i = 0; i < count; ++i) {
+            PutBe64(sums.data() + i * 8, BlockSum(data + i * length, length));
+        }
+        WriteData(partition, data, count * length);
     }
     insert_->Bind(1, partition)
         .Bind(2, static_cast<int64_t>(address))
         .Bind(3, static_cast<int64_t>(kind))
         .Bind(4, static_cast<int64_t>(count))
         .Bind(5, length)
-        .Bind(6, static_cast<int64_t>(rank));
-    if (kind == sim::ObjectKind::Block) {
-        insert_->BindBlob(7, data, count * length);
-    } else {
-        insert_->BindBlob(7, nullptr, 0);
-    }
+        .Bind(6, static_cast<int64_t>(rank))
+        .Bind(7, static_cast<int64_t>(offset))
+        .BindBlob(8, sums.empty() ? kNoBytes : sums.data(), sums.size());
     insert_->Run();
 }
 
+void CartridgeDb::WriteData(uint32_t partition, const uint8_t* data, uint64_t length)
+{
+    if (dataEnd_ < committedEnd_ && length > 0) {
+        // These bytes still belong to rows the committed index holds: the cut that freed
+        // them commits first, so a kill now cannot leave the index pointing at new bytes.
+        DriveState state = state_;
+        state.partition = partition;
+        state.position = parts_.at(partition).endOfData;
+        CommitNow(state);
+        BeginWrite();
+    }
+    for (uint64_t done = 0; done < length;) {
+        const ssize_t n = pwrite(folder_->data(), data + done, length - done,
+                                 static_cast<off_t>(dataEnd_ + done));
+        if (n <= 0) {
+            throw StoreError(Errno("cannot write the cartridge's data"));
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    dataEnd_ += length;
+    dataSize_ = std::max(dataSize_, dataEnd_);
+    unsynced_ = unsynced_ || length > 0;
+}
+
 // The cartridge's objects go in as runs: consecutive marks of a kind, consecutive blocks of
-// one size up to kMaxRunBytes.
+// one size up to kMaxRunBytes and kMaxRunBlocks.
 void CartridgeDb::Fill(const sim::Cartridge& cartridge)
 {
     capacityBytes_ = cartridge.capacityBytes;
@@ -186,15 +386,16 @@ void CartridgeDb::Fill(const sim::Cartridge& cartridge)
             const auto length = static_cast<uint32_t>(objects[i].data.size());
             size_t j = i;
             run.clear();
-            while (
-                j < objects.size() && objects[j].kind == kind && objects[j].data.size() == length &&
-                (kind != sim::ObjectKind::Block || run.size() + length <= kMaxRunBytes || j == i)) {
+            while (j < objects.size() && objects[j].kind == kind &&
+                   objects[j].data.size() == length &&
+                   (kind != sim::ObjectKind::Block ||
+                    (run.size() + length <= kMaxRunBytes && j - i < kMaxRunBlocks) || j == i)) {
                 run.insert(run.end(), objects[j].data.begin(), objects[j].data.end());
                 ++j;
             }
             const auto k = static_cast<size_t>(kind);
-            InsertExtent(p, i, kind, j - i, length, kind == sim::ObjectKind::Block ? 0 : ranks[k],
-                         run.data());
+            AppendRun(p, i, kind, j - i, length, kind == sim::ObjectKind::Block ? 0 : ranks[k],
+                      run.data());
             ranks[k] += j - i;
             part.usedBytes += run.size();
             i = j;
@@ -209,14 +410,7 @@ void CartridgeDb::Fill(const sim::Cartridge& cartridge)
     if (cartridge.position == 0) {
         state.counted = FilePosition{0, 0, false};  // at the beginning: file 0, block 0
     }
-    WriteRows(state);
-    db_->Exec("COMMIT");
-    writing_ = false;
-    pending_ = 0;
-    state_ = state;
-    // The header marks and the schema reach the file itself, so the next open can tell a
-    // cartridge by its first 100 bytes.
-    db_->Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    CommitNow(state);
 }
 
 void CartridgeDb::BeginWrite()
@@ -236,21 +430,56 @@ void CartridgeDb::Appended(uint32_t partition, uint64_t bytes)
     DriveState state = state_;
     state.partition = partition;
     state.position = parts_[partition].endOfData;
+    const FilePosition& before = state_.counted;
+    state.counted =
+        appendedRun_ && before.block >= 0
+            ? FilePosition{before.file, before.block + static_cast<int64_t>(*appendedRun_), false}
+            : FilePosition{};
+    CommitNow(state);
+    BeginWrite();
+}
+
+void CartridgeDb::Changing(uint32_t partition, uint64_t from, uint64_t blocks)
+{
+    const bool continues = appendedRun_ && blocks > 0 && partition == state_.partition &&
+                           from == state_.position + *appendedRun_;
+    appendedRun_ = continues ? std::optional<uint64_t>(*appendedRun_ + blocks) : std::nullopt;
+}
+
+// The order that keeps every commit true after a crash: the data first, flushed; then the
+// index rows that point at it, committed (synchronous=FULL: flushed too). Data the index no
+// longer accounts for is cut off afterwards; a crash before the cut leaves it for the next
+// open to cut.
+void CartridgeDb::CommitNow(const DriveState& state)
+{
+    if (unsynced_) {
+        if (fdatasync(folder_->data()) != 0) {
+            throw StoreError(Errno("cannot flush the cartridge's data to disk"));
+        }
+        unsynced_ = false;
+    }
+    BeginWrite();
     WriteRows(state);
     db_->Exec("COMMIT");
     writing_ = false;
+    committed_ = true;
     pending_ = 0;
     state_ = state;
-    BeginWrite();
+    committedEnd_ = dataEnd_;
+    appendedRun_ = 0;
+    if (dataSize_ > dataEnd_ && ftruncate(folder_->data(), static_cast<off_t>(dataEnd_)) == 0) {
+        dataSize_ = dataEnd_;
+    }
 }
 
 void CartridgeDb::WriteRows(const DriveState& state)
 {
-    db_->Exec("DELETE FROM tape; DELETE FROM partition; DELETE FROM drive");
-    Statement tape(*db_, "INSERT INTO tape VALUES (1, ?1, ?2, ?3)");
+    db_->Exec("DELETE FROM tape; DELETE FROM partition; DELETE FROM drive; DELETE FROM file_count");
+    Statement tape(*db_, "INSERT INTO tape VALUES (1, ?1, ?2, ?3, ?4)");
     tape.Bind(1, static_cast<int64_t>(capacityBytes_))
         .Bind(2, densityCode_)
-        .Bind(3, writeProtected_);
+        .Bind(3, writeProtected_)
+        .Bind(4, static_cast<int64_t>(dataEnd_));
     tape.Run();
     Statement part(*db_, "INSERT INTO partition VALUES (?1, ?2, ?3, ?4)");
     for (uint32_t p = 0; p < parts_.size(); ++p) {
@@ -273,11 +502,6 @@ void CartridgeDb::WriteRows(const DriveState& state)
         .Bind(9, state.ejected)
         .Bind(10, state.removalPrevented);
     drive.Run();
-    if (!countTable_) {
-        db_->Exec(kFileCountTable);  // a store made before the tool kept its count or map
-        countTable_ = true;
-    }
-    db_->Exec("DELETE FROM file_count");
     Statement counted(*db_, "INSERT INTO file_count VALUES (1, ?1, ?2, ?3, ?4, ?5)");
     counted.Bind(1, state.partition)
         .Bind(2, static_cast<int64_t>(state.position))
@@ -287,17 +511,22 @@ void CartridgeDb::WriteRows(const DriveState& state)
     counted.Run();
 }
 
+void CartridgeDb::Reclaim()
+{
+    // Rows are numbered in the order they were appended and their bytes lie in that order,
+    // so the last block row left ends the bytes still in use.
+    Statement last(*db_,
+                   "SELECT offset + count * length FROM extent WHERE kind = 0 "
+                   "ORDER BY id DESC LIMIT 1");
+    dataEnd_ = last.Step() ? static_cast<uint64_t>(last.Int(0)) : 0;
+}
+
 void CartridgeDb::Commit(const DriveState& state)
 {
     if (!writing_ && state == state_) {
         return;
     }
-    BeginWrite();
-    WriteRows(state);
-    db_->Exec("COMMIT");
-    writing_ = false;
-    pending_ = 0;
-    state_ = state;
+    CommitNow(state);
 }
 
 void CartridgeDb::Abandon()
@@ -307,10 +536,14 @@ void CartridgeDb::Abandon()
     }
     writing_ = false;
     pending_ = 0;
-    try {
-        db_->Exec("ROLLBACK");
-    } catch (const StoreError&) {
-        // SQLite has already rolled the transaction back itself (it does on a full disk).
+    // SQLite may have rolled the transaction back itself already (it does on a full disk).
+    sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    // Data past what the index accounts for is no block of the tape's: cut now, or at the
+    // next open when even that fails.
+    dataEnd_ = committedEnd_;
+    if (dataSize_ > committedEnd_ &&
+        ftruncate(folder_->data(), static_cast<off_t>(committedEnd_)) == 0) {
+        dataSize_ = committedEnd_;
     }
 }
 

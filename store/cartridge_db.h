@@ -1,28 +1,35 @@
-// A simulated cartridge kept in one SQLite database file: the tape's layout and objects, the
-// drive's settings and position, and whether the cartridge is ejected or its removal
-// prevented. Nothing of the tape is loaded into memory; the drive reaches it through
-// Medium() (store/db_medium.h), and every change goes into the file in transactions:
-// one per command, a long write committed every kCommitBytes so that an interrupted write
-// keeps every block committed before the interruption.
+// A simulated cartridge kept in a cartridge folder (store/cartridge_folder.h): the blocks'
+// bytes appended to its data file, and in its index (SQLite) the tape's layout, where each
+// run of blocks lies in the data file with one checksum per block, the drive's settings and
+// position, and whether the cartridge is ejected or its removal prevented. Nothing of the
+// tape is loaded into memory; the drive reaches it through Medium() (store/db_medium.h).
 //
-// Layout (user_version 1, application_id 'VELM', page size 65536, WAL journal):
-//   tape(id = 1, capacity, density, write_protected)
+// Every change goes into the index in transactions: one per command, a long write committed
+// every kCommitBytes. The data a commit points at is flushed before it commits, so whatever
+// the index says was committed is on disk; data past the index's end (a write cut short) is
+// cut off when the cartridge is next opened. Bytes the committed index still points at are
+// never overwritten: a rewrite that would reuse them commits the cut first.
+//
+// Layout of the index (user_version 2, application_id 'VELM', 4096-byte pages with a
+// checksum each, WAL journal):
+//   tape(id = 1, capacity, density, write_protected, data_end): data_end is how many bytes
+//         of the data file the index accounts for
 //   partition(part, capacity, end_of_data, used_bytes)
 //   drive(id = 1, partition, position, block_length, report_setmarks, compression,
 //         decompression, compression_algorithm, decompression_algorithm, ejected,
 //         removal_prevented)
 //   file_count(id = 1, partition, position, file_number, block_number, at_eod): the tool's
 //         count of tape files and blocks (-1 unknown), valid only while the drive stands at
-//         that partition and position; a store made before it gains the table at its next
-//         commit, and a velmtape that knows nothing of it leaves a count that no longer
-//         matches the position, so it reads as unknown; the index extent_layout(part, addr,
-//         kind, count, length) gives the layout without reading the rows holding the bytes
-//   extent(part, addr, kind, count, length, rank, data): `count` consecutive objects from
-//         `addr`: blocks of `length` bytes laid end to end in `data` (kind 0), or filemarks
-//         (1) or setmarks (2); `rank` counts the marks of the kind before the extent, so the
-//         n-th mark is found through an index and not by walking the tape.
+//         that partition and position
+//   extent(part, addr, kind, count, length, rank, offset, sums): `count` consecutive objects
+//         from `addr`: blocks of `length` bytes laid end to end in the data file from `offset`,
+//         with their XXH3 checksums (8 bytes each, big-endian) in `sums` (kind 0), or
+//         filemarks (1) or setmarks (2); `rank` counts the marks of the kind before the
+//         extent, so the n-th mark is found through an index and not by walking the tape.
 #pragma once
 
+#include <sys/types.h>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -31,7 +38,7 @@
 
 #include "sim/drive_types.h"
 #include "sim/medium.h"
-#include "store/cartridge_file.h"
+#include "store/cartridge_folder.h"
 #include "store/sqlite.h"
 
 namespace store {
@@ -40,8 +47,10 @@ namespace store {
 inline constexpr uint64_t kCommitBytes = uint64_t{8} << 20;
 // The largest run of blocks one row holds (one WRITE command of fixed blocks is cut there).
 inline constexpr uint64_t kMaxRunBytes = uint64_t{1} << 20;
-// What an old cartridge file is renamed to when converted: FILE + this suffix.
-inline constexpr const char* kOldFileSuffix = ".velmcart-v1";
+inline constexpr uint64_t kMaxRunBlocks = 2048;
+// What an old cartridge file is kept as, beside the folder that replaces it: PATH + these.
+inline constexpr const char* kOldFileSuffix = ".velmcart-v1";  // the VELMCART file
+inline constexpr const char* kOldStoreSuffix = ".sqlite-v1";   // the one-file SQLite store
 
 // Where the tape stands counted as `mt` counts it: tape files (filemarks crossed from the
 // beginning of the partition) and blocks since the last filemark, -1 when unknown; and
@@ -81,14 +90,16 @@ struct ExtentInfo {
 
 class CartridgeDb {
 public:
-    // Opens the cartridge at `path`: a store is checked (header, small tables, contents that
-    // a drive could hold) and refused with the reason, unchanged, when damaged; an old
-    // VELMCART file is converted once into a store in the same file, the old bytes kept as
-    // path + kOldFileSuffix, and options.notice told. Throws StoreError.
+    // Opens the cartridge at `path`: a folder is checked (owner, permissions, its files, the
+    // index's schema and rows) and refused with the reason, unchanged, when it cannot be
+    // used; an old cartridge file (the one-file store or a VELMCART file) is converted once
+    // into a folder in its place, the old file kept beside it (kOldStoreSuffix,
+    // kOldFileSuffix), and options.notice told. Throws StoreError.
     static std::unique_ptr<CartridgeDb> Open(const std::string& path, const OpenOptions& options);
-    // Makes `path` a store holding `cartridge` (its objects, layout, position and settings).
-    // An existing file is emptied in place (links and permissions stay) only with `replace`;
-    // a file this call created is removed again when it fails. Throws StoreError.
+    // Makes `path` a cartridge holding `cartridge` (its objects, layout, position and
+    // settings). An existing cartridge (folder or old file) is replaced only with `replace`,
+    // and nothing else ever is. The cartridge there stays whole until the new one is.
+    // Throws StoreError.
     static std::unique_ptr<CartridgeDb> Create(const std::string& path,
                                                const sim::Cartridge& cartridge, bool replace,
                                                const OpenOptions& options);
@@ -96,9 +107,9 @@ public:
     CartridgeDb(const CartridgeDb&) = delete;
     CartridgeDb& operator=(const CartridgeDb&) = delete;
 
-    // The drive state as the file held it when opened (or as last committed).
+    // The drive state as the index held it when opened (or as last committed).
     const DriveState& State() const { return state_; }
-    // The tape, for a sim::Drive; reads and writes go to this database, which must outlive it.
+    // The tape, for a sim::Drive; reads and writes go to this cartridge, which must outlive it.
     std::unique_ptr<sim::Medium> Medium();
     // The runs of objects of a partition in address order, without their bytes: one row a
     // run, so a layout costs the number of runs, never the tape's data.
@@ -112,30 +123,53 @@ public:
 
 private:
     friend class DbMedium;
+    friend class OldCartridge;
     struct Part {
         uint64_t capacity = 0;
         uint64_t endOfData = 0;
         uint64_t usedBytes = 0;
     };
 
-    explicit CartridgeDb(std::unique_ptr<CartridgeFile> file);
-    void Configure();
-    void CreateSchema();
+    explicit CartridgeDb(std::unique_ptr<CartridgeFolder> folder);
+    // A new cartridge in a folder made aside, holding `cartridge`, committed and flushed.
+    static std::unique_ptr<CartridgeDb> Build(const std::string& path,
+                                              const sim::Cartridge& cartridge);
+    // The same built run by run (an old cartridge converted): an empty index made aside,
+    // then the tape's layout, its runs in order (each checked against the tape: split,
+    // ranked and counted here), and the drive's state, committed and flushed. A failure
+    // abandons the folder made aside.
+    static std::unique_ptr<CartridgeDb> BuildAside(const std::string& path);
+    void AddPartition(uint64_t capacity);
+    void AddRun(uint32_t partition, sim::ObjectKind kind, uint64_t count, uint32_t length,
+                const uint8_t* data);
+    void Finish(const DriveState& state, uid_t owner, gid_t group);
+    // SQLite on the folder's index, hardened against what a planted database could do; the
+    // schema made (`create`) or checked.
+    void Attach(bool create);
+    void CheckSchema();
     void Fill(const sim::Cartridge& cartridge);
     void Load();
     void Validate();
-    void ConvertOldFile(const OpenOptions& options);
+    void LoadCounted();
+    void CutData();
     // Starts the write transaction of the running command if none is open.
     void BeginWrite();
     // Counts appended bytes and commits when a chunk is full, the tape standing at the end
     // of what was written (where the drive stands while it writes).
     void Appended(uint32_t partition, uint64_t bytes);
+    // Keeps appendedRun_: `blocks` appended at `from`, or (with no blocks) another change.
+    void Changing(uint32_t partition, uint64_t from, uint64_t blocks);
+    void CommitNow(const DriveState& state);
     void WriteRows(const DriveState& state);
-    void LoadCounted();
-    void InsertExtent(uint32_t partition, uint64_t address, sim::ObjectKind kind, uint64_t count,
-                      uint32_t length, uint64_t rank, const uint8_t* data);
+    // One row of the extent table; a run of blocks has its bytes appended to the data file.
+    void AppendRun(uint32_t partition, uint64_t address, sim::ObjectKind kind, uint64_t count,
+                   uint32_t length, uint64_t rank, const uint8_t* data);
+    // After rows were removed: the data file's bytes past the remaining rows are free again.
+    void Reclaim();
+    void WriteData(uint32_t partition, const uint8_t* data, uint64_t length);
+    void EmptyLog();
 
-    std::unique_ptr<CartridgeFile> file_;  // outlives the connection: its lock guards it
+    std::unique_ptr<CartridgeFolder> folder_;  // outlives the connection: its lock guards it
     std::unique_ptr<Database> db_;
     std::unique_ptr<Statement> insert_;
     uint64_t capacityBytes_ = 0;
@@ -143,9 +177,18 @@ private:
     bool writeProtected_ = false;
     std::vector<Part> parts_;
     DriveState state_;
-    bool countTable_ = true;  // the file_count table and the extent_layout index exist
-    bool writing_ = false;    // a write transaction is open
-    uint64_t pending_ = 0;    // bytes appended since the last commit
+    bool writing_ = false;       // a write transaction is open
+    bool committed_ = false;     // this run committed something (the log to be emptied)
+    uint64_t pending_ = 0;       // bytes appended since the last commit
+    uint64_t dataEnd_ = 0;       // where the next block's bytes go in the data file
+    uint64_t committedEnd_ = 0;  // the data file's bytes the committed index accounts for
+    uint64_t dataSize_ = 0;      // the data file's length
+    bool unsynced_ = false;      // bytes written to the data file since its last flush
+    // Blocks appended since the last commit in one run from where it left the tape, so a
+    // commit in the middle of a write keeps the count of files and blocks true; nothing when
+    // the tape changed otherwise (the count is then recorded as unknown).
+    std::optional<uint64_t> appendedRun_ = 0;
+    std::vector<std::array<uint64_t, 3>> ranks_;  // marks of each kind so far, while building
 };
 
 }  // namespace store

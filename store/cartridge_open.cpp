@@ -1,9 +1,15 @@
-// Opening a cartridge database: what it holds is read (the small tables only) and checked
-// before a drive may use it, and an old cartridge file becomes a store once.
+// Opening a cartridge's index: its schema compared with the exact expected one before any
+// other query, then what it holds read (the small tables only) and checked against what a
+// drive could hold; the tape's runs are checked as they are read.
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <tuple>
 
 #include "sim/drive.h"
 #include "store/cartridge_db.h"
+#include "store/index_schema.h"
 
 namespace store {
 
@@ -21,31 +27,90 @@ bool IsFlag(int64_t v)
     return v == 0 || v == 1;
 }
 
+using SchemaRow = std::tuple<std::string, std::string, std::string, std::string>;
+
+std::vector<SchemaRow> SchemaOf(Database& db)
+{
+    Statement rows(db, "SELECT type, name, tbl_name, sql FROM sqlite_schema ORDER BY name");
+    std::vector<SchemaRow> schema;
+    while (rows.Step()) {
+        schema.emplace_back(rows.Text(0), rows.Text(1), rows.Text(2), rows.Text(3));
+    }
+    return schema;
+}
+
 }  // namespace
+
+const char* RunProblem(const RunRow& row, uint64_t endOfData, uint64_t dataEnd, bool withPlace)
+{
+    if (row.addr < 0 || row.kind < 0 || row.kind > 2 || row.count <= 0 ||
+        static_cast<uint64_t>(row.addr) > endOfData ||
+        static_cast<uint64_t>(row.count) > endOfData - static_cast<uint64_t>(row.addr)) {
+        return "a run of objects outside the recorded tape";
+    }
+    if (row.kind != 0) {
+        return row.length != 0 || (withPlace && (row.rank < 0 || row.sumsBytes != 0 ||
+                                                 static_cast<uint64_t>(row.rank) > endOfData))
+                   ? "a run of marks with a length, bytes or an impossible rank"
+                   : nullptr;
+    }
+    if (row.length <= 0 || row.length > sim::kMaximumBlockLength ||
+        static_cast<uint64_t>(row.count) > kMaxRunBlocks) {
+        return "a run of blocks of an impossible size";
+    }
+    if (!withPlace) {
+        return nullptr;
+    }
+    const auto bytes = static_cast<uint64_t>(row.count) * static_cast<uint64_t>(row.length);
+    if (row.offset < 0 || static_cast<uint64_t>(row.offset) > dataEnd ||
+        bytes > dataEnd - static_cast<uint64_t>(row.offset) ||
+        row.sumsBytes != static_cast<size_t>(row.count) * 8) {
+        return "a run of blocks whose bytes lie outside the data file";
+    }
+    return nullptr;
+}
+
+// The schema exactly as this store makes it, the header's marks and the journal: a database
+// with anything more (a view, a trigger, another index) is not our index, and none of it has
+// been run when this refuses it.
+void CartridgeDb::CheckSchema()
+{
+    if (db_->QueryInt("PRAGMA application_id") != kApplicationId ||
+        db_->QueryInt("PRAGMA user_version") != kIndexVersion) {
+        throw StoreError("damaged cartridge index: its header is not a VELM cartridge index's",
+                         StoreError::Reason::Damaged);
+    }
+    Database expected(":memory:", true);
+    expected.Exec(kIndexSchema);
+    if (SchemaOf(*db_) != SchemaOf(expected)) {
+        throw StoreError(
+            "damaged cartridge index: its tables are not the ones of a cartridge "
+            "(something was added or changed)",
+            StoreError::Reason::Damaged);
+    }
+    Statement journal(*db_, "PRAGMA journal_mode");
+    if (!journal.Step() || journal.Text(0) != "wal") {
+        throw StoreError("damaged cartridge index: not in WAL mode", StoreError::Reason::Damaged);
+    }
+}
 
 void CartridgeDb::Load()
 {
-    // SQLite's own check of the small tables and their pages; the tape's objects are checked
-    // as they are read, so opening costs the same on a full tape as on an empty one.
-    for (const char* table : {"tape", "partition", "drive"}) {
-        Statement check(*db_, (std::string("PRAGMA quick_check(") + table + ")").c_str());
-        if (!check.Step() || check.Text(0) != "ok") {
-            throw StoreError("damaged cartridge database: " + check.Text(0),
-                             StoreError::Reason::Damaged);
-        }
-    }
     if (db_->QueryInt("SELECT count(*) FROM tape") != 1 ||
         db_->QueryInt("SELECT count(*) FROM drive") != 1) {
         Impossible("the tape or drive record is missing");
     }
-    Statement tape(*db_, "SELECT capacity, density, write_protected FROM tape");
+    Statement tape(*db_, "SELECT capacity, density, write_protected, data_end FROM tape");
     tape.Step();
-    if (tape.Int(0) <= 0 || tape.Int(1) < 0 || tape.Int(1) > 0xFF || !IsFlag(tape.Int(2))) {
-        Impossible("tape size, density or write protection out of range");
+    if (tape.Int(0) <= 0 || tape.Int(1) < 0 || tape.Int(1) > 0xFF || !IsFlag(tape.Int(2)) ||
+        tape.Int(3) < 0 || tape.Int(3) > tape.Int(0)) {
+        Impossible("tape size, density, write protection or data length out of range");
     }
     capacityBytes_ = static_cast<uint64_t>(tape.Int(0));
     densityCode_ = static_cast<uint8_t>(tape.Int(1));
     writeProtected_ = tape.Int(2) != 0;
+    committedEnd_ = dataEnd_ = static_cast<uint64_t>(tape.Int(3));
+    tape.Reset();
 
     Statement parts(*db_,
                     "SELECT part, capacity, end_of_data, used_bytes FROM partition ORDER BY part");
@@ -85,24 +150,16 @@ void CartridgeDb::Load()
     state_.settings.decompressionAlgorithm = static_cast<uint32_t>(drive.Int(7));
     state_.ejected = drive.Int(8) != 0;
     state_.removalPrevented = drive.Int(9) != 0;
+    drive.Reset();
     LoadCounted();
     Validate();
 }
 
 // The tool's file and block count, when it was kept for the place the tape stands now; a
-// store without one, a count left behind by a velmtape that moved the tape without counting,
-// or a count no tape could have all read as unknown rather than wrong.
+// count no tape could have reads as unknown rather than wrong.
 void CartridgeDb::LoadCounted()
 {
-    countTable_ = db_->QueryInt(
-                      "SELECT count(*) FROM sqlite_master WHERE "
-                      "(type = 'table' AND name = 'file_count') OR "
-                      "(type = 'index' AND name = 'extent_layout')") == 2;
     state_.counted = FilePosition{};
-    if (db_->QueryInt("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
-                      "name = 'file_count'") == 0) {
-        return;
-    }
     Statement counted(*db_,
                       "SELECT partition, position, file_number, block_number, at_eod "
                       "FROM file_count");
@@ -133,25 +190,59 @@ void CartridgeDb::Validate()
     if (state_.partition >= parts_.size() || state_.position > parts_[state_.partition].endOfData) {
         Impossible("position beyond end of data");
     }
-    Statement last(*db_,
-                   "SELECT addr, kind, count, length, length(data) FROM extent WHERE part = ?1 "
-                   "ORDER BY addr DESC LIMIT 1");
+    // Every row within the tape, the runs laid end to end from address 0 to end of data, each
+    // kind's marks ranked in order, the bytes counted: one pass of the engine per check.
+    Statement rows(*db_,
+                   "SELECT count(*) FROM extent WHERE part = ?1 AND NOT ("
+                   "typeof(addr) = 'integer' AND typeof(count) = 'integer' AND "
+                   "typeof(length) = 'integer' AND typeof(rank) = 'integer' AND "
+                   "typeof(offset) = 'integer' AND typeof(sums) = 'blob' AND "
+                   "addr >= 0 AND count >= 1 AND count <= ?2 AND addr <= ?2 - count AND "
+                   "((kind = 0 AND length BETWEEN 1 AND ?4 AND count <= ?5 AND offset >= 0 AND "
+                   "offset <= ?3 - count * length AND length(sums) = 8 * count) OR "
+                   "(kind IN (1, 2) AND length = 0 AND rank >= 0 AND rank <= ?2 AND "
+                   "length(sums) = 0)))");
+    Statement gaps(*db_,
+                   "SELECT count(*), coalesce(max(addr + count), 0), "
+                   "coalesce(sum(CASE WHEN kind = 0 THEN count * length ELSE 0 END), 0) FROM "
+                   "(SELECT addr, count, kind, length, lag(addr + count, 1, 0) OVER "
+                   "(ORDER BY addr) AS follows FROM extent WHERE part = ?1) WHERE addr = follows");
+    Statement ranks(*db_,
+                    "SELECT count(*) FROM (SELECT rank, lag(rank + count, 1, 0) OVER "
+                    "(PARTITION BY kind ORDER BY addr) AS follows FROM extent WHERE part = ?1 "
+                    "AND kind <> 0) WHERE rank <> follows");
+    Statement runs(*db_, "SELECT count(*) FROM extent WHERE part = ?1");
     for (uint32_t p = 0; p < parts_.size(); ++p) {
-        last.Bind(1, p);
-        uint64_t end = 0;
-        if (last.Step()) {
-            const int64_t kind = last.Int(1);
-            const int64_t count = last.Int(2);
-            const int64_t length = last.Int(3);
-            const int64_t expected = kind == 0 ? count * length : 0;
-            if (last.Int(0) < 0 || kind < 0 || kind > 2 || count <= 0 || length < 0 ||
-                length > sim::kMaximumBlockLength || last.Int(4) != expected) {
-                Impossible("a damaged run of objects");
-            }
-            end = static_cast<uint64_t>(last.Int(0) + count);
+        const auto end = static_cast<int64_t>(parts_[p].endOfData);
+        rows.Bind(1, p)
+            .Bind(2, end)
+            .Bind(3, static_cast<int64_t>(dataEnd_))
+            .Bind(4, sim::kMaximumBlockLength)
+            .Bind(5, static_cast<int64_t>(kMaxRunBlocks));
+        rows.Step();
+        if (rows.Int(0) != 0) {
+            rows.Reset();
+            Impossible("a run of objects outside the recorded tape or the data file");
         }
-        if (end != parts_[p].endOfData) {
+        rows.Reset();
+        runs.Bind(1, p);
+        runs.Step();
+        const int64_t count = runs.Int(0);
+        runs.Reset();
+        gaps.Bind(1, p);
+        gaps.Step();
+        const bool laid = gaps.Int(0) == count && gaps.Int(1) == end &&
+                          gaps.Int(2) == static_cast<int64_t>(parts_[p].usedBytes);
+        gaps.Reset();
+        if (!laid) {
             Impossible("end of data does not match the recorded objects");
+        }
+        ranks.Bind(1, p);
+        ranks.Step();
+        const bool ranked = ranks.Int(0) == 0;
+        ranks.Reset();
+        if (!ranked) {
+            Impossible("marks counted out of order");
         }
     }
     if (db_->QueryInt("SELECT count(*) FROM extent WHERE part < 0 OR part >= " +
@@ -160,36 +251,26 @@ void CartridgeDb::Validate()
     }
 }
 
-// The old file is read whole once (as every run of the old tool did), its bytes kept beside
-// it, and the file itself becomes the store: links and permissions stay.
-void CartridgeDb::ConvertOldFile(const OpenOptions& options)
+// The data file holds at least what the index accounts for; what follows was written by a
+// run that never committed it, and goes (only the lock holder gets here).
+void CartridgeDb::CutData()
 {
-    std::string error;
-    const std::optional<sim::Cartridge> old = sim::LoadCartridge(file_->resolved(), error);
-    if (!old) {
-        throw StoreError(error);
+    struct stat info {};
+    if (fstat(folder_->data(), &info) != 0) {
+        throw StoreError(Errno("cannot examine the cartridge's data"));
     }
-    const std::string kept = file_->resolved() + kOldFileSuffix;
-    file_->CopyTo(kept);
-    try {
-        file_->Clear();
-        db_ = std::make_unique<Database>(file_->resolved(), false);
-        CreateSchema();
-        Fill(*old);
-    } catch (const StoreError& e) {
-        insert_.reset();
-        db_.reset();
-        // The old bytes go back into the file, so the cartridge stays as it was.
-        if (file_->CopyFrom(kept)) {
-            unlink(kept.c_str());
+    const auto size = static_cast<uint64_t>(info.st_size);
+    if (size < committedEnd_) {
+        throw StoreError("damaged cartridge: its data file holds " + std::to_string(size) +
+                             " bytes, the index accounts for " + std::to_string(committedEnd_),
+                         StoreError::Reason::Damaged);
+    }
+    dataSize_ = size;
+    if (size > committedEnd_) {
+        if (ftruncate(folder_->data(), static_cast<off_t>(committedEnd_)) != 0) {
+            throw StoreError(Errno("cannot cut the cartridge's uncommitted data"));
         }
-        throw StoreError(std::string("cannot convert the old cartridge file: ") + e.what());
-    }
-    if (options.notice) {
-        options.notice(
-            "converted from the old cartridge format into a cartridge database; the "
-            "old file is kept as " +
-            file_->path() + kOldFileSuffix);
+        dataSize_ = committedEnd_;
     }
 }
 
@@ -200,15 +281,15 @@ std::vector<ExtentInfo> CartridgeDb::Extents(uint32_t partition)
                    "ORDER BY addr");
     rows.Bind(1, partition);
     std::vector<ExtentInfo> extents;
+    const uint64_t end = parts_.at(partition).endOfData;
     while (rows.Step()) {
-        const int64_t kind = rows.Int(1);
-        if (rows.Int(0) < 0 || kind < 0 || kind > 2 || rows.Int(2) <= 0 || rows.Int(3) < 0 ||
-            rows.Int(3) > sim::kMaximumBlockLength) {
-            Impossible("a run of objects out of range");
+        const RunRow row{rows.Int(0), rows.Int(1), rows.Int(2), rows.Int(3)};
+        if (const char* problem = RunProblem(row, end, dataEnd_, false)) {
+            Impossible(problem);
         }
         extents.push_back(
-            ExtentInfo{static_cast<uint64_t>(rows.Int(0)), static_cast<sim::ObjectKind>(kind),
-                       static_cast<uint64_t>(rows.Int(2)), static_cast<uint32_t>(rows.Int(3))});
+            ExtentInfo{static_cast<uint64_t>(row.addr), static_cast<sim::ObjectKind>(row.kind),
+                       static_cast<uint64_t>(row.count), static_cast<uint32_t>(row.length)});
     }
     return extents;
 }

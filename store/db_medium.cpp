@@ -1,8 +1,13 @@
-// A cartridge database's tape answering the drive: each question one indexed lookup.
+// A cartridge's tape answering the drive: each question one indexed lookup, each block's
+// bytes checked against their checksum on the way out.
 #include "store/db_medium.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+
+#include "store/index_schema.h"
 
 namespace store {
 
@@ -10,7 +15,16 @@ namespace {
 
 [[noreturn]] void Damaged(const std::string& what)
 {
-    throw StoreError("damaged cartridge database: " + what, StoreError::Reason::Damaged);
+    throw StoreError("damaged cartridge index: " + what, StoreError::Reason::Damaged);
+}
+
+uint64_t GetBe64(const uint8_t* p)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) {
+        v = (v << 8) | p[i];
+    }
+    return v;
 }
 
 int64_t Signed(uint64_t v)
@@ -26,8 +40,8 @@ DbMedium::DbMedium(CartridgeDb& db)
                 "SELECT addr, kind, count, length FROM extent WHERE part = ?1 AND addr <= ?2 "
                 "ORDER BY addr DESC LIMIT 1"),
       findData_(*db.db_,
-                "SELECT addr, kind, count, length, data FROM extent WHERE part = ?1 AND "
-                "addr <= ?2 ORDER BY addr DESC LIMIT 1"),
+                "SELECT addr, kind, count, length, rank, offset, sums FROM extent WHERE "
+                "part = ?1 AND addr <= ?2 ORDER BY addr DESC LIMIT 1"),
       lastOfKind_(*db.db_,
                   "SELECT addr, count, rank FROM extent WHERE part = ?1 AND kind = ?2 AND "
                   "addr < ?3 ORDER BY addr DESC LIMIT 1"),
@@ -41,8 +55,8 @@ DbMedium::DbMedium(CartridgeDb& db)
                    "SELECT addr, count FROM extent WHERE part = ?1 AND kind = ?2 AND "
                    "addr < ?3 ORDER BY addr DESC"),
       shorten_(*db.db_,
-               "UPDATE extent SET count = ?3, data = CASE WHEN kind = 0 THEN substr(data, 1, ?4) "
-               "ELSE NULL END WHERE part = ?1 AND addr = ?2"),
+               "UPDATE extent SET count = ?3, sums = CASE WHEN kind = 0 THEN substr(sums, 1, ?4) "
+               "ELSE sums END WHERE part = ?1 AND addr = ?2"),
       tailBytes_(*db.db_,
                  "SELECT total(count * length) FROM extent WHERE part = ?1 AND addr >= ?2"),
       deleteTail_(*db.db_, "DELETE FROM extent WHERE part = ?1 AND addr >= ?2")
@@ -74,11 +88,40 @@ void DbMedium::Format(const std::vector<uint64_t>& partitionSizes)
 {
     Forget();
     db_.BeginWrite();
+    db_.Changing(0, 0, 0);
     db_.db_->Exec("DELETE FROM extent");
+    db_.Reclaim();
     db_.parts_.clear();
     for (const uint64_t size : partitionSizes) {
         db_.parts_.push_back(CartridgeDb::Part{size, 0, 0});
     }
+}
+
+bool DbMedium::Extent::Intact(uint64_t i) const
+{
+    return BlockSum(data.data() + i * length, length) == sums[i];
+}
+
+void DbMedium::LoadData(Extent& extent, int64_t offset, const uint8_t* sums, size_t sumsBytes) const
+{
+    const size_t bytes = extent.kind == sim::ObjectKind::Block ? extent.count * extent.length : 0;
+    extent.data.resize(bytes);
+    for (size_t done = 0; done < bytes;) {
+        const ssize_t n = pread(db_.folder_->data(), extent.data.data() + done, bytes - done,
+                                static_cast<off_t>(static_cast<size_t>(offset) + done));
+        if (n <= 0) {
+            throw StoreError("cannot read the cartridge's data" +
+                                 std::string(n < 0 ? ": " + std::string(std::strerror(errno))
+                                                   : ": the data file ends early"),
+                             StoreError::Reason::Damaged);
+        }
+        done += static_cast<size_t>(n);
+    }
+    extent.sums.resize(sumsBytes / 8);
+    for (size_t i = 0; i < extent.sums.size(); ++i) {
+        extent.sums[i] = GetBe64(sums + i * 8);
+    }
+    extent.loaded = true;
 }
 
 const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, bool withData) const
@@ -92,28 +135,27 @@ const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, boo
     if (!find.Step()) {
         Damaged("no object at an address below end of data");
     }
+    RunRow row{find.Int(0), find.Int(1), find.Int(2), find.Int(3)};
+    if (withData) {
+        row.rank = find.Int(4);
+        row.offset = find.Int(5);
+        row.sumsBytes = find.Bytes(6);
+    }
+    const uint64_t end = EndOfData(partition);
+    if (const char* problem = RunProblem(row, end, db_.dataEnd_, withData)) {
+        Damaged(problem);
+    }
     Extent extent;
     extent.partition = partition;
-    extent.address = static_cast<uint64_t>(find.Int(0));
-    const int64_t kind = find.Int(1);
-    const int64_t count = find.Int(2);
-    const int64_t length = find.Int(3);
-    if (kind < 0 || kind > 2 || count <= 0 || length < 0 || length > sim::kMaximumBlockLength ||
-        extent.address + static_cast<uint64_t>(count) <= address) {
+    extent.address = static_cast<uint64_t>(row.addr);
+    extent.kind = static_cast<sim::ObjectKind>(row.kind);
+    extent.count = static_cast<uint64_t>(row.count);
+    extent.length = static_cast<uint32_t>(row.length);
+    if (extent.address + extent.count <= address) {
         Damaged("a run of objects that does not cover its addresses");
     }
-    extent.kind = static_cast<sim::ObjectKind>(kind);
-    extent.count = static_cast<uint64_t>(count);
-    extent.length = static_cast<uint32_t>(length);
     if (withData) {
-        const size_t bytes = extent.kind == sim::ObjectKind::Block ? count * length : 0;
-        if (find.Bytes(4) != bytes) {
-            Damaged("a run of blocks whose bytes do not match its size");
-        }
-        if (bytes > 0) {
-            extent.data.assign(find.Blob(4), find.Blob(4) + bytes);
-        }
-        extent.loaded = true;
+        LoadData(extent, row.offset, find.Blob(6), row.sumsBytes);
     }
     find.Reset();
     cached_ = std::move(extent);
@@ -126,13 +168,18 @@ sim::ObjectInfo DbMedium::At(uint32_t partition, uint64_t address) const
     return {extent.kind, extent.kind == sim::ObjectKind::Block ? extent.length : 0};
 }
 
-void DbMedium::ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const
+bool DbMedium::ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const
 {
     const Extent& extent = Find(partition, address, true);
-    if (extent.kind == sim::ObjectKind::Block && extent.length > 0) {
-        std::memcpy(out, extent.data.data() + (address - extent.address) * extent.length,
-                    extent.length);
+    if (extent.kind != sim::ObjectKind::Block) {
+        return true;
     }
+    const uint64_t i = address - extent.address;
+    if (!extent.Intact(i)) {
+        return false;
+    }
+    std::memcpy(out, extent.data.data() + i * extent.length, extent.length);
+    return true;
 }
 
 uint64_t DbMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t length, uint64_t count,
@@ -147,8 +194,15 @@ uint64_t DbMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t len
         }
         const uint64_t from = address + done - extent.address;
         const uint64_t n = std::min(count - done, extent.count - from);
-        std::memcpy(out + done * length, extent.data.data() + from * length, n * length);
-        done += n;
+        uint64_t intact = 0;
+        while (intact < n && extent.Intact(from + intact)) {
+            ++intact;
+        }
+        std::memcpy(out + done * length, extent.data.data() + from * length, intact * length);
+        done += intact;
+        if (intact < n) {
+            break;  // a block that fails its check: the drive reports it
+        }
     }
     return done;
 }
@@ -265,6 +319,10 @@ void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
     }
     Forget();
     db_.BeginWrite();
+    // Cut where the last commit left the tape, a write that follows keeps the count.
+    if (partition != db_.state_.partition || address != db_.state_.position) {
+        db_.Changing(partition, address, 0);
+    }
     uint64_t cut = address;
     const Extent holding = Find(partition, address, false);
     Forget();
@@ -274,7 +332,7 @@ void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
         shorten_.Bind(1, partition)
             .Bind(2, Signed(holding.address))
             .Bind(3, Signed(kept))
-            .Bind(4, Signed(kept * holding.length));
+            .Bind(4, Signed(kept * 8));
         shorten_.Run();
         if (holding.kind == sim::ObjectKind::Block) {
             part.usedBytes -= (holding.count - kept) * holding.length;
@@ -289,6 +347,7 @@ void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
     deleteTail_.Run();
     part.usedBytes = tail > part.usedBytes ? 0 : part.usedBytes - tail;
     part.endOfData = address;
+    db_.Reclaim();
 }
 
 void DbMedium::AppendBlocks(uint32_t partition, const uint8_t* data, uint32_t length,
@@ -300,11 +359,13 @@ void DbMedium::AppendBlocks(uint32_t partition, const uint8_t* data, uint32_t le
     Forget();
     db_.BeginWrite();
     CartridgeDb::Part& part = db_.parts_.at(partition);
-    const uint64_t perRow = std::max<uint64_t>(1, kMaxRunBytes / std::max<uint32_t>(length, 1));
+    db_.Changing(partition, part.endOfData, count);
+    const uint64_t perRow =
+        std::clamp<uint64_t>(kMaxRunBytes / std::max<uint32_t>(length, 1), 1, kMaxRunBlocks);
     for (uint64_t done = 0; done < count;) {
         const uint64_t n = std::min(perRow, count - done);
-        db_.InsertExtent(partition, part.endOfData, sim::ObjectKind::Block, n, length, 0,
-                         data + done * length);
+        db_.AppendRun(partition, part.endOfData, sim::ObjectKind::Block, n, length, 0,
+                      data + done * length);
         part.endOfData += n;
         part.usedBytes += n * length;
         done += n;
@@ -320,8 +381,9 @@ void DbMedium::AppendMarks(uint32_t partition, sim::ObjectKind kind, uint64_t co
     Forget();
     db_.BeginWrite();
     CartridgeDb::Part& part = db_.parts_.at(partition);
+    db_.Changing(partition, part.endOfData, 0);
     const uint64_t rank = MarksBefore(partition, part.endOfData, kind);
-    db_.InsertExtent(partition, part.endOfData, kind, count, 0, rank, nullptr);
+    db_.AppendRun(partition, part.endOfData, kind, count, 0, rank, nullptr);
     part.endOfData += count;
     db_.Appended(partition, 0);
 }

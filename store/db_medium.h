@@ -1,7 +1,8 @@
-// The tape of a cartridge database as a sim::Medium: objects found through the (partition,
+// The tape of a cartridge as a sim::Medium: objects found through the index's (partition,
 // address) index, marks through the per-kind rank index (O(log n) whatever the distance),
-// runs of blocks read a row at a time and written as one row per WRITE command. Every change
-// joins the database's open write transaction (see CartridgeDb).
+// runs of blocks read from the data file a row at a time, each block checked against its
+// checksum before it is handed out, and written as one row per WRITE command. Every change
+// joins the index's open write transaction (see CartridgeDb).
 #pragma once
 
 #include <cstdint>
@@ -29,7 +30,7 @@ public:
     uint64_t EndOfData(uint32_t partition) const override;
     uint64_t UsedBytes(uint32_t partition) const override;
     sim::ObjectInfo At(uint32_t partition, uint64_t address) const override;
-    void ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const override;
+    bool ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) const override;
     uint64_t ReadBlocks(uint32_t partition, uint64_t address, uint32_t length, uint64_t count,
                         uint8_t* out) const override;
     sim::MarkSearch FindMark(uint32_t partition, uint64_t from, bool forward, sim::ObjectKind kind,
@@ -46,7 +47,8 @@ public:
     void AppendMarks(uint32_t partition, sim::ObjectKind kind, uint64_t count) override;
 
 private:
-    // One row: `count` objects of one kind from `address`; the bytes once asked for.
+    // One row: `count` objects of one kind from `address`; the bytes once asked for, with
+    // each block's checksum.
     struct Extent {
         uint32_t partition = 0;
         uint64_t address = 0;
@@ -55,6 +57,9 @@ private:
         uint32_t length = 0;
         bool loaded = false;
         std::vector<uint8_t> data;
+        std::vector<uint64_t> sums;
+        // Whether block i (from `address`) reads back as it was written.
+        bool Intact(uint64_t i) const;
     };
     // The row holding `address` (below end of data), kept until the next change.
     const Extent& Find(uint32_t partition, uint64_t address, bool withData) const;
@@ -64,6 +69,8 @@ private:
     std::optional<uint64_t> MarkWithRank(uint32_t partition, uint64_t rank,
                                          sim::ObjectKind kind) const;
     void Forget() { cached_.reset(); }
+    // The bytes of a run of blocks from the data file, and their checksums.
+    void LoadData(Extent& extent, int64_t offset, const uint8_t* sums, size_t sumsBytes) const;
 
     CartridgeDb& db_;
     mutable Statement findHead_;

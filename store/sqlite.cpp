@@ -27,24 +27,36 @@ std::string Message(sqlite3* db, int code)
 StoreError::Reason ReasonOf(int code)
 {
     const int primary = code & 0xFF;
-    if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_FORMAT) {
+    if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_FORMAT ||
+        code == SQLITE_IOERR_DATA) {
         return StoreError::Reason::Damaged;
     }
     return primary == SQLITE_BUSY ? StoreError::Reason::Busy : StoreError::Reason::Other;
 }
 
+std::string Damage(int code, const std::string& message)
+{
+    return code == SQLITE_IOERR_DATA
+               ? "damaged cartridge index: a page of it does not match its checksum"
+               : "damaged cartridge index: " + message;
+}
+
 }  // namespace
 
-Database::Database(const std::string& path, bool create)
+Database::Database(const std::string& path, bool create, const char* vfs)
 {
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX |
                       (create ? SQLITE_OPEN_CREATE : 0);
-    const int code = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    const int code = sqlite3_open_v2(path.c_str(), &db_, flags, vfs);
     if (code != SQLITE_OK) {
+        const int detail = db_ != nullptr ? sqlite3_extended_errcode(db_) : code;
         const std::string message = Message(db_, code);
         sqlite3_close_v2(db_);
         db_ = nullptr;
-        throw StoreError("cannot open the cartridge database: " + message, ReasonOf(code));
+        if (ReasonOf(detail) == StoreError::Reason::Damaged) {
+            throw StoreError(Damage(detail, message), StoreError::Reason::Damaged);
+        }
+        throw StoreError("cannot open the cartridge index: " + message, ReasonOf(detail));
     }
     sqlite3_extended_result_codes(db_, 1);
     // The cartridge's own lock keeps every other velmtape out for the whole run, so SQLite's
@@ -64,7 +76,7 @@ void Database::Fail(int code, const std::string& doing)
 {
     const StoreError::Reason reason = ReasonOf(code);
     if (reason == StoreError::Reason::Damaged) {
-        throw StoreError(std::string("damaged cartridge database: ") + sqlite3_errmsg(db_), reason);
+        throw StoreError(Damage(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_)), reason);
     }
     throw StoreError(doing + ": " + Message(db_, code), reason);
 }

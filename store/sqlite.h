@@ -21,6 +21,7 @@ public:
         Missing,  // no such file
         Busy,     // another velmtape holds it beyond the wait
         Damaged,  // SQLite found the database damaged, or its contents are impossible
+        Refused,  // a cartridge this user must not use as it is (owner, permissions, links)
     };
     explicit StoreError(const std::string& what, Reason reason = Reason::Other)
         : std::runtime_error(what), reason_(reason)
@@ -37,8 +38,9 @@ class Statement;
 class Database {
 public:
     // Opens an existing file (never creating it, never following a symbolic link) or, with
-    // `create`, makes it when missing. Throws StoreError.
-    Database(const std::string& path, bool create);
+    // `create`, makes it when missing, through the VFS named `vfs` (SQLite's default when
+    // null). Throws StoreError.
+    Database(const std::string& path, bool create, const char* vfs = nullptr);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;

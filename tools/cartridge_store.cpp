@@ -1,5 +1,5 @@
-// The cartridge database opened for one invocation, its failures turned into the tool's
-// messages: `velmtape: FILE: cannot use cartridge file: <why> (file left unchanged)`.
+// The cartridge opened for one invocation, its failures turned into the tool's
+// messages: `velmtape: PATH: cannot use cartridge: <why> (left unchanged)`.
 #include "tools/cartridge_store.h"
 
 #include <iostream>
@@ -29,8 +29,8 @@ ToolError FromStoreError(const std::string& path, const store::StoreError& error
     case store::StoreError::Reason::Busy:
         return ToolError(path, error.what());
     default:
-        return ToolError(path, std::string("cannot use cartridge file: ") + error.what() +
-                                   " (file left unchanged)");
+        return ToolError(
+            path, std::string("cannot use cartridge: ") + error.what() + " (left unchanged)");
     }
 }
 

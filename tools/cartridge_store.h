@@ -1,6 +1,6 @@
-// Where the simulated drive's cartridge lives between invocations: one cartridge database
-// file (store/), which also keeps the drive's settings, the position and whether the
-// cartridge is ejected or its removal prevented, and is locked while a velmtape uses it.
+// Where the simulated drive's cartridge lives between invocations: one cartridge folder
+// (store/), which also keeps the drive's settings, the position and whether the cartridge
+// is ejected or its removal prevented, and is locked while a velmtape uses it.
 #pragma once
 
 #include <chrono>

@@ -34,7 +34,7 @@ ArgSpec Flag(const char* name, const char* help, bool CommandArgs::*flag)
 
 const ArgSpec kImmediate = Flag(
     "--immediate", "Return as soon as the drive has accepted the command", &CommandArgs::immediate);
-const ArgSpec kForce = Flag("--force", "Replace an existing cartridge file", &CommandArgs::force);
+const ArgSpec kForce = Flag("--force", "Replace an existing cartridge", &CommandArgs::force);
 
 ArgSpec OnOff()
 {
@@ -285,7 +285,7 @@ std::vector<CommandSpec> MakeTable()
          true},
         {"new",
          {},
-         "Create a blank cartridge file",
+         "Create a blank cartridge",
          {capacity,
           Flag("--write-protected", "Set the write-protect tab", &CommandArgs::writeProtected),
           kForce},

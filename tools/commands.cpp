@@ -129,7 +129,7 @@ void CartridgeFailed(Session& session, const store::StoreError& error, Outcome& 
     const store::DriveState& recorded = session.Abandon();
     const bool kept = recorded != session.Opened();
     out.lines.clear();  // they told what the drive did, which the file did not keep
-    out.failure = Failure{std::string("cannot use cartridge file: ") + error.what(), std::nullopt,
+    out.failure = Failure{std::string("cannot use cartridge: ") + error.what(), std::nullopt,
                           kept ? "the file keeps what the command did before, up to where the "
                                  "tape stands now"
                                : "the cartridge was left as it was before the command"};

@@ -201,6 +201,13 @@ void FileCounter::Transferred(bool write, uint32_t blockSize, const host::Transf
         Blocks(blocks);
         now_.atEndOfData = true;
         return;
+    case TAPE_STATUS_DEVICE_DATA_ERROR:
+        // A block that cannot be read: the drive stopped before it, after what it delivered.
+        if (!write) {
+            Blocks(blockSize != 0 ? blocks : 0);
+            return;
+        }
+        [[fallthrough]];
     default:
         if (write && sense.information) {
             Blocks(blocks);  // the drive said how much it took; the rest never reached tape

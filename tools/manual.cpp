@@ -105,7 +105,7 @@ std::string ManualPage(const CLI::App& app)
     for (const RefusedName& refused : RefusedNames()) {
         out << ".TP\n.B " << refused.name << "\nRefused: " << Troff(refused.why) << ".\n";
     }
-    out << ".SH ENVIRONMENT\n.TP\n.B TAPE\nThe cartridge file or device when \\-f is not given; "
+    out << ".SH ENVIRONMENT\n.TP\n.B TAPE\nThe cartridge or device when \\-f is not given; "
            "set but empty is an error.\n"
         << ".SH SEE ALSO\n.BR mt (1)\n";
     return out.str();

@@ -1,6 +1,6 @@
 // The cartridge's own files are never data: reading the cartridge into itself or writing it
-// onto itself would chase its own end, and a data file at the name of its database log would
-// be taken for that log at the next open.
+// onto itself would chase its own end, and a file made in its folder would be one more of
+// its files.
 #pragma once
 
 #include <string>
@@ -10,8 +10,7 @@
 namespace tools {
 
 // Throws ToolError, before anything moves, when `path` (or, for "-", the standard stream
-// `standardFd`) is the cartridge, one of its files, or a name the cartridge would take for
-// one of its own.
+// `standardFd`) is the cartridge's folder, a file in it, or a name in it yet to be made.
 void RefuseOwnFile(const Session& session, const std::string& path, int standardFd);
 
 }  // namespace tools

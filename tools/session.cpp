@@ -39,8 +39,8 @@ void Session::Open()
             drive_ = std::make_unique<sim::Drive>(sim::Options{}, cartridge_->Medium(),
                                                   state.partition, state.position, state.settings);
         } catch (const std::invalid_argument& e) {
-            throw ToolError(options_.path, std::string("cannot use cartridge file: ") + e.what() +
-                                               " (file left unchanged)");
+            throw ToolError(options_.path,
+                            std::string("cannot use cartridge: ") + e.what() + " (left unchanged)");
         }
     }
     if (state.removalPrevented) {

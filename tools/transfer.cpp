@@ -162,6 +162,25 @@ std::optional<int64_t> MeasurePassedBlock(Session& session)
     return std::nullopt;
 }
 
+// A block the drive cannot read (MEDIUM ERROR): which one, in tape files and blocks as
+// counted and by the drive's address, and how to go on past it.
+Failure DamagedBlock(const Session& session, uint64_t bytes, const SenseFacts& sense)
+{
+    const store::FilePosition& at = session.counted();
+    std::string which = "the next block";
+    if (at.file >= 0 && at.block >= 0) {
+        which = "block " + std::to_string(at.block) + " of tape file " + std::to_string(at.file);
+    }
+    if (sense.information) {
+        which += " (address " + std::to_string(*sense.information) + ")";
+    }
+    return Failure{"read failed after " + std::to_string(bytes) + " bytes: " + which +
+                       " is damaged: its bytes do not match their checksum",
+                   TAPE_STATUS_DEVICE_DATA_ERROR,
+                   "the tape stands before it; 'fsr' passes over it, and what follows reads as "
+                   "usual"};
+}
+
 // How far a write got.
 struct Sent {
     uint64_t bytes = 0;   // read from the file
@@ -209,14 +228,14 @@ void SendFile(Session& session, InputFile& input, uint32_t blockSize, Sent& sent
     }
 }
 
-// The cartridge file could not take the blocks (a full disk, a file-size limit): what its
+// The cartridge could not take the blocks (a full disk, a file-size limit): what its
 // last commit holds stays on tape, the rest of this write is gone, and the message says how
 // much is which and where the tape now stands.
 void KeptAfterFailure(Session& session, const store::StoreError& error, const Sent& sent,
                       size_t blockBytes, Outcome& out)
 {
     const store::DriveState opened = session.Opened();
-    store::DriveState recorded = session.Abandon();
+    const store::DriveState recorded = session.Abandon();
     // Commits during a write record the tape at the end of what they hold; the write began
     // where the tape stood when the cartridge was opened.
     const uint64_t blocks =
@@ -224,12 +243,9 @@ void KeptAfterFailure(Session& session, const store::StoreError& error, const Se
             ? recorded.position - opened.position
             : 0;
     const uint64_t kept = std::min<uint64_t>(sent.bytes, blocks * blockBytes);
-    recorded.counted = store::FilePosition{
-        opened.counted.file,
-        opened.counted.block < 0 ? -1 : opened.counted.block + static_cast<int64_t>(blocks), false};
     out.failure =
         Failure{"write failed after " + std::to_string(sent.onTape) +
-                    " bytes: the cartridge file cannot hold them: " + error.what(),
+                    " bytes: the cartridge cannot hold them: " + error.what(),
                 std::nullopt,
                 blocks == 0 ? std::string("none of them reached the tape")
                             : std::to_string(kept) + " bytes of them (" + std::to_string(blocks) +
@@ -300,6 +316,11 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
     while (stop.empty()) {
         host::TransferResult result = session.Read(buffer.get(), capacity, blockSize);
         const SenseFacts sense = ReadSense(session.lastSense());
+        if (result.status == TAPE_STATUS_DEVICE_DATA_ERROR) {
+            // INFORMATION names the damaged block; what came before it arrived whole.
+            out.failure = DamagedBlock(session, bytes + result.bytes, sense);
+            return;
+        }
         if (result.status != TAPE_STATUS_SUCCESS && sense.information && *sense.information >= 0) {
             // The residue is the drive's own count of what it did not deliver (blocks, or bytes
             // of a variable block); a transport that counts the whole transfer as moved (tgt,
@@ -392,7 +413,7 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
             return;
         }
     }
-    // The tape's new place is recorded before the file takes its path: a cartridge file that
+    // The tape's new place is recorded before the file takes its path: a cartridge that
     // cannot record it (a full disk) fails the read with the file not yet there, as if the
     // read had not happened.
     session.Close();

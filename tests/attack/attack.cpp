@@ -250,6 +250,13 @@ std::vector<fs::path> Case::CartridgeFiles() const
     return files;
 }
 
+std::vector<fs::path> Case::OwnNames() const
+{
+    std::vector<fs::path> names = CartridgeFiles();
+    names.push_back(fs::is_directory(tape_) ? fs::path(tape_) / "fresh" : fs::path(tape_ + "-wal"));
+    return names;
+}
+
 std::vector<std::string> Case::Leftovers(const std::set<std::string>& expected) const
 {
     const std::string tape = fs::path(tape_).filename().string();
@@ -335,6 +342,18 @@ bool MountSmall(const fs::path& at, const std::string& type, uint64_t bytes, std
         }
         return true;
     }
+    if (type == "bindfs") {
+        // A FUSE view of a folder beside: a file system without unnamed files (O_TMPFILE).
+        const fs::path source = at.string() + ".src";
+        fs::create_directories(source);
+        if (std::system(
+                ("bindfs " + source.string() + " " + at.string() + " >/dev/null 2>&1").c_str()) !=
+            0) {
+            why = "cannot mount a FUSE file system with bindfs (not installed, or no /dev/fuse)";
+            return false;
+        }
+        return true;
+    }
     const std::string image = at.string() + ".img";
     const std::string commands =
         "truncate -s " + std::to_string(bytes) + " " + image + " && mkfs." + type + " " + image +
@@ -353,6 +372,7 @@ void Unmount(const fs::path& at)
     umount2(at.c_str(), MNT_DETACH);
     std::error_code ignored;
     fs::remove(at.string() + ".img", ignored);
+    fs::remove_all(at.string() + ".src", ignored);
 }
 
 }  // namespace attack

@@ -106,6 +106,8 @@ public:
     // Every regular file that makes up the cartridge (the path itself, or what its folder
     // holds, and SQLite's side files beside a one-file cartridge).
     std::vector<fs::path> CartridgeFiles() const;
+    // Names that are the cartridge's own: its files, and a name it would take for one.
+    std::vector<fs::path> OwnNames() const;
     // Names in dir() besides the cartridge's own and `expected`: temporaries, leftovers.
     std::vector<std::string> Leftovers(const std::set<std::string>& expected) const;
 
@@ -148,9 +150,22 @@ void Spit(const fs::path& path, const std::string& bytes);
 // A user other than root for the second-user attacks, made with useradd once; nullopt (and
 // the reason) when not root or useradd is missing.
 std::optional<uid_t> SecondUser(std::string& why);
-// A small file system of its own (tmpfs, or `type` made on a loop device) mounted at `at`;
-// false (and the reason) when this process may not mount.
+// A file system of its own mounted at `at`: a small tmpfs of `bytes`, a bindfs view (FUSE,
+// which has no unnamed files), or `type` made on a loop device; false (and the reason) when
+// this process may not mount it here.
 bool MountSmall(const fs::path& at, const std::string& type, uint64_t bytes, std::string& why);
 void Unmount(const fs::path& at);
+
+// Unmounts what a case mounted over its folder, whatever the case's checks did.
+class Unmounting {
+public:
+    explicit Unmounting(fs::path at) : at_(std::move(at)) {}
+    ~Unmounting() { Unmount(at_); }
+    Unmounting(const Unmounting&) = delete;
+    Unmounting& operator=(const Unmounting&) = delete;
+
+private:
+    fs::path at_;
+};
 
 }  // namespace attack

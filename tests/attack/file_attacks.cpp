@@ -19,18 +19,6 @@ namespace {
 
 constexpr size_t kMiB = size_t{1} << 20;
 
-// Unmounts what a case mounted over its folder, whatever the case's checks did.
-class Mounted {
-public:
-    explicit Mounted(fs::path at) : at_(std::move(at)) {}
-    ~Mounted() { Unmount(at_); }
-    Mounted(const Mounted&) = delete;
-    Mounted& operator=(const Mounted&) = delete;
-
-private:
-    fs::path at_;
-};
-
 // A cartridge on a small file system that a write fills: the write says what reached the
 // tape, that reads back, commands that only read still run on the full disk, and a read into
 // the full disk fails with its reason and leaves nothing.
@@ -41,27 +29,29 @@ std::string FullDisk(Case& c)
     if (!MountSmall(c.dir(), "tmpfs", size, why)) {
         return why;
     }
-    const Mounted mounted(c.dir());
+    const Unmounting mounted(c.dir());
     c.Blank();
     const fs::path a = c.Data("a", 24 * kMiB, true);
     const std::string data = Slurp(a);
     const uint64_t kept = ExpectTrueWriteFailure(c.Run({"write", a.string()}));
+    // What the message said was kept is there; the rest was cut, so there is room to move.
+    c.Ok({"rewind"});
+    const Ended back = c.Run({"read", c.Outside("back").string()});
+    EXPECT_EQ(back.exit, kept == 0 ? 2 : 0) << back.err;
+    EXPECT_EQ(Slurp(c.Outside("back")), data.substr(0, kept)) << "not what the message said";
+    c.Ok({"rewind"});
     // Whatever room is left goes too: commands that only read must not need any.
     Spit(c.dir() / "filler", std::string(size, 'x'));
     for (const char* reading : {"status", "tell", "map"}) {
         const Ended ended = c.Run({reading});
         EXPECT_EQ(ended.exit, 0) << reading << " on a full disk: " << ended.err;
     }
-    c.Ok({"rewind"});
-    const Ended back = c.Run({"read", c.Outside("back").string()});
-    EXPECT_EQ(back.exit, kept == 0 ? 2 : 0) << back.err;
-    EXPECT_EQ(Slurp(c.Outside("back")), data.substr(0, kept)) << "not what the message said";
-    c.Ok({"rewind"});
+    // A read into the full disk fails with its reason, the cartridge as it was.
     const Ended full = c.Run({"read", "out"});
-    if (kept > 0) {
-        EXPECT_EQ(full.exit, 1) << full.err;
-        EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
-    }
+    EXPECT_NE(full.exit, 0);
+    EXPECT_TRUE(full.err.find("No space left on device") != std::string::npos ||
+                full.err.find("disk is full") != std::string::npos)
+        << full.err;
     ExpectOnlyOwnLines(full);
     EXPECT_FALSE(fs::exists(c.dir() / "out"));
     EXPECT_TRUE(c.Leftovers({"filler"}).empty());
@@ -192,7 +182,7 @@ std::string OwnFilesAsData(Case& c)
     std::this_thread::sleep_for(std::chrono::milliseconds(20 + c.Below(150)));
     writer.Signal(SIGKILL);
     writer.Wait();
-    for (const fs::path& own : c.CartridgeFiles()) {
+    for (const fs::path& own : c.OwnNames()) {
         for (const char* command : {"read", "write"}) {
             c.Ok({"rewind"});
             const Ended ended = c.Run({command, own.string()});
@@ -201,6 +191,44 @@ std::string OwnFilesAsData(Case& c)
         }
     }
     EXPECT_EQ(c.ReadBack(1).at(0), data);
+    return "";
+}
+
+// Another user's doing in a shared sticky folder: a link at the name root's cartridge goes
+// by, leading to root's cartridge elsewhere, is not followed by `new --force`; and a
+// cartridge that group or others may write is refused with the command that fixes it.
+std::string SecondUserCartridge(Case& c)
+{
+    std::string why;
+    const std::optional<uid_t> user = SecondUser(why);
+    if (!user) {
+        return why;
+    }
+    const std::string victim = c.Outside("victim").string();
+    const std::string data = Slurp(c.Data("a", 150000));
+    c.Ok({"-f", victim, "new"});
+    c.Ok({"-f", victim, "setblk", "0"});
+    c.Ok({"-f", victim, "write", "a"});
+    fs::create_symlink(victim, c.tape());
+    if (lchown(c.tape().c_str(), *user, static_cast<gid_t>(-1)) != 0) {
+        return "cannot give the planted link to the second user";
+    }
+    const Ended blanked = c.Run({"new", "--force"});
+    EXPECT_NE(blanked.exit, 0) << "a planted link made new --force blank another cartridge";
+    c.Ok({"-f", victim, "rewind"});
+    c.Ok({"-f", victim, "read", c.Outside("back").string()});
+    EXPECT_EQ(Slurp(c.Outside("back")), data);
+
+    fs::permissions(victim, fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::add);
+    const Ended shared = c.Run({"-f", victim, "weof"});
+    EXPECT_EQ(shared.exit, 1) << "a cartridge others may write was used";
+    EXPECT_NE(shared.err.find("chmod go-w"), std::string::npos) << shared.err;
+    fs::permissions(victim, fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    c.Ok({"-f", victim, "rewind"});
+    c.Ok({"-f", victim, "read", c.Outside("back").string()});
+    EXPECT_EQ(Slurp(c.Outside("back")), data);
     return "";
 }
 
@@ -239,6 +267,7 @@ std::vector<AttackClass> FileAttacks()
         {"long-paths", LongPaths, 2},
         {"links", Links, 1},
         {"second-user-links", SecondUserLinks, 1},
+        {"second-user-cartridge", SecondUserCartridge, 1},
         {"own-files-as-data", OwnFilesAsData, 2},
         {"pretended-old-cartridge", PretendedOldCartridge, 2},
     };

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -105,39 +106,78 @@ std::string FileSizeLimit(Case& c)
     return "";
 }
 
-// Every signal at a random moment of a `read` into a new or an existing file: the output is
-// the old file or the whole new one, and nothing else is left in the folder.
-std::string SignalsDuringRead(Case& c)
+// What is in `folder` besides `expected`.
+std::vector<std::string> Strays(const fs::path& folder, const std::set<std::string>& expected)
+{
+    std::vector<std::string> strays;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (expected.count(entry.path().filename().string()) == 0) {
+            strays.push_back(entry.path().filename().string());
+        }
+    }
+    return strays;
+}
+
+// Every signal in `signals` at a random moment of a `read` into a new or an existing file in
+// `folder`: the output is the old file or the whole new one, and nothing else is left there.
+void ReadUnderSignals(Case& c, const std::vector<int>& signals, const fs::path& folder)
 {
     c.Blank();
     const fs::path a = c.Data("a", 16 * kMiB, true);
     const std::string data = Slurp(a);
     c.Ok({"write", a.string()});
     c.Ok({"weof"});
+    const fs::path out = folder / "out";
     const microseconds typical = Timed([&] {
         c.Ok({"rewind"});
-        c.Ok({"read", "out"});
+        c.Ok({"read", out.string()});
     });
-    for (const int signal : EndingSignals()) {
+    for (const int signal : signals) {
         SCOPED_TRACE("signal " + std::to_string(signal));
         const bool existing = c.Below(2) == 0;
-        fs::remove(c.dir() / "out");
+        fs::remove(out);
         if (existing) {
-            Spit(c.dir() / "out", "old");
+            Spit(out, "old");
         }
         c.Ok({"rewind"});
-        Running read = c.Start(Launch({"read", "out"}));
+        Running read = c.Start(Launch({"read", out.string()}));
         std::this_thread::sleep_for(Somewhere(c, typical));
         read.Signal(signal);
         const Ended ended = read.Wait();
-        const std::string out = Slurp(c.dir() / "out");
-        EXPECT_TRUE(out == data || (existing ? out == "old" : !fs::exists(c.dir() / "out")))
-            << "output of " << out.size() << " bytes after exit " << ended.exit;
-        EXPECT_TRUE(ended.exit != 0 || out == data) << "success claimed: " << ended.err;
-        const std::vector<std::string> left = c.Leftovers({"out"});
+        const std::string got = Slurp(out);
+        EXPECT_TRUE(got == data || (existing ? got == "old" : !fs::exists(out)))
+            << "output of " << got.size() << " bytes after exit " << ended.exit;
+        EXPECT_TRUE(ended.exit != 0 || got == data) << "success claimed: " << ended.err;
+        const std::vector<std::string> left =
+            folder == c.dir() ? c.Leftovers({"out"}) : Strays(folder, {"out"});
         EXPECT_TRUE(left.empty()) << "left behind: " << left.front();
         c.ExpectOpens();
     }
+}
+
+std::string SignalsDuringRead(Case& c)
+{
+    ReadUnderSignals(c, EndingSignals(), c.dir());
+    return "";
+}
+
+// The same on a file system without unnamed files, where `read` writes a named file beside
+// its output: every signal that can be caught (all but SIGKILL) removes it.
+std::string SignalsDuringReadNamed(Case& c)
+{
+    std::string why;
+    const fs::path fuse = c.dir() / "fuse";
+    if (!MountSmall(fuse, "bindfs", 0, why)) {
+        return why;
+    }
+    const Unmounting mounted(fuse);
+    std::vector<int> caught;
+    for (const int signal : EndingSignals()) {
+        if (signal != SIGKILL) {
+            caught.push_back(signal);
+        }
+    }
+    ReadUnderSignals(c, caught, fuse);
     return "";
 }
 
@@ -149,7 +189,7 @@ std::string SignalsDuringWrite(Case& c)
     const fs::path first = c.Data("first", 64 * 1024, true);
     c.Ok({"write", first.string()});
     c.Ok({"weof"});
-    const fs::path a = c.Data("a", 20 * kMiB, true);
+    const fs::path a = c.Data("a", 12 * kMiB, true);
     const std::string data = Slurp(a);
     const microseconds typical = Timed([&] { c.Ok({"write", a.string()}); });
     for (const int signal : EndingSignals()) {
@@ -243,7 +283,8 @@ std::string KillMinusNine(Case& c)
         // Never half a cartridge: none at all, or a whole blank one.
         EXPECT_TRUE(status.exit == 0 || status.err.find("no such cartridge") != std::string::npos)
             << status.err;
-        EXPECT_TRUE(c.Leftovers({"a", "b"}).empty());
+        const std::vector<std::string> left = c.Leftovers({"a", "b"});
+        EXPECT_TRUE(left.empty()) << "left behind: " << left.front();
         return "";
     }
     EXPECT_EQ(status.exit, 0) << "the cartridge no longer opens: " << status.err;
@@ -270,7 +311,8 @@ std::string KillMinusNine(Case& c)
         const std::string got = Slurp(c.Outside("rest"));
         EXPECT_EQ(got, b.substr(0, got.size())) << "not a beginning of what was written";
     }
-    EXPECT_TRUE(c.Leftovers({"a", "b", "t.velmcart-v1"}).empty());
+    const std::vector<std::string> left = c.Leftovers({"a", "b", "t.velmcart-v1"});
+    EXPECT_TRUE(left.empty()) << "left behind: " << left.front();
     return "";
 }
 
@@ -304,6 +346,7 @@ std::vector<AttackClass> ProcessAttacks()
         {"closed-descriptors", ClosedDescriptors, 1},
         {"file-size-limit", FileSizeLimit, 2},
         {"signals-during-read", SignalsDuringRead, 1},
+        {"signals-during-read-named", SignalsDuringReadNamed, 1},
         {"signals-during-write", SignalsDuringWrite, 1},
         {"kill-9", KillMinusNine, 12},
         {"concurrent", Concurrent, 2},

@@ -116,7 +116,7 @@ TEST_P(MediumContract, AnswersAsAPlainListOfObjects)
         ASSERT_EQ(info.length, ref.objects[a].length) << a;
         if (info.kind == ObjectKind::Block) {
             std::vector<uint8_t> block(info.length);
-            m.ReadBlock(0, a, block.data());
+            ASSERT_TRUE(m.ReadBlock(0, a, block.data())) << a;
             ASSERT_EQ(block, bytes[a]) << a;
             used += info.length;
         }

@@ -84,10 +84,10 @@ TEST(KilledWrite, KeepsEveryCommittedBlockAndStillOpens)
         ASSERT_EQ(Velmtape({"-f", tape, "new", "--force"}, out), 0);
         pid_t pid = 0;
         ASSERT_EQ(Velmtape({"-f", tape, "write", input.string()}, out, &pid), 0);
-        // Killed when the write has put a random amount into the database's log: somewhere
-        // inside the write, whatever the machine's speed.
+        // Killed when the write has put a random amount into the cartridge's data file:
+        // somewhere inside the write, whatever the machine's speed.
         const uint64_t threshold = (1 + delays() % 22) << 20;
-        const fs::path log = tape + "-wal";
+        const fs::path log = fs::path(tape) / "data";
         int status = 0;
         bool exited = false;
         while (!exited) {
@@ -109,7 +109,7 @@ TEST(KilledWrite, KeepsEveryCommittedBlockAndStillOpens)
         const std::string where = Slurp(out);
         const auto blocks = std::stoull(where.substr(where.find("block ") + 6));
         if (threshold >= (uint64_t{12} << 20)) {
-            // More than one commit chunk was logged: those blocks must be there.
+            // More than one commit chunk was written: those blocks must be there.
             ASSERT_GT(blocks, 0u) << "log reached " << threshold;
         }
         if (blocks == 0) {

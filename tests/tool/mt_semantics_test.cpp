@@ -193,15 +193,13 @@ TEST_F(MtSemantics, NewForceReplacesOnlyACartridge)
     };
     for (const Row& row : {
              Row{"notes.txt",
-                 "velmtape: notes.txt: exists and is not a cartridge file (neither a VELM "
-                 "cartridge database nor an old VELMCART file); --force replaces only a "
-                 "cartridge, so it was left as it was\n"},
-             Row{"fifo",
-                 "velmtape: fifo: is a FIFO, not a cartridge file; nothing was read "
-                 "from it\n"},
+                 "velmtape: notes.txt: exists and is not a cartridge (neither a cartridge "
+                 "folder nor an old cartridge file); --force replaces only a cartridge, so it "
+                 "was left as it was\n"},
+             Row{"fifo", "velmtape: fifo: is a FIFO, not a cartridge; nothing was read from it\n"},
              Row{"/dev/null",
-                 "velmtape: /dev/null: is a character device, not a cartridge "
-                 "file; nothing was read from it\n"},
+                 "velmtape: /dev/null: is a character device, not a cartridge; nothing "
+                 "was read from it\n"},
          }) {
         const Ran run = V("new --force", row.target);
         EXPECT_EQ(run.exit, 1) << row.target;

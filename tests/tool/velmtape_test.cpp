@@ -250,8 +250,7 @@ TEST_F(Velmtape, UsageErrorsExitOne)
         {{"setpartition", "3"},
          "velmtape: setpartition: partition 3 is out of range: at most 2\n" + runHelp},
         {{"new"},
-         "velmtape: " + tape_ +
-             ": cartridge file exists; add --force to replace it with a blank one\n"},
+         "velmtape: " + tape_ + ": cartridge exists; add --force to replace it with a blank one\n"},
     };
     for (const Row& row : rows) {
         const Outcome run = On(row.words);
@@ -286,11 +285,11 @@ TEST_F(Velmtape, DriveFailuresExitTwoNamingTheStatus)
 
     const std::string protectedTape = (dir_ / "ro.tape").string();
     EXPECT_EQ(Velm({"-f", protectedTape, "new", "--write-protected"}).exit, 0);
-    const std::string before = Slurp(protectedTape);
+    const std::string before = Slurp(fs::path(protectedTape) / "index");
     run = Velm({"-f", protectedTape, "weof"});
     EXPECT_EQ(run.exit, 2);
     EXPECT_THAT(run.err, HasSubstr("WriteMarks failed: TAPE_STATUS_MEDIA_WRITE_PROTECTED"));
-    EXPECT_EQ(Slurp(protectedTape), before);
+    EXPECT_EQ(Slurp(fs::path(protectedTape) / "index"), before);
 }
 
 TEST_F(Velmtape, LockUnloadAndLoadAcrossInvocations)
@@ -385,7 +384,7 @@ TEST_F(Velmtape, MissingOrDamagedCartridgeIsRefusedAndLeftAlone)
     Outcome run = On({"status"});
     EXPECT_EQ(run.exit, 1);
     EXPECT_EQ(run.err, "velmtape: " + tape_ +
-                           ": no such cartridge file (create one with "
+                           ": no such cartridge (create one with "
                            "'velmtape -f " +
                            tape_ + " new')\n");
     EXPECT_FALSE(fs::exists(tape_));
@@ -393,23 +392,36 @@ TEST_F(Velmtape, MissingOrDamagedCartridgeIsRefusedAndLeftAlone)
 
     Ok({"new"});
     Ok({"weof", "3"});
-    const std::string good = Slurp(tape_);
-    constexpr size_t kPage = 65536;  // the cartridge database's page size
+    const fs::path index = fs::path(tape_) / "index";
+    const std::string good = Slurp(index);
+    constexpr size_t kPage = 4096;  // the index's page size
     ASSERT_GT(good.size(), 4 * kPage);
     std::string scribbled = good;  // the pages of the tape, partition and drive records
     for (size_t i = kPage; i < 4 * kPage; i += 7) {
         scribbled[i] = static_cast<char>(scribbled[i] ^ 0x5A);
     }
-    const std::vector<std::string> damaged = {
-        good.substr(0, 2 * kPage), scribbled, "just some text, not a cartridge\n", "",
-        std::string("VELMCART\0\0\0\1 and then nothing that fits", 39)};
+    const std::vector<std::string> damaged = {good.substr(0, 2 * kPage), scribbled,
+                                              "just some text, not a cartridge\n", ""};
     for (const std::string& bytes : damaged) {
+        Spit(index, bytes);
+        for (const char* command : {"status", "weof", "rewind"}) {
+            run = On({command});
+            EXPECT_EQ(run.exit, 1) << command;
+            EXPECT_THAT(run.err, HasSubstr("velmtape: " + tape_ + ": cannot use cartridge: "));
+            EXPECT_THAT(run.err, HasSubstr("(left unchanged)"));
+            EXPECT_EQ(Slurp(index), bytes);
+            EXPECT_TRUE(NothingBesideTheCartridge());
+        }
+    }
+    fs::remove_all(tape_);
+    for (const std::string& bytes :
+         {std::string("just some text, not a cartridge\n"), std::string(),
+          std::string("VELMCART\0\0\0\1 and then nothing that fits", 39)}) {
         Spit(tape_, bytes);
         for (const char* command : {"status", "weof", "rewind"}) {
             run = On({command});
             EXPECT_EQ(run.exit, 1) << command;
-            EXPECT_THAT(run.err, HasSubstr("velmtape: " + tape_ + ": cannot use cartridge file: "));
-            EXPECT_THAT(run.err, HasSubstr("(file left unchanged)"));
+            EXPECT_THAT(run.err, HasSubstr("velmtape: " + tape_ + ": cannot use cartridge: "));
             EXPECT_EQ(Slurp(tape_), bytes);
             EXPECT_TRUE(NothingBesideTheCartridge());
         }
@@ -419,9 +431,10 @@ TEST_F(Velmtape, MissingOrDamagedCartridgeIsRefusedAndLeftAlone)
 TEST_F(Velmtape, BusyCartridgeIsWaitedForThenRefused)
 {
     Ok({"new"});
-    const std::string before = Slurp(tape_);
-    // The lock a running velmtape holds: on the cartridge file itself.
-    const int fd = open(tape_.c_str(), O_RDONLY);
+    const fs::path index = fs::path(tape_) / "index";
+    const std::string before = Slurp(index);
+    // The lock a running velmtape holds: on the cartridge folder itself.
+    const int fd = open(tape_.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     for (const char* command : {"weof", "status"}) {
@@ -432,27 +445,29 @@ TEST_F(Velmtape, BusyCartridgeIsWaitedForThenRefused)
         EXPECT_THAT(run.err, HasSubstr("velmtape: " + tape_ + ": cartridge is busy"));
     }
     EXPECT_EQ(On({"--wait", "0", "new", "--force"}).exit, 1);
-    EXPECT_EQ(Slurp(tape_), before);
+    EXPECT_EQ(Slurp(index), before);
     close(fd);
     Ok({"weof"});
-    EXPECT_NE(Slurp(tape_), before);
+    EXPECT_NE(Slurp(index), before);
 }
 
-TEST_F(Velmtape, CommandsUpdateTheFileInPlace)
+TEST_F(Velmtape, CommandsUpdateTheCartridgeInPlace)
 {
     Ok({"new"});
     struct stat before {};
     ASSERT_EQ(stat(tape_.c_str(), &before), 0);
-    const std::string blank = Slurp(tape_);
+    EXPECT_EQ(before.st_mode & 07777, 0700u);
+    const fs::path index = fs::path(tape_) / "index";
+    const std::string blank = Slurp(index);
     for (const char* command : {"status", "tell", "params"}) {
         Ok({command});
     }
-    EXPECT_EQ(Slurp(tape_), blank);
+    EXPECT_EQ(Slurp(index), blank);
     Ok({"weof"});
     struct stat after {};
     ASSERT_EQ(stat(tape_.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);  // never replaced: links stay links
-    EXPECT_NE(Slurp(tape_), blank);
+    EXPECT_NE(Slurp(index), blank);
     EXPECT_TRUE(NothingBesideTheCartridge());
 }
 

@@ -1,0 +1,424 @@
+// Converting an old cartridge: its contents checked as they are moved (the old file is as
+// untrusted as any), each run of objects appended to the new folder as it is read.
+#include "store/old_cartridge.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <tuple>
+#include <vector>
+
+#include "sim/drive.h"
+#include "store/cartridge_db.h"
+
+namespace store {
+
+namespace {
+
+// The one-file store's schema as it made it; file_count and extent_layout came later and
+// may be missing.
+constexpr const char* kOldSchema = R"(
+CREATE TABLE tape(id INTEGER PRIMARY KEY CHECK (id = 1), capacity INTEGER NOT NULL,
+                  density INTEGER NOT NULL, write_protected INTEGER NOT NULL);
+CREATE TABLE partition(part INTEGER PRIMARY KEY, capacity INTEGER NOT NULL,
+                       end_of_data INTEGER NOT NULL, used_bytes INTEGER NOT NULL);
+CREATE TABLE drive(id INTEGER PRIMARY KEY CHECK (id = 1), partition INTEGER NOT NULL,
+                   position INTEGER NOT NULL, block_length INTEGER NOT NULL,
+                   report_setmarks INTEGER NOT NULL, compression INTEGER NOT NULL,
+                   decompression INTEGER NOT NULL, compression_algorithm INTEGER NOT NULL,
+                   decompression_algorithm INTEGER NOT NULL, ejected INTEGER NOT NULL,
+                   removal_prevented INTEGER NOT NULL);
+CREATE TABLE extent(id INTEGER PRIMARY KEY, part INTEGER NOT NULL, addr INTEGER NOT NULL,
+                    kind INTEGER NOT NULL, count INTEGER NOT NULL, length INTEGER NOT NULL,
+                    rank INTEGER NOT NULL, data BLOB);
+CREATE UNIQUE INDEX extent_at ON extent(part, addr);
+CREATE INDEX extent_kind_at ON extent(part, kind, addr, count, rank);
+CREATE INDEX extent_kind_rank ON extent(part, kind, rank, count, addr);
+)";
+constexpr const char* kOldCountTable =
+    "CREATE TABLE IF NOT EXISTS file_count(id INTEGER PRIMARY KEY CHECK (id = 1), "
+    "partition INTEGER NOT NULL, position INTEGER NOT NULL, file_number INTEGER NOT NULL, "
+    "block_number INTEGER NOT NULL, at_eod INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS extent_layout ON extent(part, addr, kind, count, length)";
+
+constexpr size_t kReadChunk = size_t{1} << 20;
+constexpr uint8_t kFlagWriteProtected = 0x01;
+constexpr uint8_t kFlagReportSetmarks = 0x01;
+constexpr uint8_t kFlagCompression = 0x02;
+constexpr uint8_t kFlagDecompression = 0x04;
+
+[[noreturn]] void Bad(const std::string& what)
+{
+    throw StoreError("the old cartridge file is damaged: " + what, StoreError::Reason::Damaged);
+}
+
+using SchemaRows = std::vector<std::tuple<std::string, std::string, std::string>>;
+
+SchemaRows SchemaOf(Database& db)
+{
+    Statement rows(db, "SELECT type, name, sql FROM sqlite_schema ORDER BY name");
+    SchemaRows schema;
+    while (rows.Step()) {
+        schema.emplace_back(rows.Text(0), rows.Text(1), rows.Text(2));
+    }
+    return schema;
+}
+
+bool IsFlag(int64_t v)
+{
+    return v == 0 || v == 1;
+}
+
+// SQLite's files beside the old one, which it would adopt: only the owner's own.
+void CheckSideFiles(const std::string& path, const struct stat& old)
+{
+    for (const char* side : {"-wal", "-shm", "-journal"}) {
+        struct stat info {};
+        if (lstat((path + side).c_str(), &info) != 0) {
+            continue;
+        }
+        if (!S_ISREG(info.st_mode) || info.st_nlink != 1 || info.st_uid != old.st_uid) {
+            throw StoreError(path + side +
+                                 " is not the cartridge owner's own log (another user's file, "
+                                 "a link or no regular file), so it was not used and the "
+                                 "cartridge was left as it was; move the cartridge into a "
+                                 "folder of yours",
+                             StoreError::Reason::Refused);
+        }
+    }
+}
+
+// The VELMCART file read front to back through a buffer of kReadChunk bytes, its CRC-32
+// taken on the way and compared at the end.
+class VelmcartStream {
+public:
+    explicit VelmcartStream(int fd) : fd_(fd), buffer_(kReadChunk) {}
+
+    void Bytes(uint8_t* out, size_t n)
+    {
+        while (n > 0) {
+            if (at_ == have_) {
+                const ssize_t got = pread(fd_, buffer_.data(), buffer_.size(), offset_);
+                if (got <= 0) {
+                    Bad(got < 0 ? Errno("cannot read") : "cut short");
+                }
+                offset_ += got;
+                have_ = static_cast<size_t>(got);
+                at_ = 0;
+            }
+            const size_t take = std::min(n, have_ - at_);
+            std::memcpy(out, buffer_.data() + at_, take);
+            if (counting_) {
+                crc_ = crc32_z(crc_, buffer_.data() + at_, take);
+                payload_ += take;
+            }
+            at_ += take;
+            out += take;
+            n -= take;
+        }
+    }
+    uint64_t Be(size_t width)
+    {
+        uint8_t bytes[8] = {};
+        Bytes(bytes, width);
+        uint64_t v = 0;
+        for (size_t i = 0; i < width; ++i) {
+            v = (v << 8) | bytes[i];
+        }
+        return v;
+    }
+    void StartPayload() { counting_ = true; }
+    uint64_t payload() const { return payload_; }
+    uint32_t crc() const { return static_cast<uint32_t>(crc_); }
+    bool AtEnd() const
+    {
+        struct stat info {};
+        return at_ == have_ && fstat(fd_, &info) == 0 && info.st_size == offset_;
+    }
+
+private:
+    int fd_;
+    std::vector<uint8_t> buffer_;
+    off_t offset_ = 0;
+    size_t at_ = 0;
+    size_t have_ = 0;
+    bool counting_ = false;
+    uLong crc_ = crc32_z(0, nullptr, 0);
+    uint64_t payload_ = 0;
+};
+
+}  // namespace
+
+// The old store, opened hardened as an index is and compared with its exact schema, its
+// runs moved one row at a time.
+DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, const struct stat& old)
+{
+    CheckSideFiles(path, old);
+    Database source(path, false);
+    sqlite3* handle = source.handle();
+    for (const auto& [option, value] :
+         {std::pair{SQLITE_DBCONFIG_DEFENSIVE, 1}, std::pair{SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
+          std::pair{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
+          std::pair{SQLITE_DBCONFIG_ENABLE_VIEW, 0}}) {
+        sqlite3_db_config(handle, option, value, nullptr);
+    }
+    sqlite3_limit(handle, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxRunBytes) + 1024);
+    source.Exec("PRAGMA cache_size = -8192");
+    Database expected(":memory:", true);
+    expected.Exec(kOldSchema);
+    const SchemaRows first = SchemaOf(expected);
+    expected.Exec(kOldCountTable);
+    const SchemaRows schema = SchemaOf(source);
+    const bool counted = schema == SchemaOf(expected);
+    if (!counted && schema != first) {
+        Bad("its tables are not the ones of a cartridge (something was added or changed)");
+    }
+    Statement tape(source, "SELECT capacity, density, write_protected FROM tape");
+    if (!tape.Step() || tape.Int(0) <= 0 || tape.Int(1) < 0 || tape.Int(1) > 0xFF ||
+        !IsFlag(tape.Int(2))) {
+        Bad("the tape record is missing or out of range");
+    }
+    db.capacityBytes_ = static_cast<uint64_t>(tape.Int(0));
+    db.densityCode_ = static_cast<uint8_t>(tape.Int(1));
+    db.writeProtected_ = tape.Int(2) != 0;
+    tape.Reset();
+    Statement parts(source, "SELECT part, capacity, end_of_data FROM partition ORDER BY part");
+    std::vector<uint64_t> ends;
+    while (parts.Step()) {
+        if (parts.Int(0) != static_cast<int64_t>(ends.size()) || parts.Int(1) < 0 ||
+            parts.Int(2) < 0) {
+            Bad("partitions numbered or sized wrongly");
+        }
+        db.AddPartition(static_cast<uint64_t>(parts.Int(1)));
+        ends.push_back(static_cast<uint64_t>(parts.Int(2)));
+    }
+    Statement runs(source,
+                   "SELECT addr, kind, count, length, data FROM extent WHERE part = ?1 "
+                   "ORDER BY addr");
+    for (uint32_t p = 0; p < ends.size(); ++p) {
+        // Built partition by partition: the layout's later partitions wait in `ends`.
+        runs.Bind(1, p);
+        uint64_t end = 0;
+        while (runs.Step()) {
+            const int64_t kind = runs.Int(1);
+            const int64_t count = runs.Int(2);
+            const int64_t length = runs.Int(3);
+            if (runs.Int(0) != static_cast<int64_t>(end) || kind < 0 || kind > 2 || count <= 0 ||
+                length < 0 || length > sim::kMaximumBlockLength ||
+                (kind == 0 && (count > static_cast<int64_t>(kMaxRunBytes) ||
+                               runs.Bytes(4) != static_cast<size_t>(count * length)))) {
+                Bad("a damaged run of objects");
+            }
+            db.AddRun(p, static_cast<sim::ObjectKind>(kind), static_cast<uint64_t>(count),
+                      static_cast<uint32_t>(length), runs.Blob(4));
+            end += static_cast<uint64_t>(count);
+        }
+        if (end != ends[p]) {
+            Bad("end of data does not match the recorded objects");
+        }
+    }
+    Statement drive(source,
+                    "SELECT partition, position, block_length, report_setmarks, compression, "
+                    "decompression, compression_algorithm, decompression_algorithm, ejected, "
+                    "removal_prevented FROM drive");
+    DriveState state;
+    if (!drive.Step() || drive.Int(0) < 0 || drive.Int(1) < 0 || drive.Int(2) < 0 ||
+        drive.Int(2) > sim::kMaximumBlockLength || drive.Int(6) < 0 || drive.Int(6) > 0xFFFFFFFF ||
+        drive.Int(7) < 0 || drive.Int(7) > 0xFFFFFFFF || !IsFlag(drive.Int(3)) ||
+        !IsFlag(drive.Int(4)) || !IsFlag(drive.Int(5)) || !IsFlag(drive.Int(8)) ||
+        !IsFlag(drive.Int(9))) {
+        Bad("the drive record is missing or out of range");
+    }
+    state.partition = static_cast<uint32_t>(drive.Int(0));
+    state.position = static_cast<uint64_t>(drive.Int(1));
+    state.settings.blockLength = static_cast<uint32_t>(drive.Int(2));
+    state.settings.reportSetmarks = drive.Int(3) != 0;
+    state.settings.compression = drive.Int(4) != 0;
+    state.settings.decompression = drive.Int(5) != 0;
+    state.settings.compressionAlgorithm = static_cast<uint32_t>(drive.Int(6));
+    state.settings.decompressionAlgorithm = static_cast<uint32_t>(drive.Int(7));
+    state.ejected = drive.Int(8) != 0;
+    state.removalPrevented = drive.Int(9) != 0;
+    drive.Reset();
+    if (counted) {
+        Statement count(source,
+                        "SELECT partition, position, file_number, block_number, at_eod "
+                        "FROM file_count");
+        if (count.Step() && count.Int(0) == state.partition &&
+            count.Int(1) == static_cast<int64_t>(state.position) && count.Int(2) >= -1 &&
+            count.Int(3) >= -1 && IsFlag(count.Int(4))) {
+            state.counted = FilePosition{count.Int(2), count.Int(3), count.Int(4) != 0};
+        }
+    }
+    // The old file keeps everything in itself before it takes its kept name: its log goes
+    // into it, and SQLite removes the log as the last connection closes.
+    source.Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    return state;
+}
+
+// The VELMCART layout (sim/cartridge_file.cpp writes it): a header with the payload's length
+// and CRC-32, then the tape's fields and every object in order; runs are gathered here and
+// appended as they fill.
+DriveState OldCartridge::CopyVelmcart(CartridgeDb& db, int fd)
+{
+    VelmcartStream in(fd);
+    uint8_t magic[8];
+    in.Bytes(magic, sizeof(magic));
+    const auto version = static_cast<uint32_t>(in.Be(4));
+    if (version != sim::kCartridgeFileVersion) {
+        Bad("cartridge file version " + std::to_string(version) + " is not supported");
+    }
+    const uint64_t length = in.Be(8);
+    const auto crc = static_cast<uint32_t>(in.Be(4));
+    in.StartPayload();
+    db.capacityBytes_ = in.Be(8);
+    db.densityCode_ = static_cast<uint8_t>(in.Be(1));
+    db.writeProtected_ = (in.Be(1) & kFlagWriteProtected) != 0;
+    DriveState state;
+    state.partition = static_cast<uint32_t>(in.Be(1));
+    state.position = in.Be(8);
+    state.settings.blockLength = static_cast<uint32_t>(in.Be(4));
+    const auto flags = static_cast<uint8_t>(in.Be(1));
+    state.settings.reportSetmarks = (flags & kFlagReportSetmarks) != 0;
+    state.settings.compression = (flags & kFlagCompression) != 0;
+    state.settings.decompression = (flags & kFlagDecompression) != 0;
+    state.settings.compressionAlgorithm = static_cast<uint32_t>(in.Be(4));
+    state.settings.decompressionAlgorithm = static_cast<uint32_t>(in.Be(4));
+    const auto partitions = in.Be(1);
+    if (partitions < 1 || partitions > 2 || state.settings.blockLength > sim::kMaximumBlockLength) {
+        Bad("partition count or block length out of range");
+    }
+    std::vector<uint8_t> run;
+    std::vector<uint8_t> block;
+    for (uint32_t p = 0; p < partitions; ++p) {
+        db.AddPartition(in.Be(8));
+        const uint64_t objects = in.Be(8);
+        if (objects > length) {
+            Bad("object count larger than the file");
+        }
+        sim::ObjectKind kind = sim::ObjectKind::Block;
+        uint64_t count = 0;
+        uint32_t size = 0;
+        const auto flush = [&] {
+            if (count > 0) {
+                db.AddRun(p, kind, count, size, run.data());
+            }
+            count = 0;
+            run.clear();
+        };
+        for (uint64_t i = 0; i < objects; ++i) {
+            const auto k = static_cast<uint8_t>(in.Be(1));
+            if (k > 2) {
+                Bad("unknown object kind " + std::to_string(k));
+            }
+            const auto next = static_cast<sim::ObjectKind>(k);
+            const uint32_t bytes =
+                next == sim::ObjectKind::Block ? static_cast<uint32_t>(in.Be(4)) : 0;
+            if (bytes > sim::kMaximumBlockLength ||
+                (next == sim::ObjectKind::Block && bytes == 0)) {
+                Bad("a data block too long or empty");
+            }
+            if (count > 0 && (next != kind || bytes != size ||
+                              (next == sim::ObjectKind::Block &&
+                               (run.size() + bytes > kMaxRunBytes || count >= kMaxRunBlocks)))) {
+                flush();
+            }
+            kind = next;
+            size = bytes;
+            if (bytes > 0) {
+                block.resize(bytes);
+                in.Bytes(block.data(), bytes);
+                run.insert(run.end(), block.begin(), block.end());
+            }
+            ++count;
+        }
+        flush();
+    }
+    if (in.payload() != length || !in.AtEnd()) {
+        Bad("its length does not match its header");
+    }
+    if (in.crc() != crc) {
+        Bad("checksum mismatch");
+    }
+    return state;
+}
+
+void OldCartridge::CheckVelmcart(int fd)
+{
+    VelmcartStream in(fd);
+    uint8_t magic[8];
+    in.Bytes(magic, sizeof(magic));
+    const auto version = static_cast<uint32_t>(in.Be(4));
+    if (version != sim::kCartridgeFileVersion) {
+        Bad("cartridge file version " + std::to_string(version) + " is not supported");
+    }
+    const uint64_t length = in.Be(8);
+    const auto crc = static_cast<uint32_t>(in.Be(4));
+    in.StartPayload();
+    std::vector<uint8_t> chunk(kReadChunk);
+    for (uint64_t left = length; left > 0;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+        in.Bytes(chunk.data(), n);
+        left -= n;
+    }
+    if (!in.AtEnd()) {
+        Bad("its length does not match its header");
+    }
+    if (in.crc() != crc) {
+        Bad("checksum mismatch");
+    }
+}
+
+void OldCartridge::Convert(const std::string& path, bool store, const OpenOptions& options)
+{
+    const int fd = OpenOldFile(path, options);
+    struct Held {
+        int fd;
+        ~Held() { close(fd); }
+    } held{fd};
+    struct stat link {};
+    if (lstat(path.c_str(), &link) != 0 || S_ISLNK(link.st_mode)) {
+        throw StoreError(
+            "is a symbolic link to an old cartridge file, which is converted only "
+            "under its own name: run velmtape on the file itself once",
+            StoreError::Reason::Refused);
+    }
+    struct stat old {};
+    fstat(fd, &old);
+    const char* suffix = store ? kOldStoreSuffix : kOldFileSuffix;
+    const std::string kept = path + suffix;
+    struct stat keptInfo {};
+    if (lstat(kept.c_str(), &keptInfo) == 0 &&
+        (keptInfo.st_dev != old.st_dev || keptInfo.st_ino != old.st_ino)) {
+        throw StoreError("cannot keep the old cartridge as " + kept +
+                         ": that name is taken; move it away and try again");
+    }
+    std::unique_ptr<CartridgeDb> db = CartridgeDb::BuildAside(path);
+    try {
+        const DriveState state = store ? CopyStore(*db, path, old) : CopyVelmcart(*db, fd);
+        db->Finish(state, old.st_uid, old.st_gid);
+        // The old file gets its kept name as a second link, then the folder and the old
+        // file's name are exchanged: every moment, PATH is the old file or the whole folder.
+        db->folder_->KeepOld(suffix);
+        db->folder_->PutInPlace(true);
+    } catch (const StoreError& e) {
+        db->insert_.reset();
+        db->db_.reset();
+        db->folder_->Abandon();
+        throw StoreError(std::string("cannot convert the old cartridge file (it was left as it "
+                                     "was): ") +
+                             e.what(),
+                         e.reason());
+    }
+    db->folder_->RemoveAside(kept);
+    if (options.notice) {
+        options.notice(std::string("converted from the old ") +
+                       (store ? "one-file cartridge store" : "VELMCART cartridge file") +
+                       " into a cartridge folder; the old file is kept as " + kept);
+    }
+}
+
+}  // namespace store
