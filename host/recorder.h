@@ -2,6 +2,7 @@
 // or command, silent when nobody asked for a transcript.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,6 +21,13 @@ public:
     explicit Recorder(Transcript* transcript, size_t dataLimit = SIZE_MAX)
         : transcript_(transcript), dataLimit_(dataLimit)
     {
+    }
+
+    // How many of `length` data bytes a transcript keeps: none when nobody asked for one, so
+    // that a transfer without a transcript copies its data only where it must go.
+    size_t DataKept(size_t length) const
+    {
+        return transcript_ == nullptr ? 0 : std::min(length, dataLimit_);
     }
 
     void Begin(const std::string& name)

@@ -69,7 +69,8 @@ Outcome Evaluate(const ScsiAnswer& answer, const std::vector<uint8_t>& scratch,
         outcome.transferred = answer.transferred;
         if (exchange.direction == Direction::In && answer.transferred > 0) {
             std::copy_n(scratch.begin(), answer.transferred, exchange.driverBuffer);
-            event.dataIn.assign(scratch.begin(), scratch.begin() + answer.transferred);
+            event.dataIn.assign(scratch.begin(),
+                                scratch.begin() + recorder.DataKept(answer.transferred));
         }
         if (answer.status == kScsiGood) {
             outcome.failed = false;
@@ -153,7 +154,7 @@ Outcome SendCommand(const Route& route, SCSI_REQUEST_BLOCK& srb, const uint8_t* 
     }
     auto* data = static_cast<uint8_t*>(srb.DataBuffer);
     if (refusal.empty() && command.direction == Direction::Out && length > 0) {
-        command.dataOut.assign(data, data + length);
+        command.dataOut.assign(data, data + recorder.DataKept(length));
     }
     recorder.Command(command);
     if (!refusal.empty()) {
@@ -163,10 +164,9 @@ Outcome SendCommand(const Route& route, SCSI_REQUEST_BLOCK& srb, const uint8_t* 
 
     // The target works on a copy: whatever it does, it cannot touch the driver's buffer
     // beyond the bytes it reports as moved.
-    std::vector<uint8_t> scratch(length, 0);
-    if (command.direction == Direction::Out) {
-        std::copy_n(data, length, scratch.begin());
-    }
+    std::vector<uint8_t> scratch = command.direction == Direction::Out
+                                       ? std::vector<uint8_t>(data, data + length)
+                                       : std::vector<uint8_t>(length, 0);
     ScsiCommand scsi;
     scsi.cdb = srb.Cdb;
     scsi.cdbLength = cdbLength;

@@ -19,15 +19,6 @@ namespace store {
 namespace {
 
 constexpr int64_t kCacheKib = 8192;  // page cache: memory stays bounded whatever the tape
-const uint8_t kNoBytes[1] = {};      // an empty blob (SQLite takes a null pointer as NULL)
-
-void PutBe64(uint8_t* p, uint64_t v)
-{
-    for (int i = 7; i >= 0; --i) {
-        p[i] = static_cast<uint8_t>(v);
-        v >>= 8;
-    }
-}
 
 }  // namespace
 
@@ -71,6 +62,7 @@ CartridgeDb::CartridgeDb(std::unique_ptr<CartridgeFolder> folder) : folder_(std:
 CartridgeDb::~CartridgeDb()
 {
     insert_.reset();
+    join_.reset();
     if (db_ && writing_) {
         sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
         writing_ = false;
@@ -92,10 +84,10 @@ void CartridgeDb::EmptyLog()
 
 std::unique_ptr<CartridgeDb> CartridgeDb::Open(const std::string& path, const OpenOptions& options)
 {
-    CleanKilledNew(path);
     const PathKind kind = Examine(path);
     switch (kind) {
     case PathKind::Missing:
+        CleanKilledNew(path);  // a `new` killed before its folder took the name
         throw StoreError("no such cartridge (create one with 'velmtape -f " + path + " new')",
                          StoreError::Reason::Missing);
     case PathKind::OldStore:
@@ -137,6 +129,7 @@ std::unique_ptr<CartridgeDb> CartridgeDb::Build(const std::string& path,
         db->folder_->SyncDir();
     } catch (...) {
         db->insert_.reset();
+        db->join_.reset();
         db->db_.reset();
         db->folder_->Abandon();
         throw;
@@ -294,6 +287,8 @@ void CartridgeDb::Attach(bool create)
     sqlite3_limit(handle, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxRunBlocks * 8 + 1024));
     sqlite3_limit(handle, SQLITE_LIMIT_SQL_LENGTH, 1 << 16);
     db_->Exec("PRAGMA mmap_size = 0");
+    // One connection under the folder's lock: the log's index lives in memory, no index-shm.
+    db_->Exec("PRAGMA locking_mode = EXCLUSIVE");
     if (create) {
         int reserve = kPageReserve;
         db_->Exec("PRAGMA page_size = " + std::to_string(kIndexPageSize));
@@ -308,62 +303,12 @@ void CartridgeDb::Attach(bool create)
     int persist = 1;  // the log stays, emptied, between runs: no file made and removed each time
     sqlite3_file_control(handle, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     db_->Exec("PRAGMA busy_timeout = 5000");
-    db_->Exec("PRAGMA synchronous = FULL");
+    // A commit is not flushed by itself: the data it points at is, and the log is flushed
+    // into the index before velmtape ends (EmptyLog). A power cut may cost the last commits
+    // of a running command, never the index's agreement with the data.
+    db_->Exec("PRAGMA synchronous = NORMAL");
     db_->Exec("PRAGMA wal_autocheckpoint = 0");
     db_->Exec("PRAGMA cache_size = -" + std::to_string(kCacheKib));
-}
-
-void CartridgeDb::AppendRun(uint32_t partition, uint64_t address, sim::ObjectKind kind,
-                            uint64_t count, uint32_t length, uint64_t rank, const uint8_t* data)
-{
-    if (!insert_) {
-        insert_ = std::make_unique<Statement>(
-            *db_,
-            "INSERT INTO extent(part, addr, kind, count, length, rank, offset, sums) "
-            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
-    }
-    std::vector<uint8_t> sums;
-    const uint64_t offset = dataEnd_;
-    if (kind == sim::ObjectKind::Block) {
-        sums.resize(count * 8);
-        for (uint64_t i = 0; i < count; ++i) {
-            PutBe64(sums.data() + i * 8, BlockSum(data + i * length, length));
-        }
-        WriteData(partition, data, count * length);
-    }
-    insert_->Bind(1, partition)
-        .Bind(2, static_cast<int64_t>(address))
-        .Bind(3, static_cast<int64_t>(kind))
-        .Bind(4, static_cast<int64_t>(count))
-        .Bind(5, length)
-        .Bind(6, static_cast<int64_t>(rank))
-        .Bind(7, static_cast<int64_t>(offset))
-        .BindBlob(8, sums.empty() ? kNoBytes : sums.data(), sums.size());
-    insert_->Run();
-}
-
-void CartridgeDb::WriteData(uint32_t partition, const uint8_t* data, uint64_t length)
-{
-    if (dataEnd_ < committedEnd_ && length > 0) {
-        // These bytes still belong to rows the committed index holds: the cut that freed
-        // them commits first, so a kill now cannot leave the index pointing at new bytes.
-        DriveState state = state_;
-        state.partition = partition;
-        state.position = parts_.at(partition).endOfData;
-        CommitNow(state);
-        BeginWrite();
-    }
-    for (uint64_t done = 0; done < length;) {
-        const ssize_t n = pwrite(folder_->data(), data + done, length - done,
-                                 static_cast<off_t>(dataEnd_ + done));
-        if (n <= 0) {
-            throw StoreError(Errno("cannot write the cartridge's data"));
-        }
-        done += static_cast<uint64_t>(n);
-    }
-    dataEnd_ += length;
-    dataSize_ = std::max(dataSize_, dataEnd_);
-    unsynced_ = unsynced_ || length > 0;
 }
 
 // The cartridge's objects go in as runs: consecutive marks of a kind, consecutive blocks of
@@ -509,16 +454,6 @@ void CartridgeDb::WriteRows(const DriveState& state)
         .Bind(4, state.counted.block)
         .Bind(5, state.counted.atEndOfData);
     counted.Run();
-}
-
-void CartridgeDb::Reclaim()
-{
-    // Rows are numbered in the order they were appended and their bytes lie in that order,
-    // so the last block row left ends the bytes still in use.
-    Statement last(*db_,
-                   "SELECT offset + count * length FROM extent WHERE kind = 0 "
-                   "ORDER BY id DESC LIMIT 1");
-    dataEnd_ = last.Step() ? static_cast<uint64_t>(last.Int(0)) : 0;
 }
 
 void CartridgeDb::Commit(const DriveState& state)

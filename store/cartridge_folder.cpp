@@ -339,6 +339,8 @@ std::unique_ptr<CartridgeFolder> CartridgeFolder::Open(const std::string& path,
         if (!StillNamed(path, dir)) {
             continue;  // replaced while we waited: the cartridge is the one there now
         }
+        // What a killed `new` or conversion left beside goes now (never one still in use).
+        CleanKilledNew(path);
         for (const char* member : kMembers) {
             CheckMember(dir, member, path);
         }

@@ -146,6 +146,13 @@ const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, boo
         Damaged(problem);
     }
     Extent extent;
+    if (cached_) {
+        // The last row's buffers are reused: a long read does not allocate and clear a run's
+        // worth of memory for every row.
+        extent.data = std::move(cached_->data);
+        extent.sums = std::move(cached_->sums);
+        cached_.reset();
+    }
     extent.partition = partition;
     extent.address = static_cast<uint64_t>(row.addr);
     extent.kind = static_cast<sim::ObjectKind>(row.kind);

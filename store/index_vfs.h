@@ -12,7 +12,7 @@
 namespace store {
 
 // The index's page size and the bytes at the end of each page that hold its checksum.
-inline constexpr uint32_t kIndexPageSize = 4096;
+inline constexpr uint32_t kIndexPageSize = 1024;
 inline constexpr int kPageReserve = 8;
 
 // The name of the VFS, registered on first use (not as the default).

@@ -337,6 +337,9 @@ DriveState OldCartridge::CopyVelmcart(CartridgeDb& db, int fd)
         }
         flush();
     }
+    if (state.position == 0) {
+        state.counted = FilePosition{0, 0, false};  // at the beginning: file 0, block 0
+    }
     if (in.payload() != length || !in.AtEnd()) {
         Bad("its length does not match its header");
     }
@@ -406,6 +409,7 @@ void OldCartridge::Convert(const std::string& path, bool store, const OpenOption
         db->folder_->PutInPlace(true);
     } catch (const StoreError& e) {
         db->insert_.reset();
+        db->join_.reset();
         db->db_.reset();
         db->folder_->Abandon();
         throw StoreError(std::string("cannot convert the old cartridge file (it was left as it "

@@ -59,11 +59,6 @@ Database::Database(const std::string& path, bool create, const char* vfs)
         throw StoreError("cannot open the cartridge index: " + message, ReasonOf(detail));
     }
     sqlite3_extended_result_codes(db_, 1);
-    // The cartridge's own lock keeps every other velmtape out for the whole run, so SQLite's
-    // shared index of the log (the -shm file) would serve nobody. Held in this process's
-    // memory instead, it needs no file: on a full disk, commands that only read still run.
-    // Set before the first read, when SQLite decides.
-    Exec("PRAGMA locking_mode = EXCLUSIVE");
 }
 
 Database::~Database()

@@ -1,6 +1,7 @@
 // velmtape: tape requests carried out through the real driver routines, the class-driver
 // stand-in and a drive, shown the way mt users expect; the drive is the simulated QT-7310
 // whose cartridge lives in a file.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -239,6 +240,10 @@ int main(int argc, char** argv)
     }
     // What escapes the tool's own handling (out of memory, a library's failure) is still
     // reported the tool's way instead of ending the process without a word.
+    // Every block passes through buffers of its size that are freed again at once: without
+    // this, the heap is handed back to the system and taken again for each block.
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
     try {
         return RunTool(argc, argv);
     } catch (const std::exception& e) {

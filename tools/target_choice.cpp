@@ -20,6 +20,9 @@ TargetKind ChooseTarget(const std::string& name)
     if (name.rfind(kIscsiScheme, 0) == 0) {
         return TargetKind::Iscsi;
     }
+    if (name.rfind("/dev/", 0) != 0) {
+        return TargetKind::Cartridge;  // the common case, without building the pattern below
+    }
     static const std::regex device(R"(/dev/(sg[0-9]+|n?st[0-9]+[lma]?))");
     return std::regex_match(name, device) ? TargetKind::ScsiGeneric : TargetKind::Cartridge;
 }

@@ -126,7 +126,7 @@ TEST_F(CartridgeDbTest, DamagedIndexesAreRefusedUnchanged)
     std::string otherApp = good;
     otherApp[68] = 'X';  // application_id
     std::string scribbled = good;
-    for (size_t i = 4096; i < good.size(); i += 5) {
+    for (size_t i = 1024; i < good.size(); i += 5) {
         scribbled[i] = static_cast<char>(scribbled[i] ^ 0x33);
     }
     const struct {
@@ -136,7 +136,7 @@ TEST_F(CartridgeDbTest, DamagedIndexesAreRefusedUnchanged)
         {std::string(1 << 16, 'x'), "damaged"},
         {"", "damaged"},
         {otherApp, "damaged"},  // the header is part of page 1 and its checksum
-        {good.substr(0, 2 * 4096), "damaged"},
+        {good.substr(0, 2 * 1024), "damaged"},
         {scribbled, "damaged"},
     };
     for (const auto& row : rows) {

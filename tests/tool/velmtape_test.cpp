@@ -394,7 +394,7 @@ TEST_F(Velmtape, MissingOrDamagedCartridgeIsRefusedAndLeftAlone)
     Ok({"weof", "3"});
     const fs::path index = fs::path(tape_) / "index";
     const std::string good = Slurp(index);
-    constexpr size_t kPage = 4096;  // the index's page size
+    constexpr size_t kPage = 1024;  // the index's page size
     ASSERT_GT(good.size(), 4 * kPage);
     std::string scribbled = good;  // the pages of the tape, partition and drive records
     for (size_t i = kPage; i < 4 * kPage; i += 7) {
