@@ -150,6 +150,22 @@ private:
     uint64_t payload_ = 0;
 };
 
+// The VELMCART header: its mark, the version this drive reads, the payload's length (returned)
+// and CRC-32; the stream then counts the payload.
+uint64_t ReadHeader(VelmcartStream& in, uint32_t& crc)
+{
+    uint8_t magic[8];
+    in.Bytes(magic, sizeof(magic));
+    const auto version = static_cast<uint32_t>(in.Be(4));
+    if (version != sim::kCartridgeFileVersion) {
+        Bad("cartridge file version " + std::to_string(version) + " is not supported");
+    }
+    const uint64_t length = in.Be(8);
+    crc = static_cast<uint32_t>(in.Be(4));
+    in.StartPayload();
+    return length;
+}
+
 }  // namespace
 
 // The old store, opened hardened as an index is and compared with its exact schema, its
@@ -265,15 +281,8 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
 DriveState OldCartridge::CopyVelmcart(CartridgeDb& db, int fd)
 {
     VelmcartStream in(fd);
-    uint8_t magic[8];
-    in.Bytes(magic, sizeof(magic));
-    const auto version = static_cast<uint32_t>(in.Be(4));
-    if (version != sim::kCartridgeFileVersion) {
-        Bad("cartridge file version " + std::to_string(version) + " is not supported");
-    }
-    const uint64_t length = in.Be(8);
-    const auto crc = static_cast<uint32_t>(in.Be(4));
-    in.StartPayload();
+    uint32_t crc = 0;
+    const uint64_t length = ReadHeader(in, crc);
     db.capacityBytes_ = in.Be(8);
     db.densityCode_ = static_cast<uint8_t>(in.Be(1));
     db.writeProtected_ = (in.Be(1) & kFlagWriteProtected) != 0;
@@ -352,15 +361,8 @@ DriveState OldCartridge::CopyVelmcart(CartridgeDb& db, int fd)
 void OldCartridge::CheckVelmcart(int fd)
 {
     VelmcartStream in(fd);
-    uint8_t magic[8];
-    in.Bytes(magic, sizeof(magic));
-    const auto version = static_cast<uint32_t>(in.Be(4));
-    if (version != sim::kCartridgeFileVersion) {
-        Bad("cartridge file version " + std::to_string(version) + " is not supported");
-    }
-    const uint64_t length = in.Be(8);
-    const auto crc = static_cast<uint32_t>(in.Be(4));
-    in.StartPayload();
+    uint32_t crc = 0;
+    const uint64_t length = ReadHeader(in, crc);
     std::vector<uint8_t> chunk(kReadChunk);
     for (uint64_t left = length; left > 0;) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));

@@ -41,18 +41,6 @@ bool IsSideFile(const std::string& name, const std::string& tape)
 
 }  // namespace
 
-std::string Slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void Spit(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
 std::vector<std::string> Ended::ErrLines() const
 {
     std::vector<std::string> lines;
@@ -132,22 +120,9 @@ Running Case::Start(Launch launch)
         words.insert(words.end(), {"-f", tape_});
     }
     words.insert(words.end(), launch.words.begin(), launch.words.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::string(*e).rfind("TAPE=", 0) != 0) {
-            envStore.emplace_back(*e);
-        }
-    }
-    std::vector<char*> envp;
-    for (std::string& e : envStore) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
+    std::vector<char*> argv = tooltest::Pointers(words);
+    std::vector<std::string> envStore = tooltest::EnvironmentWithoutTape();
+    std::vector<char*> envp = tooltest::Pointers(envStore);
     const unsigned n = started_++;
     const fs::path out = io_ / ("out-" + std::to_string(n));
     const fs::path err = io_ / ("err-" + std::to_string(n));

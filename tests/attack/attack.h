@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/tool/tool_run.h"
+
 namespace attack {
 
 namespace fs = std::filesystem;
@@ -144,9 +146,8 @@ uint64_t ExpectTrueWriteFailure(const Ended& ended);
 // Every line of standard error is one of velmtape's own.
 void ExpectOnlyOwnLines(const Ended& ended);
 
-// The file's bytes; "" when missing.
-std::string Slurp(const fs::path& path);
-void Spit(const fs::path& path, const std::string& bytes);
+using tooltest::Slurp;  // the file's bytes; "" when missing
+using tooltest::Spit;
 // A user other than root for the second-user attacks, made with useradd once; nullopt (and
 // the reason) when not root or useradd is missing.
 std::optional<uid_t> SecondUser(std::string& why);

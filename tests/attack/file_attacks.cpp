@@ -92,10 +92,12 @@ std::string ForgedLines(Case& c)
 // system's reason.
 std::string LongPaths(Case& c)
 {
+    // Long in its folders, not in its last name, which the cartridge's own names beside it
+    // (PATH.velmtape-new while it is made) must still fit.
     fs::path folder = c.dir();
     const size_t length = 520 + c.Below(3000);
-    while (folder.string().size() + 255 < length) {
-        folder /= std::string(200, 'd');
+    while (folder.string().size() + 200 < length) {
+        folder /= std::string(1 + c.Below(200), 'd');
     }
     fs::create_directories(folder);
     const std::string tape =

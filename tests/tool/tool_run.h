@@ -27,6 +27,29 @@ inline void Spit(const std::filesystem::path& path, const std::string& bytes)
     out << bytes;
 }
 
+// argv or envp for exec: the strings' pointers, then a null one; valid while `strings` lives.
+inline std::vector<char*> Pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    for (std::string& s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// The environment a child velmtape gets: this one's, without TAPE.
+inline std::vector<std::string> EnvironmentWithoutTape()
+{
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::string(*e).rfind("TAPE=", 0) != 0) {
+            environment.emplace_back(*e);
+        }
+    }
+    return environment;
+}
+
 // Where a standard stream of the child comes from or goes to: an open descriptor of the
 // test's (a pipe end), else a path opened for it.
 struct Stream {
@@ -40,22 +63,9 @@ inline pid_t Start(const std::vector<std::string>& words, const std::string& dir
 {
     std::vector<std::string> argvStore{VELMTAPE_BINARY};
     argvStore.insert(argvStore.end(), words.begin(), words.end());
-    std::vector<char*> argv;
-    for (std::string& w : argvStore) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::string(*e).rfind("TAPE=", 0) != 0) {
-            envStore.emplace_back(*e);
-        }
-    }
-    std::vector<char*> envp;
-    for (std::string& e : envStore) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
+    std::vector<char*> argv = Pointers(argvStore);
+    std::vector<std::string> envStore = EnvironmentWithoutTape();
+    std::vector<char*> envp = Pointers(envStore);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
