@@ -58,6 +58,8 @@ Outcome CreateCartridge(const std::string& path, const CommandArgs& args);
 bool Do(Session& session, host::Request request, void* record, Outcome& out);
 bool Fail(Outcome& out, const std::string& what);
 bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out);
+// Where the tape stands, logical ({partition, block}) or absolute ({absolute}).
+bool AskPosition(Session& session, bool absolute, nlohmann::json& position, Outcome& out);
 // Where the tape stands after a command that moved it.
 void ShowPosition(Session& session, Outcome& out);
 // After a failed motion, read or write: where the tape stands, as the drive reports it and in

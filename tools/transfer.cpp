@@ -18,12 +18,11 @@
 #include "tools/file_count.h"
 #include "tools/output_file.h"
 #include "tools/own_files.h"
+#include "tools/progress.h"
 #include "tools/report.h"
 
 namespace tools {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr size_t kChunkBytes = size_t{1} << 20;  // file bytes moved at a time
 constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in variable mode
@@ -32,59 +31,8 @@ constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in
 // delivers the whole block.
 constexpr size_t kVariableReadBytes = 4 * kVariableBlockBytes;
 constexpr size_t kLargestBlockBytes = 0xFFFFFF;  // the longest block READ(6) can ask for
-constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
 static_assert(kChunkBytes % kVariableBlockBytes == 0, "a chunk holds whole variable blocks");
-
-// One line on a terminal's standard error, redrawn at most four times a second: how much has
-// moved, of how much when that is known, and how fast.
-class Progress {
-public:
-    Progress(const char* verb, std::optional<uint64_t> total)
-        : verb_(verb), total_(total), enabled_(isatty(STDERR_FILENO) != 0)
-    {
-    }
-    Progress(const Progress&) = delete;
-    Progress& operator=(const Progress&) = delete;
-    ~Progress()
-    {
-        if (shown_) {
-            std::cerr << "\r\033[K" << std::flush;
-        }
-    }
-
-    void Update(uint64_t done)
-    {
-        if (!enabled_) {
-            return;
-        }
-        const Clock::time_point now = Clock::now();
-        if (now - last_ < kProgressInterval) {
-            return;
-        }
-        last_ = now;
-        shown_ = true;
-        const double seconds = std::chrono::duration<double>(now - start_).count();
-        std::cerr << "\r" << verb_ << ": " << Human(done);
-        if (total_ && *total_ > 0) {
-            std::cerr << " of " << Human(*total_) << " ("
-                      << std::min<uint64_t>(100, done * 100 / *total_) << "%)";
-        }
-        if (seconds > 0) {
-            std::cerr << ", " << Human(static_cast<uint64_t>(static_cast<double>(done) / seconds))
-                      << "/s";
-        }
-        std::cerr << "\033[K" << std::flush;
-    }
-
-private:
-    const char* verb_;
-    std::optional<uint64_t> total_;
-    bool enabled_;
-    bool shown_ = false;
-    Clock::time_point start_ = Clock::now();
-    Clock::time_point last_ = start_;
-};
 
 // A failure on the file's side: the tool's own, exit status 1, about the file and not the
 // cartridge.
