@@ -10,14 +10,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "sim/drive.h"
+#include "sim/cartridge_format.h"
 
 namespace sim {
 
 namespace {
 
 constexpr std::array<uint8_t, 8> kMagic = {'V', 'E', 'L', 'M', 'C', 'A', 'R', 'T'};
-constexpr size_t kHeaderLength = 24;  // magic, version, payload length, CRC-32
 constexpr uint8_t kFlagWriteProtected = 0x01;
 constexpr uint8_t kFlagReportSetmarks = 0x01;
 constexpr uint8_t kFlagCompression = 0x02;
@@ -58,53 +57,72 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-class Reader {
+// A payload held in memory.
+class MemorySource : public CartridgeSource {
 public:
-    Reader(const uint8_t* data, size_t length) : data_(data), length_(length) {}
-    bool U8(uint8_t& v)
+    MemorySource(const uint8_t* data, size_t length) : data_(data), length_(length) {}
+    bool Read(uint8_t* out, size_t n) override
     {
-        if (left() < 1) {
+        if (Left() < n) {
             return false;
         }
-        v = data_[at_++];
-        return true;
-    }
-    bool U32(uint32_t& v)
-    {
-        if (left() < 4) {
-            return false;
-        }
-        v = 0;
-        for (int i = 0; i < 4; ++i) {
-            v = (v << 8) | data_[at_++];
-        }
-        return true;
-    }
-    bool U64(uint64_t& v)
-    {
-        uint32_t high = 0;
-        uint32_t low = 0;
-        if (!U32(high) || !U32(low)) {
-            return false;
-        }
-        v = (uint64_t(high) << 32) | low;
-        return true;
-    }
-    bool Bytes(size_t n, std::vector<uint8_t>& v)
-    {
-        if (left() < n) {
-            return false;
-        }
-        v.assign(data_ + at_, data_ + at_ + n);
+        std::copy_n(data_ + at_, n, out);
         at_ += n;
         return true;
     }
-    size_t left() const { return length_ - at_; }
+    uint64_t Left() const override { return length_ - at_; }
 
 private:
     const uint8_t* data_;
     size_t length_;
     size_t at_ = 0;
+};
+
+// Fields read big-endian from a source; false once the source runs dry.
+class Fields {
+public:
+    explicit Fields(CartridgeSource& in) : in_(in) {}
+    template <typename T>
+    bool Be(T& v)
+    {
+        uint8_t bytes[sizeof(T)];
+        if (!in_.Read(bytes, sizeof(T))) {
+            return false;
+        }
+        uint64_t value = 0;
+        for (const uint8_t b : bytes) {
+            value = (value << 8) | b;
+        }
+        v = static_cast<T>(value);
+        return true;
+    }
+
+private:
+    CartridgeSource& in_;
+};
+
+// The cartridge a payload describes, built whole in memory.
+class CartridgeBuilder : public CartridgeSink {
+public:
+    void Tape(const Cartridge& fields) override { cartridge = fields; }
+    void Partition(uint32_t index, uint64_t capacity, uint64_t objects) override
+    {
+        sim::Partition& p = cartridge.partitions[index];
+        p.capacityBytes = capacity;
+        p.objects.reserve(static_cast<size_t>(objects));
+        current_ = &p;
+    }
+    void Object(ObjectKind kind, const uint8_t* data, uint32_t length) override
+    {
+        current_->objects.push_back(kind == ObjectKind::Block
+                                        ? TapeObject::Block({data, data + length})
+                                    : kind == ObjectKind::Filemark ? TapeObject::Filemark()
+                                                                   : TapeObject::Setmark());
+    }
+    Cartridge cartridge;
+
+private:
+    sim::Partition* current_ = nullptr;
 };
 
 std::optional<Cartridge> Fail(std::string& error, const std::string& what)
@@ -113,19 +131,52 @@ std::optional<Cartridge> Fail(std::string& error, const std::string& what)
     return std::nullopt;
 }
 
-std::optional<Cartridge> DecodePayload(Reader& in, std::string& error)
+std::string Errno(const std::string& what)
 {
-    const std::string malformed = "malformed cartridge file: ";
+    return what + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::optional<CartridgeHeader> DecodeCartridgeHeader(const uint8_t* bytes, std::string& error)
+{
+    if (!std::equal(kMagic.begin(), kMagic.end(), bytes)) {
+        error = "not a VELM cartridge file";
+        return std::nullopt;
+    }
+    MemorySource source(bytes + kMagic.size(), kCartridgeHeaderLength - kMagic.size());
+    Fields header(source);
+    uint32_t version = 0;
+    CartridgeHeader fields;
+    header.Be(version);
+    header.Be(fields.length);
+    header.Be(fields.crc);
+    if (version != kCartridgeFileVersion) {
+        error = "cartridge file version " + std::to_string(version) +
+                " is not supported (this drive reads version " +
+                std::to_string(kCartridgeFileVersion) + ")";
+        return std::nullopt;
+    }
+    return fields;
+}
+
+bool DecodeCartridgePayload(CartridgeSource& in, CartridgeSink& sink, std::string& error)
+{
+    const auto fail = [&](const std::string& what) {
+        error = "malformed cartridge file: " + what;
+        return false;
+    };
+    Fields f(in);
     Cartridge c;
     uint8_t flags = 0;
     uint8_t partition = 0;
     uint8_t settingFlags = 0;
     uint8_t count = 0;
-    if (!in.U64(c.capacityBytes) || !in.U8(c.densityCode) || !in.U8(flags) || !in.U8(partition) ||
-        !in.U64(c.position) || !in.U32(c.settings.blockLength) || !in.U8(settingFlags) ||
-        !in.U32(c.settings.compressionAlgorithm) || !in.U32(c.settings.decompressionAlgorithm) ||
-        !in.U8(count)) {
-        return Fail(error, malformed + "header fields cut short");
+    if (!f.Be(c.capacityBytes) || !f.Be(c.densityCode) || !f.Be(flags) || !f.Be(partition) ||
+        !f.Be(c.position) || !f.Be(c.settings.blockLength) || !f.Be(settingFlags) ||
+        !f.Be(c.settings.compressionAlgorithm) || !f.Be(c.settings.decompressionAlgorithm) ||
+        !f.Be(count)) {
+        return fail("header fields cut short");
     }
     c.writeProtected = flags & kFlagWriteProtected;
     c.partition = partition;
@@ -133,71 +184,70 @@ std::optional<Cartridge> DecodePayload(Reader& in, std::string& error)
     c.settings.compression = settingFlags & kFlagCompression;
     c.settings.decompression = settingFlags & kFlagDecompression;
     if (count < 1 || count > 2) {
-        return Fail(error, malformed + std::to_string(count) + " partitions");
+        return fail(std::to_string(count) + " partitions");
     }
     if (c.settings.blockLength > kMaximumBlockLength) {
-        return Fail(error, malformed + "block length out of range");
+        return fail("block length out of range");
     }
     c.partitions.assign(count, Partition{});
+    sink.Tape(c);
     uint64_t total = 0;
-    for (auto& p : c.partitions) {
+    uint64_t positionLimit = 0;
+    std::vector<uint8_t> block;
+    for (uint32_t index = 0; index < count; ++index) {
+        uint64_t capacity = 0;
         uint64_t objects = 0;
-        if (!in.U64(p.capacityBytes) || !in.U64(objects)) {
-            return Fail(error, malformed + "partition header cut short");
+        if (!f.Be(capacity) || !f.Be(objects)) {
+            return fail("partition header cut short");
         }
         // Checked before adding: two huge sizes would otherwise wrap around to a small sum.
-        if (p.capacityBytes > c.capacityBytes - total) {
-            return Fail(error, malformed + "partitions larger than the tape");
+        if (capacity > c.capacityBytes - total) {
+            return fail("partitions larger than the tape");
         }
-        total += p.capacityBytes;
+        total += capacity;
         // Every object takes at least its kind byte, so a larger count is a lie.
-        if (objects > in.left()) {
-            return Fail(error, malformed + "object count larger than the file");
+        if (objects > in.Left()) {
+            return fail("object count larger than the file");
         }
-        p.objects.reserve(static_cast<size_t>(objects));
+        sink.Partition(index, capacity, objects);
         uint64_t used = 0;  // data bytes so far, never above the partition's capacity
         for (uint64_t i = 0; i < objects; ++i) {
             uint8_t kind = 0;
-            if (!in.U8(kind)) {
-                return Fail(error, malformed + "object cut short");
+            if (!f.Be(kind)) {
+                return fail("object cut short");
             }
-            if (kind == static_cast<uint8_t>(ObjectKind::Filemark)) {
-                p.objects.push_back(TapeObject::Filemark());
-            } else if (kind == static_cast<uint8_t>(ObjectKind::Setmark)) {
-                p.objects.push_back(TapeObject::Setmark());
-            } else if (kind == static_cast<uint8_t>(ObjectKind::Block)) {
-                uint32_t length = 0;
-                std::vector<uint8_t> data;
-                if (!in.U32(length) || length > kMaximumBlockLength || !in.Bytes(length, data)) {
-                    return Fail(error, malformed + "data block cut short or too long");
+            if (kind > static_cast<uint8_t>(ObjectKind::Setmark)) {
+                return fail("unknown object kind " + std::to_string(kind));
+            }
+            uint32_t length = 0;
+            if (kind == static_cast<uint8_t>(ObjectKind::Block)) {
+                if (!f.Be(length) || length > kMaximumBlockLength || length > in.Left()) {
+                    return fail("data block cut short or too long");
                 }
                 // No drive writes past a partition's end, so more data than fits is damage.
-                if (length > p.capacityBytes - used) {
-                    return Fail(error, malformed + "data larger than its partition");
+                if (length > capacity - used) {
+                    return fail("data larger than its partition");
                 }
                 used += length;
-                p.objects.push_back(TapeObject::Block(std::move(data)));
-            } else {
-                return Fail(error, malformed + "unknown object kind " + std::to_string(kind));
+                block.resize(length);
+                if (!in.Read(block.data(), length)) {
+                    return fail("data block cut short or too long");
+                }
             }
+            sink.Object(static_cast<ObjectKind>(kind), block.data(), length);
+        }
+        if (index == c.partition) {
+            positionLimit = objects;
         }
     }
-    if (in.left() != 0) {
-        return Fail(error, malformed + "bytes after the last partition");
+    if (in.Left() != 0) {
+        return fail("bytes after the last partition");
     }
-    if (c.partition >= c.partitions.size() ||
-        c.position > c.partitions[c.partition].objects.size()) {
-        return Fail(error, malformed + "position beyond end of data");
+    if (c.partition >= count || c.position > positionLimit) {
+        return fail("position beyond end of data");
     }
-    return c;
+    return true;
 }
-
-std::string Errno(const std::string& what)
-{
-    return what + ": " + std::strerror(errno);
-}
-
-}  // namespace
 
 std::vector<uint8_t> EncodeCartridge(const Cartridge& c)
 {
@@ -244,22 +294,15 @@ std::optional<Cartridge> DecodeCartridge(const std::vector<uint8_t>& bytes, std:
         bytes.empty()) {
         return Fail(error, "not a VELM cartridge file");
     }
-    if (bytes.size() < kHeaderLength) {
+    if (bytes.size() < kCartridgeHeaderLength) {
         return Fail(error, "truncated cartridge file: header cut short");
     }
-    Reader header(bytes.data() + kMagic.size(), kHeaderLength - kMagic.size());
-    uint32_t version = 0;
-    uint64_t length = 0;
-    uint32_t crc = 0;
-    header.U32(version);
-    header.U64(length);
-    header.U32(crc);
-    if (version != kCartridgeFileVersion) {
-        return Fail(error, "cartridge file version " + std::to_string(version) +
-                               " is not supported (this drive reads version " +
-                               std::to_string(kCartridgeFileVersion) + ")");
+    const std::optional<CartridgeHeader> header = DecodeCartridgeHeader(bytes.data(), error);
+    if (!header) {
+        return std::nullopt;
     }
-    const uint64_t present = bytes.size() - kHeaderLength;
+    const uint64_t length = header->length;
+    const uint64_t present = bytes.size() - kCartridgeHeaderLength;
     if (present < length) {
         return Fail(error, "truncated cartridge file: " + std::to_string(present) + " of " +
                                std::to_string(length) + " bytes");
@@ -267,11 +310,15 @@ std::optional<Cartridge> DecodeCartridge(const std::vector<uint8_t>& bytes, std:
     if (present > length) {
         return Fail(error, "damaged cartridge file: bytes after the end");
     }
-    if (Crc32(bytes.data() + kHeaderLength, static_cast<size_t>(length)) != crc) {
+    if (Crc32(bytes.data() + kCartridgeHeaderLength, static_cast<size_t>(length)) != header->crc) {
         return Fail(error, "damaged cartridge file: checksum mismatch");
     }
-    Reader payload(bytes.data() + kHeaderLength, static_cast<size_t>(length));
-    return DecodePayload(payload, error);
+    MemorySource payload(bytes.data() + kCartridgeHeaderLength, static_cast<size_t>(length));
+    CartridgeBuilder builder;
+    if (!DecodeCartridgePayload(payload, builder, error)) {
+        return std::nullopt;
+    }
+    return std::move(builder.cartridge);
 }
 
 bool SaveCartridge(const Cartridge& cartridge, const std::string& path, std::string& error)

@@ -70,6 +70,34 @@ const char* RunProblem(const RunRow& row, uint64_t endOfData, uint64_t dataEnd, 
     return nullptr;
 }
 
+bool DriveFromRow(const Statement& row, DriveState& state)
+{
+    const auto inRange = [&](int column, int64_t highest) {
+        return row.Int(column) >= 0 && row.Int(column) <= highest;
+    };
+    for (const int flag : {3, 4, 5, 8, 9}) {
+        if (!IsFlag(row.Int(flag))) {
+            return false;
+        }
+    }
+    if (!inRange(0, kMaxPartitions - 1) || !inRange(1, INT64_MAX) ||
+        !inRange(2, sim::kMaximumBlockLength) || !inRange(6, 0xFFFFFFFF) ||
+        !inRange(7, 0xFFFFFFFF)) {
+        return false;
+    }
+    state.partition = static_cast<uint32_t>(row.Int(0));
+    state.position = static_cast<uint64_t>(row.Int(1));
+    state.settings.blockLength = static_cast<uint32_t>(row.Int(2));
+    state.settings.reportSetmarks = row.Int(3) != 0;
+    state.settings.compression = row.Int(4) != 0;
+    state.settings.decompression = row.Int(5) != 0;
+    state.settings.compressionAlgorithm = static_cast<uint32_t>(row.Int(6));
+    state.settings.decompressionAlgorithm = static_cast<uint32_t>(row.Int(7));
+    state.ejected = row.Int(8) != 0;
+    state.removalPrevented = row.Int(9) != 0;
+    return true;
+}
+
 // The schema exactly as this store makes it, the header's marks and the journal: a database
 // with anything more (a view, a trigger, another index) is not our index, and none of it has
 // been run when this refuses it.
@@ -125,31 +153,10 @@ void CartridgeDb::Load()
                               static_cast<uint64_t>(parts.Int(2)),
                               static_cast<uint64_t>(parts.Int(3))});
     }
-    Statement drive(*db_,
-                    "SELECT partition, position, block_length, report_setmarks, compression, "
-                    "decompression, compression_algorithm, decompression_algorithm, ejected, "
-                    "removal_prevented FROM drive");
-    drive.Step();
-    for (int flag = 3; flag < 10; ++flag) {
-        if (flag != 6 && flag != 7 && !IsFlag(drive.Int(flag))) {
-            Impossible("drive settings out of range");
-        }
-    }
-    if (drive.Int(0) < 0 || drive.Int(1) < 0 || drive.Int(2) < 0 ||
-        drive.Int(2) > sim::kMaximumBlockLength || drive.Int(6) < 0 || drive.Int(6) > 0xFFFFFFFF ||
-        drive.Int(7) < 0 || drive.Int(7) > 0xFFFFFFFF) {
+    Statement drive(*db_, (std::string("SELECT ") + kDriveColumns + " FROM drive").c_str());
+    if (!drive.Step() || !DriveFromRow(drive, state_)) {
         Impossible("drive settings out of range");
     }
-    state_.partition = static_cast<uint32_t>(drive.Int(0));
-    state_.position = static_cast<uint64_t>(drive.Int(1));
-    state_.settings.blockLength = static_cast<uint32_t>(drive.Int(2));
-    state_.settings.reportSetmarks = drive.Int(3) != 0;
-    state_.settings.compression = drive.Int(4) != 0;
-    state_.settings.decompression = drive.Int(5) != 0;
-    state_.settings.compressionAlgorithm = static_cast<uint32_t>(drive.Int(6));
-    state_.settings.decompressionAlgorithm = static_cast<uint32_t>(drive.Int(7));
-    state_.ejected = drive.Int(8) != 0;
-    state_.removalPrevented = drive.Int(9) != 0;
     drive.Reset();
     LoadCounted();
     Validate();

@@ -7,6 +7,9 @@
 
 namespace store {
 
+class Statement;
+struct DriveState;
+
 // The exact schema: an index holding anything else (tables, views, triggers, indexes) is
 // refused before any other query.
 extern const char* const kIndexSchema;
@@ -28,5 +31,13 @@ struct RunRow {
 // What no tape of this size could hold in such a row (in the words of a refusal), or null.
 // `withPlace` checks the rank, offset and checksums too (rows read without them leave it off).
 const char* RunProblem(const RunRow& row, uint64_t endOfData, uint64_t dataEnd, bool withPlace);
+
+// The drive's row, as both the index and the old one-file store keep it, selected in the
+// order of kDriveColumns: its settings and position into `state`, or false when a value
+// is out of range (`state` is then unchanged).
+inline constexpr const char* kDriveColumns =
+    "partition, position, block_length, report_setmarks, compression, decompression, "
+    "compression_algorithm, decompression_algorithm, ejected, removal_prevented";
+bool DriveFromRow(const Statement& row, DriveState& state);
 
 }  // namespace store

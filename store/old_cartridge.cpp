@@ -8,11 +8,14 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <tuple>
 #include <vector>
 
-#include "sim/drive.h"
+#include "sim/cartridge_format.h"
 #include "store/cartridge_db.h"
+#include "store/index_schema.h"
 
 namespace store {
 
@@ -45,10 +48,6 @@ constexpr const char* kOldCountTable =
     "CREATE INDEX IF NOT EXISTS extent_layout ON extent(part, addr, kind, count, length)";
 
 constexpr size_t kReadChunk = size_t{1} << 20;
-constexpr uint8_t kFlagWriteProtected = 0x01;
-constexpr uint8_t kFlagReportSetmarks = 0x01;
-constexpr uint8_t kFlagCompression = 0x02;
-constexpr uint8_t kFlagDecompression = 0x04;
 
 [[noreturn]] void Bad(const std::string& what)
 {
@@ -91,19 +90,56 @@ void CheckSideFiles(const std::string& path, const struct stat& old)
     }
 }
 
-// The VELMCART file read front to back through a buffer of kReadChunk bytes, its CRC-32
-// taken on the way and compared at the end.
-class VelmcartStream {
+// The VELMCART file read front to back through a buffer of kReadChunk bytes: the header,
+// then the payload as a source for the decoder, its CRC-32 taken on the way.
+class VelmcartStream : public sim::CartridgeSource {
 public:
     explicit VelmcartStream(int fd) : fd_(fd), buffer_(kReadChunk) {}
 
-    void Bytes(uint8_t* out, size_t n)
+    // The header's fields; throws when it is not a VELMCART header of this version.
+    void Header()
+    {
+        uint8_t bytes[sim::kCartridgeHeaderLength];
+        std::string error;
+        std::optional<sim::CartridgeHeader> header;
+        if (!Fill(bytes, sizeof(bytes)) || !(header = sim::DecodeCartridgeHeader(bytes, error))) {
+            Bad(error.empty() ? "header cut short" : error);
+        }
+        header_ = *header;
+    }
+    bool Read(uint8_t* out, size_t n) override
+    {
+        if (n > Left() || !Fill(out, n)) {
+            return false;
+        }
+        crc_ = crc32_z(crc_, out, n);
+        payload_ += n;
+        return true;
+    }
+    uint64_t Left() const override { return header_.length - payload_; }
+    // The whole payload was read, nothing follows it, and its checksum is the header's.
+    void CheckEnd() const
+    {
+        struct stat info {};
+        if (Left() != 0 || at_ != have_ || fstat(fd_, &info) != 0 || info.st_size != offset_) {
+            Bad("its length does not match its header");
+        }
+        if (static_cast<uint32_t>(crc_) != header_.crc) {
+            Bad("checksum mismatch");
+        }
+    }
+
+private:
+    bool Fill(uint8_t* out, size_t n)
     {
         while (n > 0) {
             if (at_ == have_) {
                 const ssize_t got = pread(fd_, buffer_.data(), buffer_.size(), offset_);
-                if (got <= 0) {
-                    Bad(got < 0 ? Errno("cannot read") : "cut short");
+                if (got < 0) {
+                    Bad(Errno("cannot read"));
+                }
+                if (got == 0) {
+                    return false;
                 }
                 offset_ += got;
                 have_ = static_cast<size_t>(got);
@@ -111,60 +147,76 @@ public:
             }
             const size_t take = std::min(n, have_ - at_);
             std::memcpy(out, buffer_.data() + at_, take);
-            if (counting_) {
-                crc_ = crc32_z(crc_, buffer_.data() + at_, take);
-                payload_ += take;
-            }
             at_ += take;
             out += take;
             n -= take;
         }
-    }
-    uint64_t Be(size_t width)
-    {
-        uint8_t bytes[8] = {};
-        Bytes(bytes, width);
-        uint64_t v = 0;
-        for (size_t i = 0; i < width; ++i) {
-            v = (v << 8) | bytes[i];
-        }
-        return v;
-    }
-    void StartPayload() { counting_ = true; }
-    uint64_t payload() const { return payload_; }
-    uint32_t crc() const { return static_cast<uint32_t>(crc_); }
-    bool AtEnd() const
-    {
-        struct stat info {};
-        return at_ == have_ && fstat(fd_, &info) == 0 && info.st_size == offset_;
+        return true;
     }
 
-private:
     int fd_;
     std::vector<uint8_t> buffer_;
     off_t offset_ = 0;
     size_t at_ = 0;
     size_t have_ = 0;
-    bool counting_ = false;
+    sim::CartridgeHeader header_;
     uLong crc_ = crc32_z(0, nullptr, 0);
     uint64_t payload_ = 0;
 };
 
-// The VELMCART header: its mark, the version this drive reads, the payload's length (returned)
-// and CRC-32; the stream then counts the payload.
-uint64_t ReadHeader(VelmcartStream& in, uint32_t& crc)
-{
-    uint8_t magic[8];
-    in.Bytes(magic, sizeof(magic));
-    const auto version = static_cast<uint32_t>(in.Be(4));
-    if (version != sim::kCartridgeFileVersion) {
-        Bad("cartridge file version " + std::to_string(version) + " is not supported");
+// The decoded objects gathered into runs (marks of a kind, blocks of one length up to
+// kMaxRunBytes and kMaxRunBlocks) and appended to the new folder as each fills.
+class RunGatherer : public sim::CartridgeSink {
+public:
+    using AddTape = std::function<void(const sim::Cartridge& fields)>;
+    using AddPartition = std::function<void(uint64_t capacity)>;
+    using AddRun = std::function<void(uint32_t partition, sim::ObjectKind kind, uint64_t count,
+                                      uint32_t length, const uint8_t* data)>;
+    RunGatherer(AddTape addTape, AddPartition addPartition, AddRun addRun)
+        : addTape_(std::move(addTape)),
+          addPartition_(std::move(addPartition)),
+          addRun_(std::move(addRun))
+    {
     }
-    const uint64_t length = in.Be(8);
-    crc = static_cast<uint32_t>(in.Be(4));
-    in.StartPayload();
-    return length;
-}
+    void Tape(const sim::Cartridge& fields) override { addTape_(fields); }
+    void Partition(uint32_t index, uint64_t capacity, uint64_t) override
+    {
+        Flush();
+        partition_ = index;
+        addPartition_(capacity);
+    }
+    void Object(sim::ObjectKind kind, const uint8_t* data, uint32_t length) override
+    {
+        const bool block = kind == sim::ObjectKind::Block;
+        if (count_ > 0 &&
+            (kind != kind_ || length != length_ ||
+             (block && (run_.size() + length > kMaxRunBytes || count_ >= kMaxRunBlocks)))) {
+            Flush();
+        }
+        kind_ = kind;
+        length_ = length;
+        run_.insert(run_.end(), data, data + length);
+        ++count_;
+    }
+    void Flush()
+    {
+        if (count_ > 0) {
+            addRun_(partition_, kind_, count_, length_, run_.data());
+        }
+        count_ = 0;
+        run_.clear();
+    }
+
+private:
+    AddTape addTape_;
+    AddPartition addPartition_;
+    AddRun addRun_;
+    uint32_t partition_ = 0;
+    sim::ObjectKind kind_ = sim::ObjectKind::Block;
+    uint64_t count_ = 0;
+    uint32_t length_ = 0;
+    std::vector<uint8_t> run_;
+};
 
 }  // namespace
 
@@ -236,28 +288,11 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
             Bad("end of data does not match the recorded objects");
         }
     }
-    Statement drive(source,
-                    "SELECT partition, position, block_length, report_setmarks, compression, "
-                    "decompression, compression_algorithm, decompression_algorithm, ejected, "
-                    "removal_prevented FROM drive");
+    Statement drive(source, (std::string("SELECT ") + kDriveColumns + " FROM drive").c_str());
     DriveState state;
-    if (!drive.Step() || drive.Int(0) < 0 || drive.Int(1) < 0 || drive.Int(2) < 0 ||
-        drive.Int(2) > sim::kMaximumBlockLength || drive.Int(6) < 0 || drive.Int(6) > 0xFFFFFFFF ||
-        drive.Int(7) < 0 || drive.Int(7) > 0xFFFFFFFF || !IsFlag(drive.Int(3)) ||
-        !IsFlag(drive.Int(4)) || !IsFlag(drive.Int(5)) || !IsFlag(drive.Int(8)) ||
-        !IsFlag(drive.Int(9))) {
+    if (!drive.Step() || !DriveFromRow(drive, state)) {
         Bad("the drive record is missing or out of range");
     }
-    state.partition = static_cast<uint32_t>(drive.Int(0));
-    state.position = static_cast<uint64_t>(drive.Int(1));
-    state.settings.blockLength = static_cast<uint32_t>(drive.Int(2));
-    state.settings.reportSetmarks = drive.Int(3) != 0;
-    state.settings.compression = drive.Int(4) != 0;
-    state.settings.decompression = drive.Int(5) != 0;
-    state.settings.compressionAlgorithm = static_cast<uint32_t>(drive.Int(6));
-    state.settings.decompressionAlgorithm = static_cast<uint32_t>(drive.Int(7));
-    state.ejected = drive.Int(8) != 0;
-    state.removalPrevented = drive.Int(9) != 0;
     drive.Reset();
     if (counted) {
         Statement count(source,
@@ -275,85 +310,33 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
     return state;
 }
 
-// The VELMCART layout (sim/cartridge_file.cpp writes it): a header with the payload's length
-// and CRC-32, then the tape's fields and every object in order; runs are gathered here and
-// appended as they fill.
+// The VELMCART file decoded as the simulator decodes it, streamed: runs are appended as they
+// fill, the checksum compared at the end (a mismatch abandons the folder built aside).
 DriveState OldCartridge::CopyVelmcart(CartridgeDb& db, int fd)
 {
     VelmcartStream in(fd);
-    uint32_t crc = 0;
-    const uint64_t length = ReadHeader(in, crc);
-    db.capacityBytes_ = in.Be(8);
-    db.densityCode_ = static_cast<uint8_t>(in.Be(1));
-    db.writeProtected_ = (in.Be(1) & kFlagWriteProtected) != 0;
+    in.Header();
     DriveState state;
-    state.partition = static_cast<uint32_t>(in.Be(1));
-    state.position = in.Be(8);
-    state.settings.blockLength = static_cast<uint32_t>(in.Be(4));
-    const auto flags = static_cast<uint8_t>(in.Be(1));
-    state.settings.reportSetmarks = (flags & kFlagReportSetmarks) != 0;
-    state.settings.compression = (flags & kFlagCompression) != 0;
-    state.settings.decompression = (flags & kFlagDecompression) != 0;
-    state.settings.compressionAlgorithm = static_cast<uint32_t>(in.Be(4));
-    state.settings.decompressionAlgorithm = static_cast<uint32_t>(in.Be(4));
-    const auto partitions = in.Be(1);
-    if (partitions < 1 || partitions > 2 || state.settings.blockLength > sim::kMaximumBlockLength) {
-        Bad("partition count or block length out of range");
+    RunGatherer runs(
+        [&](const sim::Cartridge& tape) {
+            db.capacityBytes_ = tape.capacityBytes;
+            db.densityCode_ = tape.densityCode;
+            db.writeProtected_ = tape.writeProtected;
+            state.partition = tape.partition;
+            state.position = tape.position;
+            state.settings = tape.settings;
+        },
+        [&](uint64_t capacity) { db.AddPartition(capacity); },
+        [&](uint32_t partition, sim::ObjectKind kind, uint64_t count, uint32_t length,
+            const uint8_t* data) { db.AddRun(partition, kind, count, length, data); });
+    std::string error;
+    if (!sim::DecodeCartridgePayload(in, runs, error)) {
+        Bad(error);
     }
-    std::vector<uint8_t> run;
-    std::vector<uint8_t> block;
-    for (uint32_t p = 0; p < partitions; ++p) {
-        db.AddPartition(in.Be(8));
-        const uint64_t objects = in.Be(8);
-        if (objects > length) {
-            Bad("object count larger than the file");
-        }
-        sim::ObjectKind kind = sim::ObjectKind::Block;
-        uint64_t count = 0;
-        uint32_t size = 0;
-        const auto flush = [&] {
-            if (count > 0) {
-                db.AddRun(p, kind, count, size, run.data());
-            }
-            count = 0;
-            run.clear();
-        };
-        for (uint64_t i = 0; i < objects; ++i) {
-            const auto k = static_cast<uint8_t>(in.Be(1));
-            if (k > 2) {
-                Bad("unknown object kind " + std::to_string(k));
-            }
-            const auto next = static_cast<sim::ObjectKind>(k);
-            const uint32_t bytes =
-                next == sim::ObjectKind::Block ? static_cast<uint32_t>(in.Be(4)) : 0;
-            if (bytes > sim::kMaximumBlockLength ||
-                (next == sim::ObjectKind::Block && bytes == 0)) {
-                Bad("a data block too long or empty");
-            }
-            if (count > 0 && (next != kind || bytes != size ||
-                              (next == sim::ObjectKind::Block &&
-                               (run.size() + bytes > kMaxRunBytes || count >= kMaxRunBlocks)))) {
-                flush();
-            }
-            kind = next;
-            size = bytes;
-            if (bytes > 0) {
-                block.resize(bytes);
-                in.Bytes(block.data(), bytes);
-                run.insert(run.end(), block.begin(), block.end());
-            }
-            ++count;
-        }
-        flush();
-    }
+    runs.Flush();
+    in.CheckEnd();
     if (state.position == 0) {
         state.counted = FilePosition{0, 0, false};  // at the beginning: file 0, block 0
-    }
-    if (in.payload() != length || !in.AtEnd()) {
-        Bad("its length does not match its header");
-    }
-    if (in.crc() != crc) {
-        Bad("checksum mismatch");
     }
     return state;
 }
@@ -361,20 +344,15 @@ DriveState OldCartridge::CopyVelmcart(CartridgeDb& db, int fd)
 void OldCartridge::CheckVelmcart(int fd)
 {
     VelmcartStream in(fd);
-    uint32_t crc = 0;
-    const uint64_t length = ReadHeader(in, crc);
-    std::vector<uint8_t> chunk(kReadChunk);
-    for (uint64_t left = length; left > 0;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
-        in.Bytes(chunk.data(), n);
-        left -= n;
+    in.Header();
+    // Decoded as a conversion decodes it, every run dropped as soon as it is gathered.
+    RunGatherer runs([](const sim::Cartridge&) {}, [](uint64_t) {},
+                     [](uint32_t, sim::ObjectKind, uint64_t, uint32_t, const uint8_t*) {});
+    std::string error;
+    if (!sim::DecodeCartridgePayload(in, runs, error)) {
+        Bad(error);
     }
-    if (!in.AtEnd()) {
-        Bad("its length does not match its header");
-    }
-    if (in.crc() != crc) {
-        Bad("checksum mismatch");
-    }
+    in.CheckEnd();
 }
 
 void OldCartridge::Convert(const std::string& path, bool store, const OpenOptions& options)

@@ -20,8 +20,9 @@ public:
     // then unchanged under its name.
     static void Convert(const std::string& path, bool store, const OpenOptions& options);
 
-    // Whether the VELMCART file open on `fd` is one, by its format's own checks (version,
-    // length, checksum), read in bounded memory. Throws StoreError (Damaged) when not.
+    // Whether the VELMCART file open on `fd` is one, by its format's own checks (header,
+    // every field and object, length, checksum), read as a conversion reads it, in bounded
+    // memory. Throws StoreError (Damaged) when not.
     static void CheckVelmcart(int fd);
 
 private:

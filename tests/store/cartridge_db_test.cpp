@@ -7,9 +7,11 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
@@ -285,6 +287,116 @@ TEST_F(CartridgeDbTest, AFlippedBitInABlockReadsAsUnreadableNotAsData)
     uint8_t block[3] = {};
     EXPECT_FALSE(medium->ReadBlock(0, 0, block));
     EXPECT_EQ(medium->ReadBlocks(0, 0, 3, 1, block), 0u);
+}
+
+// The conversion decodes an old file exactly as the simulator does: whatever the simulator
+// refuses is refused with the same reason, and the old file stays as it was.
+TEST_F(CartridgeDbTest, DamagedOldFilesAreRefusedForTheSimulatorsReason)
+{
+    sim::Cartridge old = sim::Cartridge::Blank(3000000);
+    old.partitions[0].objects = {sim::TapeObject::Block(std::vector<uint8_t>(600, 7)),
+                                 sim::TapeObject::Filemark()};
+    const std::vector<uint8_t> good = sim::EncodeCartridge(old);
+    const auto crcOk = [](std::vector<uint8_t> bytes) {
+        const uLong crc = crc32_z(0, bytes.data() + 24, bytes.size() - 24);
+        for (int i = 0; i < 4; ++i) {
+            bytes[20 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+        }
+        return bytes;
+    };
+    const size_t objects = 24 + 8 + 1 + 1 + 1 + 8 + 4 + 1 + 4 + 4 + 1 + 16;  // first kind byte
+    const std::vector<std::pair<const char*, std::function<std::vector<uint8_t>()>>> cases = {
+        {"cut short", [&] { return std::vector<uint8_t>(good.begin(), good.end() - 5); }},
+        {"a flipped payload bit",
+         [&] {
+             auto b = good;
+             b[objects + 20] ^= 0x04;
+             return b;
+         }},
+        {"an unknown object kind",
+         [&] {
+             auto b = good;
+             b[objects] = 9;
+             return crcOk(b);
+         }},
+        {"a block longer than the file",
+         [&] {
+             auto b = good;
+             b[objects + 1] = 0x7F;
+             return crcOk(b);
+         }},
+        {"more partitions",
+         [&] {
+             auto b = good;
+             b[objects - 17] = 3;
+             return crcOk(b);
+         }},
+        {"position past the end",
+         [&] {
+             auto b = good;
+             b[24 + 8 + 1 + 1 + 1 + 7] = 5;
+             return crcOk(b);
+         }},
+    };
+    for (const auto& [name, make] : cases) {
+        SCOPED_TRACE(name);
+        const std::vector<uint8_t> bytes = make();
+        std::string simError;
+        ASSERT_FALSE(sim::DecodeCartridge(bytes, simError).has_value());
+        Spit(tape_, std::string(bytes.begin(), bytes.end()));
+        const std::string error = OpenError(tape_);
+        EXPECT_THAT(error, HasSubstr("left as it was"));
+        if (simError.rfind("malformed", 0) == 0) {
+            EXPECT_THAT(error, HasSubstr(simError));
+        }
+        EXPECT_EQ(Slurp(tape_), std::string(bytes.begin(), bytes.end()));
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+        fs::remove(tape_);
+    }
+}
+
+// Blocks written one per command join one row, across commits and a reopening; each keeps
+// its own checksum, so one damaged block in the row is the only one refused.
+TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
+{
+    store::CartridgeDb::Create(tape_, sim::Cartridge::Blank(1000000), false, {});
+    constexpr uint32_t kLength = 100;
+    constexpr uint64_t kBlocks = store::kJoinBlocks + 6;
+    const auto byte = [](uint64_t i) { return static_cast<uint8_t>(i * 7 + 1); };
+    {
+        auto db = store::CartridgeDb::Open(tape_, options_);
+        const auto medium = db->Medium();
+        store::DriveState state = db->State();
+        for (uint64_t i = 0; i < kBlocks; ++i) {
+            const std::vector<uint8_t> block(kLength, byte(i));
+            medium->AppendBlocks(0, block.data(), kLength, 1);
+            if (i % 10 == 9) {
+                state.position = i + 1;
+                db->Commit(state);
+            }
+        }
+        state.position = kBlocks;
+        db->Commit(state);
+    }
+    std::string data = Slurp(dir_ / "t" / "data");
+    ASSERT_EQ(data.size(), kBlocks * kLength);
+    data[17 * kLength + 3] = static_cast<char>(data[17 * kLength + 3] ^ 0x01);
+    Spit(dir_ / "t" / "data", data);
+    auto db = store::CartridgeDb::Open(tape_, options_);
+    const std::vector<store::ExtentInfo> rows = db->Extents(0);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].count, store::kJoinBlocks);
+    EXPECT_EQ(rows[1].count, kBlocks - store::kJoinBlocks);
+    const auto medium = db->Medium();
+    for (uint64_t i = 0; i < kBlocks; ++i) {
+        std::vector<uint8_t> block(kLength);
+        EXPECT_EQ(medium->ReadBlock(0, i, block.data()), i != 17) << i;
+        if (i != 17) {
+            EXPECT_EQ(block, std::vector<uint8_t>(kLength, byte(i))) << i;
+        }
+    }
+    std::vector<uint8_t> run(20 * kLength);
+    EXPECT_EQ(medium->ReadBlocks(0, 10, kLength, 20, run.data()), 7u);
 }
 
 }  // namespace
