@@ -13,7 +13,8 @@ tool_packages=(cmake g++ make pkg-config libcli11-dev nlohmann-json3-dev libsqli
 test_packages=(libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind time hyperfine
     tgt libiscsi-bin
     g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-multilib qemu-user
-    clang libclang-rt-14-dev clang-tidy cppcheck clang-format)
+    clang libclang-rt-14-dev clang-tidy cppcheck clang-format
+    bindfs passwd)
 
 case "${1:-}" in
 tool) wanted=("${tool_packages[@]}") ;;

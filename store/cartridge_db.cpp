@@ -87,6 +87,7 @@ std::unique_ptr<CartridgeDb> CartridgeDb::Open(const std::string& path, const Op
     const PathKind kind = Examine(path);
     switch (kind) {
     case PathKind::Missing:
+        CleanKilledNew(path);  // a `new` killed before its folder took the name
         throw StoreError("no such cartridge (create one with 'velmtape -f " + path + " new')",
                          StoreError::Reason::Missing);
     case PathKind::OldStore:
@@ -233,12 +234,30 @@ std::unique_ptr<CartridgeDb> CartridgeDb::Create(const std::string& path,
     } else if (kind != PathKind::Missing) {
         oldFile = OpenOldFile(path, options);
     }
+    // A file that merely begins with the old format's mark is not yet a cartridge: only one
+    // that passes that format's own checks may be blanked.
+    if (kind == PathKind::OldVelmcart) {
+        try {
+            OldCartridge::CheckVelmcart(oldFile);
+        } catch (const StoreError& e) {
+            close(oldFile);
+            throw StoreError("begins like an old VELMCART cartridge file but is not one (" +
+                             std::string(e.what()) +
+                             "); --force replaces only a cartridge, so it was left as it was");
+        }
+    }
     std::unique_ptr<CartridgeDb> db;
     try {
         db = Build(path, cartridge);
         db->folder_->PutInPlace(kind != PathKind::Missing);
         db->folder_->RemoveAside("");
     } catch (...) {
+        if (db) {
+            // The new folder that could not take its place goes too: nothing left beside.
+            db->insert_.reset();
+            db->db_.reset();
+            db->folder_->Abandon();
+        }
         if (oldFile >= 0) {
             close(oldFile);
         }
@@ -356,8 +375,20 @@ void CartridgeDb::Appended(uint32_t partition, uint64_t bytes)
     DriveState state = state_;
     state.partition = partition;
     state.position = parts_[partition].endOfData;
+    const FilePosition& before = state_.counted;
+    state.counted =
+        appendedRun_ && before.block >= 0
+            ? FilePosition{before.file, before.block + static_cast<int64_t>(*appendedRun_), false}
+            : FilePosition{};
     CommitNow(state);
     BeginWrite();
+}
+
+void CartridgeDb::Changing(uint32_t partition, uint64_t from, uint64_t blocks)
+{
+    const bool continues = appendedRun_ && blocks > 0 && partition == state_.partition &&
+                           from == state_.position + *appendedRun_;
+    appendedRun_ = continues ? std::optional<uint64_t>(*appendedRun_ + blocks) : std::nullopt;
 }
 
 // The order that keeps every commit true after a crash: the data first, flushed; then the
@@ -380,6 +411,7 @@ void CartridgeDb::CommitNow(const DriveState& state)
     pending_ = 0;
     state_ = state;
     committedEnd_ = dataEnd_;
+    appendedRun_ = 0;
     if (dataSize_ > dataEnd_ && ftruncate(folder_->data(), static_cast<off_t>(dataEnd_)) == 0) {
         dataSize_ = dataEnd_;
     }
@@ -430,6 +462,24 @@ void CartridgeDb::Commit(const DriveState& state)
         return;
     }
     CommitNow(state);
+}
+
+void CartridgeDb::Abandon()
+{
+    if (!writing_) {
+        return;
+    }
+    writing_ = false;
+    pending_ = 0;
+    // SQLite may have rolled the transaction back itself already (it does on a full disk).
+    sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    // Data past what the index accounts for is no block of the tape's: cut now, or at the
+    // next open when even that fails.
+    dataEnd_ = committedEnd_;
+    if (dataSize_ > committedEnd_ &&
+        ftruncate(folder_->data(), static_cast<off_t>(committedEnd_)) == 0) {
+        dataSize_ = committedEnd_;
+    }
 }
 
 std::unique_ptr<sim::Medium> CartridgeDb::Medium()

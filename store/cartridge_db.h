@@ -120,6 +120,9 @@ public:
     // Records `state` and commits every change made since the last commit. Writes nothing when
     // nothing changed.
     void Commit(const DriveState& state);
+    // Drops every change since the last commit, after a failure of the file (a full disk, a
+    // file-size limit) or of a command: State() is then what the file holds. Never throws.
+    void Abandon();
 
 private:
     friend class DbMedium;
@@ -157,6 +160,8 @@ private:
     // Counts appended bytes and commits when a chunk is full, the tape standing at the end
     // of what was written (where the drive stands while it writes).
     void Appended(uint32_t partition, uint64_t bytes);
+    // Keeps appendedRun_: `blocks` appended at `from`, or (with no blocks) another change.
+    void Changing(uint32_t partition, uint64_t from, uint64_t blocks);
     void CommitNow(const DriveState& state);
     void WriteRows(const DriveState& state);
     // One row of the extent table; a run of blocks has its bytes appended to the data file.
@@ -196,6 +201,10 @@ private:
     uint64_t committedEnd_ = 0;  // the data file's bytes the committed index accounts for
     uint64_t dataSize_ = 0;      // the data file's length
     bool unsynced_ = false;      // bytes written to the data file since its last flush
+    // Blocks appended since the last commit in one run from where it left the tape, so a
+    // commit in the middle of a write keeps the count of files and blocks true; nothing when
+    // the tape changed otherwise (the count is then recorded as unknown).
+    std::optional<uint64_t> appendedRun_ = 0;
     std::vector<std::array<uint64_t, 3>> ranks_;  // marks of each kind so far, while building
 };
 

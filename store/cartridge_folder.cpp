@@ -340,11 +340,7 @@ std::unique_ptr<CartridgeFolder> CartridgeFolder::Open(const std::string& path,
             continue;  // replaced while we waited: the cartridge is the one there now
         }
         // What a killed `new` or conversion left beside goes now (never one still in use).
-        const int parent = open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (parent >= 0) {
-            CleanAside(parent, NameOf(path));
-            close(parent);
-        }
+        CleanKilledNew(path);
         for (const char* member : kMembers) {
             CheckMember(dir, member, path);
         }
@@ -359,6 +355,15 @@ std::unique_ptr<CartridgeFolder> CartridgeFolder::Open(const std::string& path,
         return folder;
     }
     throw StoreError("the cartridge keeps changing while it is opened; refused");
+}
+
+void CleanKilledNew(const std::string& path)
+{
+    const int parent = open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent >= 0) {
+        CleanAside(parent, NameOf(path));
+        close(parent);
+    }
 }
 
 std::unique_ptr<CartridgeFolder> CartridgeFolder::MakeAside(const std::string& path)

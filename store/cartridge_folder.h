@@ -90,6 +90,10 @@ private:
 // for what can never be a cartridge (a FIFO, a device: nothing is read from it).
 PathKind Examine(const std::string& path);
 
+// Removes what a `new` or a conversion killed before it finished left beside `path` (a
+// folder of ours that no velmtape holds), so that any next velmtape leaves nothing behind.
+void CleanKilledNew(const std::string& path);
+
 // Opens `path` as an old cartridge file, locked like a folder: the descriptor, or throws.
 int OpenOldFile(const std::string& path, const OpenOptions& options);
 

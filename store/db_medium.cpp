@@ -88,6 +88,7 @@ void DbMedium::Format(const std::vector<uint64_t>& partitionSizes)
 {
     Forget();
     db_.BeginWrite();
+    db_.Changing(0, 0, 0);
     db_.db_->Exec("DELETE FROM extent");
     db_.Reclaim();
     db_.parts_.clear();
@@ -325,6 +326,10 @@ void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
     }
     Forget();
     db_.BeginWrite();
+    // Cut where the last commit left the tape, a write that follows keeps the count.
+    if (partition != db_.state_.partition || address != db_.state_.position) {
+        db_.Changing(partition, address, 0);
+    }
     uint64_t cut = address;
     const Extent holding = Find(partition, address, false);
     Forget();
@@ -361,6 +366,7 @@ void DbMedium::AppendBlocks(uint32_t partition, const uint8_t* data, uint32_t le
     Forget();
     db_.BeginWrite();
     CartridgeDb::Part& part = db_.parts_.at(partition);
+    db_.Changing(partition, part.endOfData, count);
     const uint64_t perRow =
         std::clamp<uint64_t>(kMaxRunBytes / std::max<uint32_t>(length, 1), 1, kMaxRunBlocks);
     for (uint64_t done = 0; done < count;) {
@@ -382,6 +388,7 @@ void DbMedium::AppendMarks(uint32_t partition, sim::ObjectKind kind, uint64_t co
     Forget();
     db_.BeginWrite();
     CartridgeDb::Part& part = db_.parts_.at(partition);
+    db_.Changing(partition, part.endOfData, 0);
     const uint64_t rank = MarksBefore(partition, part.endOfData, kind);
     db_.AppendRun(partition, part.endOfData, kind, count, 0, rank, nullptr);
     part.endOfData += count;

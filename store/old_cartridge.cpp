@@ -341,6 +341,20 @@ DriveState OldCartridge::CopyVelmcart(CartridgeDb& db, int fd)
     return state;
 }
 
+void OldCartridge::CheckVelmcart(int fd)
+{
+    VelmcartStream in(fd);
+    in.Header();
+    // Decoded as a conversion decodes it, every run dropped as soon as it is gathered.
+    RunGatherer runs([](const sim::Cartridge&) {}, [](uint64_t) {},
+                     [](uint32_t, sim::ObjectKind, uint64_t, uint32_t, const uint8_t*) {});
+    std::string error;
+    if (!sim::DecodeCartridgePayload(in, runs, error)) {
+        Bad(error);
+    }
+    in.CheckEnd();
+}
+
 void OldCartridge::Convert(const std::string& path, bool store, const OpenOptions& options)
 {
     const int fd = OpenOldFile(path, options);

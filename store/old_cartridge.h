@@ -20,6 +20,11 @@ public:
     // then unchanged under its name.
     static void Convert(const std::string& path, bool store, const OpenOptions& options);
 
+    // Whether the VELMCART file open on `fd` is one, by its format's own checks (header,
+    // every field and object, length, checksum), read as a conversion reads it, in bounded
+    // memory. Throws StoreError (Damaged) when not.
+    static void CheckVelmcart(int fd);
+
 private:
     static DriveState CopyStore(CartridgeDb& db, const std::string& path, const struct stat& old);
     static DriveState CopyVelmcart(CartridgeDb& db, int fd);

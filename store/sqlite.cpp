@@ -4,9 +4,25 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+
 namespace store {
 
 namespace {
+
+// SQLite's words, with the system's own reason when a file operation failed: "disk I/O
+// error" alone does not tell a full disk from a file-size limit.
+std::string Message(sqlite3* db, int code)
+{
+    std::string message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+    const int system = db != nullptr ? sqlite3_system_errno(db) : 0;
+    const int primary = code & 0xFF;
+    if (system != 0 &&
+        (primary == SQLITE_IOERR || primary == SQLITE_FULL || primary == SQLITE_CANTOPEN)) {
+        message += std::string(" (") + std::strerror(system) + ")";
+    }
+    return message;
+}
 
 StoreError::Reason ReasonOf(int code)
 {
@@ -34,7 +50,7 @@ Database::Database(const std::string& path, bool create, const char* vfs)
     const int code = sqlite3_open_v2(path.c_str(), &db_, flags, vfs);
     if (code != SQLITE_OK) {
         const int detail = db_ != nullptr ? sqlite3_extended_errcode(db_) : code;
-        const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+        const std::string message = Message(db_, code);
         sqlite3_close_v2(db_);
         db_ = nullptr;
         if (ReasonOf(detail) == StoreError::Reason::Damaged) {
@@ -57,7 +73,7 @@ void Database::Fail(int code, const std::string& doing)
     if (reason == StoreError::Reason::Damaged) {
         throw StoreError(Damage(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_)), reason);
     }
-    throw StoreError(doing + ": " + sqlite3_errmsg(db_), reason);
+    throw StoreError(doing + ": " + Message(db_, code), reason);
 }
 
 void Database::Exec(const std::string& sql)

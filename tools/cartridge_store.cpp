@@ -4,6 +4,8 @@
 
 #include <iostream>
 
+#include "tools/report.h"
+
 namespace tools {
 
 namespace {
@@ -13,7 +15,7 @@ store::OpenOptions Options(const std::string& path, std::chrono::milliseconds bu
     store::OpenOptions options;
     options.busyWait = busyWait;
     options.notice = [path](const std::string& text) {
-        std::cerr << "velmtape: " << path << ": " << text << std::endl;
+        std::cerr << "velmtape: " << Printable(path + ": " + text) << std::endl;
     };
     return options;
 }

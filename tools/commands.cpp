@@ -38,9 +38,7 @@ bool Fail(Outcome& out, const std::string& what)
     return false;
 }
 
-namespace {
-
-bool Position(Session& session, bool absolute, json& position, Outcome& out)
+bool AskPosition(Session& session, bool absolute, json& position, Outcome& out)
 {
     TAPE_GET_POSITION record{};
     record.Type = absolute ? TAPE_ABSOLUTE_POSITION : TAPE_LOGICAL_POSITION;
@@ -55,53 +53,12 @@ bool Position(Session& session, bool absolute, json& position, Outcome& out)
     return true;
 }
 
-}  // namespace
-
 // The driver remembers the current partition only for the life of its device, which here is
 // one invocation: reading the media parameters brings it up to date from the drive.
 bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
 {
     media = TAPE_GET_MEDIA_PARAMETERS{};
     return Do(session, Request::GetMediaParameters, &media, out);
-}
-
-// Shows where the tape stands after a command that moved it.
-// A drive that cannot say where it stands (READ POSITION refused or answered "unknown") does
-// not turn the move that succeeded into a failure: a user told it failed would move again.
-void ShowPosition(Session& session, Outcome& out)
-{
-    json position;
-    Outcome asked;
-    if (Position(session, false, position, asked)) {
-        out.result["position"] = position;
-        out.lines.push_back(Line("position", PositionText(position)));
-    } else if (asked.failure->status == TAPE_STATUS_INVALID_DEVICE_REQUEST) {
-        out.result["position"] = nullptr;
-        out.lines.push_back(Line("position", "unknown (the drive does not report it)"));
-    } else {
-        out.failure = asked.failure;
-    }
-}
-
-void ShowStop(Session& session, Outcome& out)
-{
-    json position;
-    Outcome asked;
-    std::string where = "position not reported by the drive";
-    if (Position(session, false, position, asked)) {
-        where = PositionText(position);
-        out.result["stoppedAt"] = position;
-    } else {
-        out.result["stoppedAt"] = nullptr;
-    }
-    const store::FilePosition& counted = session.counted();
-    out.result["fileNumber"] = counted.file;
-    out.result["blockNumber"] = counted.block;
-    const auto number = [](int64_t n) {
-        return n < 0 ? std::string("unknown") : std::to_string(n);
-    };
-    out.lines.push_back(Line("stopped at", where + " (file " + number(counted.file) + ", block " +
-                                               number(counted.block) + ")"));
 }
 
 namespace {
@@ -273,7 +230,7 @@ void Seek(Session& session, const CommandArgs& args, Outcome& out)
 void Tell(Session& session, bool absolute, Outcome& out)
 {
     json position;
-    if (Position(session, absolute, position, out)) {
+    if (AskPosition(session, absolute, position, out)) {
         out.result["position"] = position;
         out.lines.push_back(PositionText(position));
     }

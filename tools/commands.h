@@ -58,11 +58,19 @@ Outcome CreateCartridge(const std::string& path, const CommandArgs& args);
 bool Do(Session& session, host::Request request, void* record, Outcome& out);
 bool Fail(Outcome& out, const std::string& what);
 bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out);
+// Where the tape stands, logical ({partition, block}) or absolute ({absolute}).
+bool AskPosition(Session& session, bool absolute, nlohmann::json& position, Outcome& out);
 // Where the tape stands after a command that moved it.
 void ShowPosition(Session& session, Outcome& out);
 // After a failed motion, read or write: where the tape stands, as the drive reports it and in
 // counted files and blocks.
 void ShowStop(Session& session, Outcome& out);
+// The cartridge file failed while the command ran (see Session::Abandon): the failure says
+// why in the system's words and what of the command the file kept, and where the tape stands
+// as the file records it. Damage is the tool's failure (exit 1), a failed write the drive's.
+void CartridgeFailed(Session& session, const store::StoreError& error, Outcome& out);
+// Where the tape stands as the cartridge file records it, after the drive was abandoned.
+void ShowRecordedStop(const store::DriveState& recorded, Outcome& out);
 void Status(Session& session, Outcome& out);
 void Params(Session& session, Outcome& out);
 void SetPosition(Session& session, ULONG method, int64_t offset, ULONG partition, bool immediate,

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -20,6 +19,8 @@
 #include "tools/data_file.h"
 #include "tools/demo.h"
 #include "tools/map.h"
+#include "tools/process_start.h"
+#include "tools/report.h"
 #include "tools/session.h"
 #include "tools/target_choice.h"
 
@@ -31,9 +32,18 @@ constexpr int kExitFailed = 2;  // the drive or the driver failed the request
 constexpr const char* kDefaultFile = "velmtape.tape";
 constexpr uint64_t kDemoCapacityMb = 2048;
 
+// Names come from anyone (a cartridge or file name may hold a newline), so every line is
+// printed escaped and stays one line; JSON escapes its own, and a name that is not UTF-8 is
+// shown with replacement characters instead of failing the answer.
 void PrintError(const std::string& subject, const std::string& what)
 {
-    std::cerr << "velmtape: " << (subject.empty() ? "" : subject + ": ") << what << "\n";
+    std::cerr << "velmtape: " << tools::Printable((subject.empty() ? "" : subject + ": ") + what)
+              << "\n";
+}
+
+std::string Dump(const nlohmann::json& answer)
+{
+    return answer.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // -f, else $TAPE, else the default file; a name given but empty is a mistake (an unset
@@ -73,14 +83,12 @@ int RunTool(int argc, char** argv)
         PrintError(e.subject(), e.what());
         if (commandLine.jsonRequested()) {
             const std::string subject = e.subject().empty() ? "" : e.subject() + ": ";
-            std::cout
-                << nlohmann::json{{"ok", false},
-                                  {"command", commandLine.commandName().empty()
-                                                  ? nlohmann::json(nullptr)
-                                                  : nlohmann::json(commandLine.commandName())},
-                                  {"error", {{"message", subject + e.what()}, {"usage", true}}}}
-                       .dump(2)
-                << "\n";
+            std::cout << Dump({{"ok", false},
+                               {"command", commandLine.commandName().empty()
+                                               ? nlohmann::json(nullptr)
+                                               : nlohmann::json(commandLine.commandName())},
+                               {"error", {{"message", subject + e.what()}, {"usage", true}}}})
+                      << "\n";
         } else {
             std::cerr << "Run 'velmtape --help' for the commands and options.\n";
         }
@@ -103,11 +111,10 @@ int RunTool(int argc, char** argv)
     const std::string shown = tools::ShownName(file);
     const auto printJsonError = [&](const std::string& message) {
         if (json) {
-            std::cout << nlohmann::json{{"ok", false},
-                                        {"command", args.command},
-                                        {"cartridge", shown},
-                                        {"error", {{"message", message}}}}
-                             .dump(2)
+            std::cout << Dump({{"ok", false},
+                               {"command", args.command},
+                               {"cartridge", shown},
+                               {"error", {{"message", message}}}})
                       << "\n";
         }
     };
@@ -137,25 +144,29 @@ int RunTool(int argc, char** argv)
             tools::Session session(options);
             session.Open();
             target = session.TargetJson();
-            if (command.runs == tools::Runs::OnFreshCartridge) {
-                outcome = tools::RunDemo(session);
-            } else {
-                command.handler(session, args, outcome);
+            try {
+                if (command.runs == tools::Runs::OnFreshCartridge) {
+                    outcome = tools::RunDemo(session);
+                } else {
+                    command.handler(session, args, outcome);
+                }
+                if (outcome.failure && outcome.failure->status && session.MotionFailed()) {
+                    tools::ShowStop(session, outcome);
+                }
+                // A request the transport cut off says why in the transport's own words.
+                const std::string lost = session.TransportError();
+                if (outcome.failure && !lost.empty()) {
+                    outcome.failure->hint =
+                        lost + (outcome.failure->hint.empty() ? "" : "; ") + outcome.failure->hint;
+                }
+                session.Close();
+            } catch (const store::StoreError& e) {
+                tools::CartridgeFailed(session, e, outcome);
             }
-            if (outcome.failure && outcome.failure->status && session.MotionFailed()) {
-                tools::ShowStop(session, outcome);
-            }
-            // A request the transport cut off says why in the transport's own words.
-            const std::string lost = session.TransportError();
-            if (outcome.failure && !lost.empty()) {
-                outcome.failure->hint =
-                    lost + (outcome.failure->hint.empty() ? "" : "; ") + outcome.failure->hint;
-            }
-            session.Close();
             traceJson = session.trace();
         }
     } catch (const store::StoreError& e) {
-        // The database turned out damaged while a command ran: what it did is rolled back.
+        // `new` and `map`, which have no drive: nothing of theirs was kept.
         const tools::ToolError error = tools::FromStoreError(file, e);
         PrintError(error.subject(), error.what());
         printJsonError(error.what());
@@ -194,10 +205,10 @@ int RunTool(int argc, char** argv)
         if (trace) {
             answer["trace"] = traceJson;
         }
-        std::cout << answer.dump(2) << "\n";
+        std::cout << Dump(answer) << "\n";
     } else {
         for (const std::string& line : outcome.lines) {
-            std::cout << line << "\n";
+            std::cout << tools::Printable(line) << "\n";
         }
     }
     if (outcome.failure) {
@@ -224,11 +235,11 @@ int RunTool(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    if (!tools::PrepareProcess()) {
+        return kExitUsage;  // with no standard error to say it on
+    }
     // What escapes the tool's own handling (out of memory, a library's failure) is still
     // reported the tool's way instead of ending the process without a word.
-    // A reader that goes away (`velmtape read - | head`) is a failed write with a reason,
-    // not a silent death by SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
     // Every block passes through buffers of its size that are freed again at once: without
     // this, the heap is handed back to the system and taken again for each block.
     mallopt(M_TRIM_THRESHOLD, 64 << 20);

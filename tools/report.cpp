@@ -119,6 +119,88 @@ std::string PositionText(const json& position)
            std::to_string(position["block"].get<int64_t>());
 }
 
+namespace {
+
+// The length of the UTF-8 sequence at `at` that encodes a printable character, else 0: a
+// truncated or overlong sequence, a surrogate and the C1 controls (U+0080 to U+009F, which
+// some terminals obey as escapes) are not.
+size_t PrintableSequence(const std::string& text, size_t at)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t length = 0;
+    uint32_t code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0u) != 0x80u) {
+            return 0;
+        }
+        code = (code << 6) | (byte(at + i) & 0x3Fu);
+    }
+    constexpr uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool c1 = code <= 0x9F;
+    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    if (code < kMinimum[length] || c1 || surrogate || code > 0x10FFFF) {
+        return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string Printable(const std::string& text)
+{
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const auto c = static_cast<unsigned char>(text[at]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            shown += text[at++];
+            continue;
+        }
+        const size_t sequence = c >= 0x80 ? PrintableSequence(text, at) : 0;
+        if (sequence > 0) {
+            shown.append(text, at, sequence);
+            at += sequence;
+            continue;
+        }
+        char escape[8];
+        switch (c) {
+        case '\\':
+            shown += "\\\\";
+            break;
+        case '\n':
+            shown += "\\n";
+            break;
+        case '\r':
+            shown += "\\r";
+            break;
+        case '\t':
+            shown += "\\t";
+            break;
+        default:
+            std::snprintf(escape, sizeof(escape), "\\x%02x", c);
+            shown += escape;
+        }
+        ++at;
+    }
+    return shown;
+}
+
 std::string Human(uint64_t bytes)
 {
     char text[32];

@@ -13,6 +13,10 @@
 
 namespace tools {
 
+// A line as it may be printed on a terminal or read by a script line by line: control
+// characters (a newline in a file name could start a forged `velmtape:` line), bytes that are
+// not UTF-8 and the backslash itself written as C escapes (\n, \x1b, \\).
+std::string Printable(const std::string& text);
 // A byte count for people: "512.0 MB".
 std::string Human(uint64_t bytes);
 // "label:" padded to the value column, then the value.

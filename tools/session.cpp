@@ -27,6 +27,7 @@ void Session::Open()
     }
     cartridge_ = OpenCartridge(options_.path, options_.busyWait);
     const store::DriveState& state = cartridge_->State();
+    opened_ = state;
     counter_ = FileCounter(state.counted);
     if (state.ejected) {
         // The drive powers on empty with its settings, which this tool keeps with the
@@ -64,8 +65,8 @@ void Session::Open()
 
 void Session::Close()
 {
-    if (deviceTarget_) {
-        return;  // a device keeps its own state
+    if (deviceTarget_ || abandoned_) {
+        return;  // a device keeps its own state; an abandoned cartridge keeps what it has
     }
     store::DriveState state;
     state.removalPrevented = drive_->RemovalPrevented();
@@ -79,11 +80,14 @@ void Session::Close()
         state.position = drive_->Position();
         state.counted = counter_.now();
     }
-    try {
-        cartridge_->Commit(state);
-    } catch (const store::StoreError& e) {
-        throw FromStoreError(options_.path, e);
-    }
+    cartridge_->Commit(state);
+}
+
+const store::DriveState& Session::Abandon()
+{
+    abandoned_ = true;
+    cartridge_->Abandon();
+    return cartridge_->State();
 }
 
 // Every request keeps its transcript: the sense of a command that stopped early says how far

@@ -50,6 +50,13 @@ public:
     // Commits what this invocation changed: the tape, the position, the drive's state.
     // Without Close nothing after the last chunk of a long write is kept.
     void Close();
+    // The cartridge file failed under the command (a full disk, a file-size limit, damage
+    // found late): what was not committed is dropped and the drive is not used again; Close
+    // then does nothing. Returns what the file holds now.
+    const store::DriveState& Abandon();
+    bool Abandoned() const { return abandoned_; }
+    // The drive's state as the cartridge file held it when this invocation began.
+    const store::DriveState& Opened() const { return opened_; }
 
     // One tape request through the driver, its transcript printed or kept when tracing.
     TAPE_STATUS Run(host::Request request, void* record);
@@ -99,6 +106,8 @@ private:
     FileCounter counter_;
     std::vector<uint8_t> lastSense_;
     bool motionFailed_ = false;
+    bool abandoned_ = false;
+    store::DriveState opened_;
 };
 
 }  // namespace tools

@@ -16,13 +16,14 @@
 
 #include "tools/data_file.h"
 #include "tools/file_count.h"
+#include "tools/output_file.h"
+#include "tools/own_files.h"
+#include "tools/progress.h"
 #include "tools/read_end.h"
 #include "tools/report.h"
 
 namespace tools {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr size_t kChunkBytes = size_t{1} << 20;  // file bytes moved at a time
 constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in variable mode
@@ -31,59 +32,8 @@ constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in
 // delivers the whole block.
 constexpr size_t kVariableReadBytes = 4 * kVariableBlockBytes;
 constexpr size_t kLargestBlockBytes = 0xFFFFFF;  // the longest block READ(6) can ask for
-constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
 static_assert(kChunkBytes % kVariableBlockBytes == 0, "a chunk holds whole variable blocks");
-
-// One line on a terminal's standard error, redrawn at most four times a second: how much has
-// moved, of how much when that is known, and how fast.
-class Progress {
-public:
-    Progress(const char* verb, std::optional<uint64_t> total)
-        : verb_(verb), total_(total), enabled_(isatty(STDERR_FILENO) != 0)
-    {
-    }
-    Progress(const Progress&) = delete;
-    Progress& operator=(const Progress&) = delete;
-    ~Progress()
-    {
-        if (shown_) {
-            std::cerr << "\r\033[K" << std::flush;
-        }
-    }
-
-    void Update(uint64_t done)
-    {
-        if (!enabled_) {
-            return;
-        }
-        const Clock::time_point now = Clock::now();
-        if (now - last_ < kProgressInterval) {
-            return;
-        }
-        last_ = now;
-        shown_ = true;
-        const double seconds = std::chrono::duration<double>(now - start_).count();
-        std::cerr << "\r" << verb_ << ": " << Human(done);
-        if (total_ && *total_ > 0) {
-            std::cerr << " of " << Human(*total_) << " ("
-                      << std::min<uint64_t>(100, done * 100 / *total_) << "%)";
-        }
-        if (seconds > 0) {
-            std::cerr << ", " << Human(static_cast<uint64_t>(static_cast<double>(done) / seconds))
-                      << "/s";
-        }
-        std::cerr << "\033[K" << std::flush;
-    }
-
-private:
-    const char* verb_;
-    std::optional<uint64_t> total_;
-    bool enabled_;
-    bool shown_ = false;
-    Clock::time_point start_ = Clock::now();
-    Clock::time_point last_ = start_;
-};
 
 // A failure on the file's side: the tool's own, exit status 1, about the file and not the
 // cartridge.
@@ -91,30 +41,6 @@ void FileFailure(Outcome& out, const std::string& subject, const std::string& wh
 {
     out.failure = Failure{what, std::nullopt, {}};
     out.failedFile = subject;
-}
-
-// Putting the cartridge onto itself, or reading it into itself (or into a file of its
-// folder), would chase its own end.
-void RefuseCartridge(const Session& session, const std::string& path, int standardFd)
-{
-    struct stat cartridge {};
-    struct stat file {};
-    struct stat folder {};
-    if (stat(session.path().c_str(), &cartridge) != 0) {
-        return;
-    }
-    const bool known =
-        path == kStandardStream ? fstat(standardFd, &file) == 0 : stat(path.c_str(), &file) == 0;
-    const bool inside = path != kStandardStream &&
-                        stat(store::ParentOf(path).c_str(), &folder) == 0 &&
-                        folder.st_dev == cartridge.st_dev && folder.st_ino == cartridge.st_ino;
-    if (inside || (known && file.st_dev == cartridge.st_dev && file.st_ino == cartridge.st_ino)) {
-        throw ToolError(
-            path == kStandardStream
-                ? std::string(standardFd == STDIN_FILENO ? "standard input" : "standard output")
-                : path,
-            inside ? "is a file of the cartridge itself" : "is the cartridge itself");
-    }
 }
 
 // Sends one chunk as blocks; false (and the failure recorded) when the drive stopped.
@@ -236,67 +162,118 @@ Failure DamagedBlock(const Session& session, uint64_t bytes, const SenseFacts& s
                    "usual"};
 }
 
-}  // namespace
-
-void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
-               Outcome& out)
-{
-    RefuseCartridge(session, path, STDIN_FILENO);
-    InputFile input(path);
-    uint32_t blockSize = 0;
-    if (!TransferBlockSize(session, given, blockSize, out)) {
-        return;
-    }
-    const size_t chunk =
-        blockSize == 0 ? kChunkBytes : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
-    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunk]);
+// How far a write got.
+struct Sent {
     uint64_t bytes = 0;   // read from the file
     uint64_t onTape = 0;  // taken by the drive, padding included
     uint64_t blocks = 0;
     size_t padding = 0;
+};
+
+// The file's bytes as blocks, a chunk at a time, until the file ends or something fails (the
+// failure recorded in `out`).
+void SendFile(Session& session, InputFile& input, uint32_t blockSize, Sent& sent, Outcome& out)
+{
+    const size_t chunk =
+        blockSize == 0 ? kChunkBytes : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunk]);
     Progress progress("writing", input.size());
     while (true) {
         int error = 0;
         const size_t got = input.Fill(buffer.get(), chunk, error);
         if (error != 0) {
             FileFailure(out, input.name(),
-                        "cannot read after " + std::to_string(bytes) +
-                            " bytes: " + ErrorText(error) + "; the " + std::to_string(onTape) +
+                        "cannot read after " + std::to_string(sent.bytes) +
+                            " bytes: " + ErrorText(error) + "; the " + std::to_string(sent.onTape) +
                             " bytes before stay on tape");
-            break;
+            return;
         }
         if (got == 0) {
-            break;
+            return;
         }
-        bytes += got;
+        sent.bytes += got;
         size_t length = got;
         // Only the input's end leaves a chunk short, so only the last block is filled up.
         if (blockSize != 0 && got % blockSize != 0) {
-            padding = blockSize - got % blockSize;
-            std::memset(buffer.get() + got, 0, padding);
-            length += padding;
+            sent.padding = blockSize - got % blockSize;
+            std::memset(buffer.get() + got, 0, sent.padding);
+            length += sent.padding;
         }
-        if (!SendChunk(session, buffer.get(), length, blockSize, onTape, blocks, out)) {
-            break;
+        if (!SendChunk(session, buffer.get(), length, blockSize, sent.onTape, sent.blocks, out)) {
+            return;
         }
-        progress.Update(bytes);
+        progress.Update(sent.bytes);
         if (got < chunk) {
-            break;
+            return;
         }
     }
-    out.result["file"] = path;
-    out.result["bytes"] = std::min(onTape, bytes);
+}
+
+// The cartridge could not take the blocks (a full disk, a file-size limit): what its
+// last commit holds stays on tape, the rest of this write is gone, and the message says how
+// much is which and where the tape now stands.
+void KeptAfterFailure(Session& session, const store::StoreError& error, const Sent& sent,
+                      size_t blockBytes, Outcome& out)
+{
+    const store::DriveState opened = session.Opened();
+    const store::DriveState recorded = session.Abandon();
+    // Commits during a write record the tape at the end of what they hold; the write began
+    // where the tape stood when the cartridge was opened.
+    const uint64_t blocks =
+        recorded.partition == opened.partition && recorded.position > opened.position
+            ? recorded.position - opened.position
+            : 0;
+    const uint64_t kept = std::min<uint64_t>(sent.bytes, blocks * blockBytes);
+    out.failure =
+        Failure{"write failed after " + std::to_string(sent.onTape) +
+                    " bytes: the cartridge cannot hold them: " + error.what(),
+                std::nullopt,
+                blocks == 0 ? std::string("none of them reached the tape")
+                            : std::to_string(kept) + " bytes of them (" + std::to_string(blocks) +
+                                  " blocks) reached the tape and stay there; the "
+                                  "rest was not kept"};
+    out.result["bytes"] = kept;
     out.result["blocks"] = blocks;
+    ShowRecordedStop(recorded, out);
+}
+
+}  // namespace
+
+void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
+               Outcome& out)
+{
+    RefuseOwnFile(session, path, STDIN_FILENO);
+    InputFile input(path);
+    uint32_t blockSize = 0;
+    if (!TransferBlockSize(session, given, blockSize, out)) {
+        return;
+    }
+    Sent sent;
+    try {
+        SendFile(session, input, blockSize, sent, out);
+        // Kept here and not by the caller, so that a file that cannot hold the last blocks
+        // is told as this write's failure.
+        session.Close();
+    } catch (const store::StoreError& e) {
+        KeptAfterFailure(session, e, sent, blockSize == 0 ? kVariableBlockBytes : size_t{blockSize},
+                         out);
+    }
+    out.result["file"] = path;
     out.result["blockSize"] = blockSize;
-    out.result["padding"] = padding;
+    out.result["padding"] = sent.padding;
+    if (!session.Abandoned()) {
+        out.result["bytes"] = std::min(sent.onTape, sent.bytes);
+        out.result["blocks"] = sent.blocks;
+    }
     if (out.failure) {
         return;
     }
-    std::string line = "wrote " + std::to_string(bytes) + " bytes from " + input.name() + " as " +
-                       std::to_string(blocks) + (blocks == 1 ? " block" : " blocks");
+    std::string line = "wrote " + std::to_string(sent.bytes) + " bytes from " + input.name() +
+                       " as " + std::to_string(sent.blocks) +
+                       (sent.blocks == 1 ? " block" : " blocks");
     line += blockSize == 0 ? " (variable length)" : " of " + std::to_string(blockSize) + " bytes";
-    if (padding > 0) {
-        line += ", the last filled up with " + std::to_string(padding) + " zero bytes";
+    if (sent.padding > 0) {
+        line += ", the last filled up with " + std::to_string(sent.padding) + " zero bytes";
     }
     out.lines.push_back(line);
     ShowPosition(session, out);
@@ -305,7 +282,7 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
 void ReadFile(Session& session, const std::string& path, std::optional<uint32_t> given,
               Outcome& out)
 {
-    RefuseCartridge(session, path, STDOUT_FILENO);
+    RefuseOwnFile(session, path, STDOUT_FILENO);
     uint32_t blockSize = 0;
     if (!TransferBlockSize(session, given, blockSize, out)) {
         return;
@@ -382,11 +359,16 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
             return;
         }
     }
+    // The tape's new place is recorded before the file takes its path: a cartridge that
+    // cannot record it (a full disk) fails the read with the file not yet there, as if the
+    // read had not happened.
+    session.Close();
     const int error = output.Commit();
     if (error != 0) {
-        FileFailure(
-            out, output.name(),
-            "cannot put the file in place: " + ErrorText(error) + " (the file was left as it was)");
+        FileFailure(out, output.name(),
+                    "cannot put the file in place: " + ErrorText(error) +
+                        " (the file was left as it was; the tape has moved past what was read)");
+        ShowPosition(session, out);
         return;
     }
     out.result["file"] = path;

@@ -28,6 +28,29 @@ inline void Spit(const std::filesystem::path& path, const std::string& bytes)
     out << bytes;
 }
 
+// argv or envp for exec: the strings' pointers, then a null one; valid while `strings` lives.
+inline std::vector<char*> Pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    for (std::string& s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// The environment a child velmtape gets: this one's, without TAPE.
+inline std::vector<std::string> EnvironmentWithoutTape()
+{
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::string(*e).rfind("TAPE=", 0) != 0) {
+            environment.emplace_back(*e);
+        }
+    }
+    return environment;
+}
+
 // Where a standard stream of the child comes from or goes to: an open descriptor of the
 // test's (a pipe end), else a path opened for it.
 struct Stream {
@@ -35,37 +58,15 @@ struct Stream {
     std::string path;
 };
 
-// velmtape and `words` as exec takes them; the pointers lead into `store`.
-inline std::vector<char*> Argv(const std::vector<std::string>& words,
-                               std::vector<std::string>& store)
-{
-    store = {VELMTAPE_BINARY};
-    store.insert(store.end(), words.begin(), words.end());
-    std::vector<char*> argv;
-    for (std::string& w : store) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
-    return argv;
-}
-
 // Starts velmtape with `words` in `dir`, without TAPE in its environment.
 inline pid_t Start(const std::vector<std::string>& words, const std::string& dir, const Stream& in,
                    const Stream& out, const Stream& err)
 {
-    std::vector<std::string> argvStore;
-    std::vector<char*> argv = Argv(words, argvStore);
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::string(*e).rfind("TAPE=", 0) != 0) {
-            envStore.emplace_back(*e);
-        }
-    }
-    std::vector<char*> envp;
-    for (std::string& e : envStore) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
+    std::vector<std::string> argvStore{VELMTAPE_BINARY};
+    argvStore.insert(argvStore.end(), words.begin(), words.end());
+    std::vector<char*> argv = Pointers(argvStore);
+    std::vector<std::string> envStore = EnvironmentWithoutTape();
+    std::vector<char*> envp = Pointers(envStore);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -88,6 +89,16 @@ inline pid_t Start(const std::vector<std::string>& words, const std::string& dir
     return pid;
 }
 
+// The exit status, or 128 + the signal that ended the child.
+inline int Wait(pid_t pid)
+{
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // A run that cannot run away: velmtape with `words` in `dir`, standard output and error into
 // files there, ended by SIGALRM after `seconds` and by SIGXFSZ at a file of `fileBytes` (an
 // alarm and a limit both outlive exec). The exit status, or 128 + the signal that ended it.
@@ -95,8 +106,9 @@ inline int RunBounded(const std::vector<std::string>& words, const std::string& 
                       const std::string& outPath, const std::string& errPath, unsigned seconds,
                       rlim_t fileBytes)
 {
-    std::vector<std::string> argvStore;
-    std::vector<char*> argv = Argv(words, argvStore);
+    std::vector<std::string> argvStore{VELMTAPE_BINARY};
+    argvStore.insert(argvStore.end(), words.begin(), words.end());
+    std::vector<char*> argv = Pointers(argvStore);
     const pid_t pid = fork();
     if (pid == 0) {
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -110,16 +122,6 @@ inline int RunBounded(const std::vector<std::string>& words, const std::string& 
         execv(argv[0], argv.data());
         _exit(127);
     }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// The exit status, or 128 + the signal that ended the child.
-inline int Wait(pid_t pid)
-{
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid) {
         return -1;
