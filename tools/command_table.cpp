@@ -283,6 +283,14 @@ std::vector<CommandSpec> MakeTable()
          },
          Runs::OnDrive,
          true},
+        {"rmt",
+         {},
+         "Serve the remote tape protocol of rmt(8) on standard input and output, as tar, mt and "
+         "dump reach it through velmtape-rsh, rsh or ssh; each open names a cartridge or device, "
+         "CART/st or CART rewinding at close and CART/nst not",
+         {},
+         nullptr,
+         Runs::ServesRemote},
         {"new",
          {},
          "Create a blank cartridge file",
