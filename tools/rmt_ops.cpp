@@ -16,14 +16,22 @@ namespace {
 
 constexpr uint64_t kBytesPerMb = 1000000;  // as the drive counts partition sizes
 
+// What an operation does to the tape, and so what st does around it.
+enum class Effect {
+    Stays,  // the tape stays where it is
+    // The tape moves: what the last read left for the next one, the data just written and the
+    // early warning are behind it.
+    Moves,
+    // Moves, and after data written st ends the file with a filemark first, so that a rewind
+    // or a move backward never leaves a file without its end.
+    MovesAfterFilemark,
+    // Writes on the tape (marks, erase, partitions): refused when opened for reading only.
+    Writes,
+};
+
 struct OpRow {
     int operation;
-    // The operation moves the tape or writes on it: a stop the last read left for the next,
-    // the data just written and the early warning are behind the tape after it.
-    bool moves;
-    // After data written, st ends the file with a filemark before this operation, so that a
-    // rewind or a move backward never leaves a file without its end.
-    bool markFirst;
+    Effect effect;
     // A filemark already crossed (by the last read, or written first) changes the count of a
     // file motion: +1 for one backward, -1 for one forward, as st counts it.
     int crossed;
@@ -41,45 +49,48 @@ Reply Refusal(const char* why)
 Reply LinuxTape::Operate(int64_t operation, int64_t count)
 {
     using T = LinuxTape;
+    constexpr Effect kStays = Effect::Stays;
+    constexpr Effect kMoves = Effect::Moves;
+    constexpr Effect kEnds = Effect::MovesAfterFilemark;
+    constexpr Effect kWrites = Effect::Writes;
+    constexpr const char* kNoSelfTest = "the driver has no request for the drive's self tests";
     static const OpRow kOps[] = {
-        {MTRESET, false, false, 0, nullptr, "the driver has no request that resets the drive"},
-        {MTFSF, true, false, -1, [](T& t, int64_t n) { return t.Space(TAPE_SPACE_FILEMARKS, n); }},
-        {MTBSF, true, true, 1, [](T& t, int64_t n) { return t.Space(TAPE_SPACE_FILEMARKS, -n); }},
-        {MTFSR, true, false, 0,
-         [](T& t, int64_t n) { return t.Space(TAPE_SPACE_RELATIVE_BLOCKS, n); }},
-        {MTBSR, true, false, 0,
-         [](T& t, int64_t n) { return t.Space(TAPE_SPACE_RELATIVE_BLOCKS, -n); }},
-        {MTWEOF, true, false, 0, [](T& t, int64_t n) { return t.Marks(TAPE_FILEMARKS, n, false); }},
-        {MTREW, true, true, 0, [](T& t, int64_t) { return t.Space(TAPE_REWIND, 0); }},
-        {MTOFFL, true, true, 0, [](T& t, int64_t) { return t.Unload(); }},
-        {MTNOP, false, false, 0, [](T&, int64_t) { return Reply::Done(0); }},
-        {MTRETEN, true, false, 0, [](T& t, int64_t) { return t.Prepare(TAPE_TENSION); }},
-        {MTBSFM, true, true, 1,
+        {MTRESET, kStays, 0, nullptr, "the driver has no request that resets the drive"},
+        {MTFSF, kMoves, -1, [](T& t, int64_t n) { return t.Space(TAPE_SPACE_FILEMARKS, n); }},
+        {MTBSF, kEnds, 1, [](T& t, int64_t n) { return t.Space(TAPE_SPACE_FILEMARKS, -n); }},
+        {MTFSR, kMoves, 0, [](T& t, int64_t n) { return t.Space(TAPE_SPACE_RELATIVE_BLOCKS, n); }},
+        {MTBSR, kMoves, 0, [](T& t, int64_t n) { return t.Space(TAPE_SPACE_RELATIVE_BLOCKS, -n); }},
+        {MTWEOF, kWrites, 0, [](T& t, int64_t n) { return t.Marks(TAPE_FILEMARKS, n, false); }},
+        {MTREW, kEnds, 0, [](T& t, int64_t) { return t.Space(TAPE_REWIND, 0); }},
+        {MTOFFL, kEnds, 0, [](T& t, int64_t) { return t.Unload(); }},
+        {MTNOP, kStays, 0, [](T&, int64_t) { return Reply::Done(0); }},
+        {MTRETEN, kMoves, 0, [](T& t, int64_t) { return t.Prepare(TAPE_TENSION); }},
+        {MTBSFM, kEnds, 1,
          [](T& t, int64_t n) { return t.SpaceThenBack(TAPE_SPACE_FILEMARKS, -n); }},
-        {MTFSFM, true, false, -1,
+        {MTFSFM, kMoves, -1,
          [](T& t, int64_t n) { return t.SpaceThenBack(TAPE_SPACE_FILEMARKS, n); }},
-        {MTEOM, true, false, 0, [](T& t, int64_t) { return t.Space(TAPE_SPACE_END_OF_DATA, 0); }},
-        {MTERASE, true, false, 0, [](T& t, int64_t n) { return t.Erase(n != 0); }},
-        {MTRAS1, false, false, 0, nullptr, "the driver has no request for the drive's self tests"},
-        {MTRAS2, false, false, 0, nullptr, "the driver has no request for the drive's self tests"},
-        {MTRAS3, false, false, 0, nullptr, "the driver has no request for the drive's self tests"},
-        {MTSETBLK, false, false, 0, [](T& t, int64_t n) { return t.SetBlockSize(n); }},
-        {MTSETDENSITY, false, false, 0, nullptr,
+        {MTEOM, kMoves, 0, [](T& t, int64_t) { return t.Space(TAPE_SPACE_END_OF_DATA, 0); }},
+        {MTERASE, kWrites, 0, [](T& t, int64_t n) { return t.Erase(n != 0); }},
+        {MTRAS1, kStays, 0, nullptr, kNoSelfTest},
+        {MTRAS2, kStays, 0, nullptr, kNoSelfTest},
+        {MTRAS3, kStays, 0, nullptr, kNoSelfTest},
+        {MTSETBLK, kStays, 0, [](T& t, int64_t n) { return t.SetBlockSize(n); }},
+        {MTSETDENSITY, kStays, 0, nullptr,
          "the QT-7310 records one density; the driver has no request that sets it"},
-        {MTSEEK, true, true, 0, [](T& t, int64_t n) { return t.Locate(n); }},
-        {MTSETDRVBUFFER, false, false, 0, nullptr,
+        {MTSEEK, kEnds, 0, [](T& t, int64_t n) { return t.Locate(n); }},
+        {MTSETDRVBUFFER, kStays, 0, nullptr,
          "st's own driver options have no counterpart in the driver's requests"},
-        {MTFSS, true, false, 0, [](T& t, int64_t n) { return t.Space(TAPE_SPACE_SETMARKS, n); }},
-        {MTBSS, true, false, 0, [](T& t, int64_t n) { return t.Space(TAPE_SPACE_SETMARKS, -n); }},
-        {MTWSM, true, false, 0, [](T& t, int64_t n) { return t.Marks(TAPE_SETMARKS, n, false); }},
-        {MTLOCK, false, false, 0, [](T& t, int64_t) { return t.Prepare(TAPE_LOCK); }},
-        {MTUNLOCK, false, false, 0, [](T& t, int64_t) { return t.Prepare(TAPE_UNLOCK); }},
-        {MTLOAD, true, false, 0, [](T& t, int64_t) { return t.Load(); }},
-        {MTUNLOAD, true, true, 0, [](T& t, int64_t) { return t.Unload(); }},
-        {MTCOMPRESSION, false, false, 0, [](T& t, int64_t n) { return t.Compression(n != 0); }},
-        {MTSETPART, true, false, 0, [](T& t, int64_t n) { return t.SetPartition(n); }},
-        {MTMKPART, true, false, 0, [](T& t, int64_t n) { return t.MakePartitions(n); }},
-        {MTWEOFI, true, false, 0, [](T& t, int64_t n) { return t.Marks(TAPE_FILEMARKS, n, true); }},
+        {MTFSS, kMoves, 0, [](T& t, int64_t n) { return t.Space(TAPE_SPACE_SETMARKS, n); }},
+        {MTBSS, kMoves, 0, [](T& t, int64_t n) { return t.Space(TAPE_SPACE_SETMARKS, -n); }},
+        {MTWSM, kWrites, 0, [](T& t, int64_t n) { return t.Marks(TAPE_SETMARKS, n, false); }},
+        {MTLOCK, kStays, 0, [](T& t, int64_t) { return t.Prepare(TAPE_LOCK); }},
+        {MTUNLOCK, kStays, 0, [](T& t, int64_t) { return t.Prepare(TAPE_UNLOCK); }},
+        {MTLOAD, kMoves, 0, [](T& t, int64_t) { return t.Load(); }},
+        {MTUNLOAD, kEnds, 0, [](T& t, int64_t) { return t.Unload(); }},
+        {MTCOMPRESSION, kStays, 0, [](T& t, int64_t n) { return t.Compression(n != 0); }},
+        {MTSETPART, kMoves, 0, [](T& t, int64_t n) { return t.SetPartition(n); }},
+        {MTMKPART, kWrites, 0, [](T& t, int64_t n) { return t.MakePartitions(n); }},
+        {MTWEOFI, kWrites, 0, [](T& t, int64_t n) { return t.Marks(TAPE_FILEMARKS, n, true); }},
     };
     if (!session_) {
         return NotOpen();
@@ -95,9 +106,12 @@ Reply LinuxTape::Operate(int64_t operation, int64_t count)
     if (count < INT_MIN || count > INT_MAX) {
         return Failure(EINVAL, "the count " + std::to_string(count) + " does not fit mt_count");
     }
+    if (row->effect == Effect::Writes && !writable_) {
+        return Failure(EBADF, "the tape was opened for reading only");
+    }
     int64_t n = count;
-    if (row->moves) {
-        if (wrote_ && row->markFirst) {
+    if (row->effect != Effect::Stays) {
+        if (wrote_ && row->effect == Effect::MovesAfterFilemark) {
             const Reply marked = Marks(TAPE_FILEMARKS, 1, false);
             if (!marked.ok()) {
                 return marked;

@@ -24,15 +24,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kChunkBytes = size_t{1} << 20;  // file bytes moved at a time
-constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in variable mode
+constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes by default
 // Room for one variable block at first: four times the blocks `write` makes, so that a drive
 // that miscounts a short block's residual (tgt counts the block's length as not moved) still
 // delivers the whole block.
 constexpr size_t kVariableReadBytes = 4 * kVariableBlockBytes;
 constexpr size_t kLargestBlockBytes = 0xFFFFFF;  // the longest block READ(6) can ask for
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
-
-static_assert(kChunkBytes % kVariableBlockBytes == 0, "a chunk holds whole variable blocks");
 
 // One line on a terminal's standard error, redrawn at most four times a second: how much has
 // moved, of how much when that is known, and how fast.
@@ -111,11 +109,12 @@ void RefuseCartridge(const Session& session, const std::string& path, int standa
     }
 }
 
-// Sends one chunk as blocks; false (and the failure recorded) when the drive stopped.
-bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSize, uint64_t& onTape,
-               uint64_t& blocks, Outcome& out)
+// Sends one chunk as blocks (variable ones of `record` bytes); false (and the failure recorded)
+// when the drive stopped.
+bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSize, size_t record,
+               uint64_t& onTape, uint64_t& blocks, Outcome& out)
 {
-    const size_t step = blockSize == 0 ? kVariableBlockBytes : length;
+    const size_t step = blockSize == 0 ? record : length;
     for (size_t offset = 0; offset < length; offset += step) {
         const size_t n = std::min(step, length - offset);
         const host::TransferResult result = session.Write(data + offset, n, blockSize);
@@ -136,11 +135,27 @@ bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSiz
 bool TransferBlockSize(Session& session, std::optional<uint32_t> given, uint32_t& size,
                        Outcome& out)
 {
+    TAPE_GET_MEDIA_PARAMETERS media{};
     if (given) {
         size = *given;
+        // Variable-length blocks move whatever the drive is set to; fixed ones only in the
+        // drive's own size, else the drive refuses in words that say nothing of sizes.
+        if (*given != 0 &&
+            session.Run(host::Request::GetMediaParameters, &media) == TAPE_STATUS_SUCCESS &&
+            media.BlockSize != *given) {
+            out.failure = Failure{
+                "the drive is set to " +
+                    (media.BlockSize == 0 ? std::string("variable-length blocks")
+                                          : std::to_string(media.BlockSize) + "-byte blocks") +
+                    ", not " + std::to_string(*given) + "-byte blocks",
+                std::nullopt,
+                "'setblk " + std::to_string(*given) +
+                    "' sets the drive to them; without "
+                    "--block-size the drive's own are used"};
+            return false;
+        }
         return true;
     }
-    TAPE_GET_MEDIA_PARAMETERS media{};
     const TAPE_STATUS status = session.Run(host::Request::GetMediaParameters, &media);
     if (status == TAPE_STATUS_SUCCESS) {
         size = media.BlockSize;
@@ -182,7 +197,7 @@ std::optional<int64_t> MeasurePassedBlock(Session& session)
 }  // namespace
 
 void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
-               Outcome& out)
+               std::optional<uint32_t> recordSize, Outcome& out)
 {
     RefuseCartridge(session, path, STDIN_FILENO);
     InputFile input(path);
@@ -190,8 +205,17 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
     if (!TransferBlockSize(session, given, blockSize, out)) {
         return;
     }
-    const size_t chunk =
-        blockSize == 0 ? kChunkBytes : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
+    if (recordSize && blockSize != 0) {
+        Fail(out, "--record-size sets the length of variable-length blocks; this write makes " +
+                      std::to_string(blockSize) + "-byte blocks");
+        out.failure->hint =
+            "'setblk 0' sets the drive to variable-length blocks, or give "
+            "--block-size 0";
+        return;
+    }
+    const size_t record = recordSize.value_or(kVariableBlockBytes);
+    const size_t unit = blockSize == 0 ? record : blockSize;
+    const size_t chunk = std::max<size_t>(1, kChunkBytes / unit) * unit;
     const std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunk]);
     uint64_t bytes = 0;   // read from the file
     uint64_t onTape = 0;  // taken by the drive, padding included
@@ -219,7 +243,7 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
             std::memset(buffer.get() + got, 0, padding);
             length += padding;
         }
-        if (!SendChunk(session, buffer.get(), length, blockSize, onTape, blocks, out)) {
+        if (!SendChunk(session, buffer.get(), length, blockSize, record, onTape, blocks, out)) {
             break;
         }
         progress.Update(bytes);
