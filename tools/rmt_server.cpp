@@ -213,7 +213,7 @@ Next Server::Read()
         return Answer(Failure(EINVAL, "'" + text + "' is no byte count"));
     }
     const Reply reply = tape_.Read(static_cast<size_t>(*count), data_);
-    return AnswerData(reply, data_.data(), data_.size());
+    return AnswerData(reply, data_.data(), reply.ok() ? static_cast<size_t>(reply.value) : 0);
 }
 
 Next Server::Write()

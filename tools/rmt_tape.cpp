@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -15,15 +16,20 @@ namespace tools::rmt {
 namespace {
 
 // Why a cartridge or device could not be opened, as open(2) would say it: the system's own
-// reason for a cartridge path it cannot reach, else an I/O error (busy, damaged, refused),
-// whose message says which.
+// reason for a cartridge this user cannot reach or may not change (a session keeps the
+// position in it even when only reading), else an I/O error (busy, damaged, refused), whose
+// message says which.
 int OpenErrno(const std::string& target)
 {
     if (ChooseTarget(target) != TargetKind::Cartridge) {
         return ENXIO;
     }
     struct stat info {};
-    return stat(target.c_str(), &info) != 0 ? errno : EIO;
+    if (stat(target.c_str(), &info) != 0 ||
+        faccessat(AT_FDCWD, target.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
+        return errno;
+    }
+    return EIO;
 }
 
 }  // namespace
@@ -168,9 +174,8 @@ std::optional<Reply> LinuxTape::LearnBlockSize()
     return std::nullopt;
 }
 
-Reply LinuxTape::Read(size_t count, std::vector<uint8_t>& data)
+Reply LinuxTape::Read(size_t count, std::vector<uint8_t>& buffer)
 {
-    data.clear();
     if (!session_) {
         return NotOpen();
     }
@@ -200,11 +205,12 @@ Reply LinuxTape::Read(size_t count, std::vector<uint8_t>& data)
     const size_t capacity =
         blockSize == 0 ? std::min(count, kTransferMax)
                        : std::min(count, std::max<size_t>(1, kTransferMax / blockSize) * blockSize);
-    data.resize(capacity);
-    const host::TransferResult result = session_->Read(data.data(), capacity, blockSize);
+    if (buffer.size() < capacity) {
+        buffer.resize(capacity);
+    }
+    const host::TransferResult result = session_->Read(buffer.data(), capacity, blockSize);
     const ReadDone done =
         InterpretRead(result, ReadSense(session_->lastSense()), blockSize, capacity);
-    data.resize(done.bytes);
     Reply stopped = Reply::Done(0);
     switch (done.stop) {
     case ReadDone::Stop::None:

@@ -38,8 +38,9 @@ public:
     Reply Close();
 
     // At most one block (variable) or `count` bytes of whole blocks (fixed), as read(2)
-    // returns them from st; `data` holds what came.
-    Reply Read(size_t count, std::vector<uint8_t>& data);
+    // returns them from st: the reply's value bytes at the start of `buffer`, which grows to
+    // the room a read needs and is kept for the next (growing it zeroes it).
+    Reply Read(size_t count, std::vector<uint8_t>& buffer);
     // One block (variable), or whole blocks (fixed), as write(2) gives them to st.
     Reply Write(const std::vector<uint8_t>& data);
     // One MTIOCTOP operation, numbered as in Linux's <sys/mtio.h> (rmt_ops.cpp).
