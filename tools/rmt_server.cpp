@@ -80,8 +80,12 @@ private:
     Next Read();
     Next Write();
     Next Seek();
-    Next Ioctl();
-    Next ExtendedIoctl();
+    // I (Linux's or, after I-1, BSD's operation numbers) and i (the extended operations).
+    Next Ioctl() { return Operation('I'); }
+    Next ExtendedIoctl() { return Operation('i'); }
+    Next Operation(char letter);
+    Reply Standard(int64_t op, int64_t count);
+    Reply Extended(int64_t op, int64_t count);
     Next Status();
     Next StatusOne();
 
@@ -267,50 +271,47 @@ Next Server::Seek()
     return Answer(Reply::Done(0));
 }
 
-Next Server::Ioctl()
+Next Server::Operation(char letter)
 {
     std::string operation;
     std::string count;
     if (!Arg(operation) || !Arg(count)) {
         return Next::Stop;
     }
-    Note("I " + operation + " " + count);
+    Note(std::string(1, letter) + " " + operation + " " + count);
     const std::optional<int64_t> op = ParseNumber(operation);
     const std::optional<int64_t> n = ParseNumber(count);
     if (!op || !n) {
         return Answer(Failure(EINVAL, "an operation needs a number and a count"));
     }
-    if (*op == -1) {
-        version1_ = true;  // the client numbers its operations as BSD does from now on
-        return Answer(Reply::Done(kProtocolVersion));
-    }
-    if (!version1_) {
-        return Answer(tape_.Operate(*op, *n));
-    }
-    if (*op < 0 || *op >= static_cast<int64_t>(std::size(kVersion1Ops))) {
-        return Answer(Failure(EINVAL, "version 1 numbers its operations 0 to 7"));
-    }
-    return Answer(tape_.Operate(kVersion1Ops[*op], *n));
+    return Answer(letter == 'i' ? Extended(*op, *n) : Standard(*op, *n));
 }
 
-Next Server::ExtendedIoctl()
+Reply Server::Standard(int64_t op, int64_t count)
 {
-    std::string operation;
-    std::string count;
-    if (!Arg(operation) || !Arg(count)) {
-        return Next::Stop;
+    if (op == -1) {
+        version1_ = true;  // the client numbers its operations as BSD does from now on
+        return Reply::Done(kProtocolVersion);
     }
-    Note("i " + operation + " " + count);
-    const std::optional<int64_t> op = ParseNumber(operation);
-    const std::optional<int64_t> n = ParseNumber(count);
-    if (!op || !n || *op < 0 || *op >= static_cast<int64_t>(std::size(kExtendedOps))) {
-        return Answer(Failure(EINVAL, "extended operations are numbered 0 to 5"));
+    if (!version1_) {
+        return tape_.Operate(op, count);
     }
-    const ExtendedOp& row = kExtendedOps[*op];
+    if (op < 0 || op >= static_cast<int64_t>(std::size(kVersion1Ops))) {
+        return Failure(EINVAL, "version 1 numbers its operations 0 to 7");
+    }
+    return tape_.Operate(kVersion1Ops[op], count);
+}
+
+Reply Server::Extended(int64_t op, int64_t count)
+{
+    if (op < 0 || op >= static_cast<int64_t>(std::size(kExtendedOps))) {
+        return Failure(EINVAL, "extended operations are numbered 0 to 5");
+    }
+    const ExtendedOp& row = kExtendedOps[op];
     if (row.refused != nullptr) {
-        return Answer(Failure(ENOSYS, row.refused));
+        return Failure(ENOSYS, row.refused);
     }
-    return Answer(tape_.Operate(row.operation, *n));
+    return tape_.Operate(row.operation, count);
 }
 
 Next Server::Status()
