@@ -1,12 +1,10 @@
 // The remote tape server's pieces that need no drive: numbers, open flags and device names as
-// requests carry them, what a READ or WRITE did as st tells it, and the error numbers.
-#include <cerrno>
+// requests carry them, and what a READ or WRITE did as st tells it.
 #include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "tools/rmt_errno.h"
 #include "tools/rmt_transfer.h"
 #include "tools/rmt_wire.h"
 
@@ -188,28 +186,6 @@ TEST(RmtTransfer, WritesNearTheEndSayWhatReachedTheTape)
         EXPECT_EQ(done.bytes, row.bytes) << row.what;
         EXPECT_EQ(done.stop, row.stop) << row.what;
     }
-}
-
-TEST(RmtErrno, StatusesReadAsStReportsThem)
-{
-    for (const auto& [status, error] : {
-             std::pair{TAPE_STATUS_EOM_OVERFLOW, ENOSPC},
-             std::pair{TAPE_STATUS_END_OF_MEDIA, ENOSPC},
-             std::pair{TAPE_STATUS_MEDIA_WRITE_PROTECTED, EACCES},
-             std::pair{TAPE_STATUS_NO_MEDIA, ENOMEDIUM},
-             std::pair{TAPE_STATUS_DEVICE_DATA_ERROR, EIO},
-             std::pair{TAPE_STATUS_FILEMARK_DETECTED, EIO},
-             std::pair{TAPE_STATUS_NO_DATA_DETECTED, EIO},
-             std::pair{TAPE_STATUS_INVALID_PARAMETER, EINVAL},
-             std::pair{TAPE_STATUS_NOT_IMPLEMENTED, ENOSYS},
-         }) {
-        EXPECT_EQ(ErrnoFor(status), error) << status;
-    }
-    const Reply reply = Failure(TAPE_STATUS_MEDIA_WRITE_PROTECTED, "WriteBlocks failed");
-    EXPECT_EQ(reply.error, EACCES);
-    EXPECT_EQ(reply.message,
-              "Permission denied: WriteBlocks failed: TAPE_STATUS_MEDIA_WRITE_PROTECTED (the "
-              "medium is write-protected)");
 }
 
 }  // namespace
