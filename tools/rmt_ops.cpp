@@ -112,7 +112,7 @@ Reply LinuxTape::Operate(int64_t operation, int64_t count)
     int64_t n = count;
     if (row->effect != Effect::Stays) {
         if (wrote_ && row->effect == Effect::MovesAfterFilemark) {
-            const Reply marked = Marks(TAPE_FILEMARKS, 1, false);
+            Reply marked = Marks(TAPE_FILEMARKS, 1, false);
             if (!marked.ok()) {
                 return marked;
             }
@@ -131,7 +131,7 @@ Reply LinuxTape::Operate(int64_t operation, int64_t count)
 Reply LinuxTape::SpaceThenBack(ULONG method, int64_t count)
 {
     // Over `count` marks, then back over the last one, to stand on its near side.
-    const Reply spaced = Space(method, count);
+    Reply spaced = Space(method, count);
     if (!spaced.ok() || count == 0) {
         return spaced;
     }
@@ -171,14 +171,14 @@ Reply LinuxTape::Load()
 {
     session_->InsertForLoad();
     blockSize_.reset();
-    const Reply loaded = Prepare(TAPE_LOAD);
+    Reply loaded = Prepare(TAPE_LOAD);
     unloaded_ = unloaded_ && !loaded.ok();
     return loaded;
 }
 
 Reply LinuxTape::Unload()
 {
-    const Reply unloaded = Prepare(TAPE_UNLOAD);
+    Reply unloaded = Prepare(TAPE_UNLOAD);
     unloaded_ = unloaded_ || unloaded.ok();
     return unloaded;
 }

@@ -101,6 +101,7 @@ std::optional<std::string> SiblingVelmtape()
 int Run(std::vector<std::string> words)
 {
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words) {
         argv.push_back(word.data());
     }

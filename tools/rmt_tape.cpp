@@ -183,7 +183,7 @@ Reply LinuxTape::Read(size_t count, std::vector<uint8_t>& buffer)
         return Failure(EBADF, "the tape was opened for writing only");
     }
     if (pending_) {
-        const Reply reply = *pending_;
+        Reply reply = std::move(*pending_);
         pending_.reset();
         pendingMark_ = false;
         return reply;
