@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 #include <iostream>
 #include <iterator>
 
@@ -125,7 +126,15 @@ int Server::Run()
             Answer(Failure(EINVAL, "no request starts with " + shown));
             return 1;
         }
-        if ((this->*(row->serve))() == Next::Stop) {
+        Next next = Next::Serve;
+        try {
+            next = (this->*(row->serve))();
+        } catch (const std::exception& e) {
+            // The store or the tool failed under a request whose bytes were all read: the
+            // client learns why, and the requests after it are still told apart.
+            next = Answer(Failure(EIO, e.what()));
+        }
+        if (next == Next::Stop) {
             return status_;
         }
     }
