@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 tool_packages=(cmake g++ make pkg-config libcli11-dev nlohmann-json3-dev libsqlite3-dev sqlite3
     libiscsi-dev zlib1g-dev libxxhash-dev)
 test_packages=(libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind time hyperfine
-    tgt libiscsi-bin
+    tgt libiscsi-bin tar cpio dump e2fsprogs
     g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-multilib qemu-user
     clang libclang-rt-14-dev clang-tidy cppcheck clang-format
     bindfs passwd)

@@ -81,6 +81,13 @@ std::vector<CommandSpec> MakeTable()
     transferBlock.store = [](CommandArgs& a, int64_t v) {
         a.transferBlockSize = static_cast<uint32_t>(v);
     };
+    ArgSpec recordSize{ArgKind::Number, "-r,--record-size",
+                       "Bytes in each variable-length block (default 65536; tar's -b 20 is "
+                       "10240), the last block fewer",
+                       "record size"};
+    recordSize.min = 1;
+    recordSize.max = kBlockLengthMax;
+    recordSize.store = [](CommandArgs& a, int64_t v) { a.recordSize = static_cast<uint32_t>(v); };
     ArgSpec sizeMb{ArgKind::Number, "SIZE_MB", "Size of partition 1 in megabytes (10^6 bytes)",
                    "size"};
     sizeMb.min = 1;
@@ -268,9 +275,9 @@ std::vector<CommandSpec> MakeTable()
          {},
          "Write FILE's bytes as data blocks at the current position (a fixed-size last block is "
          "filled up with zeros; follow with 'weof' to end the tape file)",
-         {FileArg("File to put on tape, or '-' for standard input"), transferBlock},
+         {FileArg("File to put on tape, or '-' for standard input"), transferBlock, recordSize},
          [](Session& s, const CommandArgs& a, Outcome& o) {
-             WriteFile(s, a.file, a.transferBlockSize, o);
+             WriteFile(s, a.file, a.transferBlockSize, a.recordSize, o);
          }},
         {"read",
          {},
@@ -283,6 +290,14 @@ std::vector<CommandSpec> MakeTable()
          },
          Runs::OnDrive,
          true},
+        {"rmt",
+         {},
+         "Serve the remote tape protocol of rmt(8) on standard input and output, as tar, mt and "
+         "dump reach it through velmtape-rsh, rsh or ssh; each open names a cartridge or device, "
+         "CART/st or CART rewinding at close and CART/nst not",
+         {},
+         nullptr,
+         Runs::ServesRemote},
         {"new",
          {},
          "Create a blank cartridge",

@@ -39,6 +39,7 @@ enum class Runs {
     MakesCartridge,    // nothing: it creates the cartridge file (`new`)
     OnFreshCartridge,  // a cartridge it creates first (`demo`)
     ReadsCartridge,    // the cartridge store itself, no drive (`map`)
+    ServesRemote,      // the remote tape protocol; each open names its cartridge (`rmt`)
 };
 
 // Another name a command answers to, as mt-st or FreeBSD mt spell it; `preset` are words

@@ -21,6 +21,7 @@
 #include "tools/map.h"
 #include "tools/process_start.h"
 #include "tools/report.h"
+#include "tools/rmt_server.h"
 #include "tools/session.h"
 #include "tools/target_choice.h"
 
@@ -78,7 +79,10 @@ int RunTool(int argc, char** argv)
         if (const std::optional<int> done = commandLine.Parse(words, invocation)) {
             return *done;
         }
-        file = CartridgePath(invocation.file);
+        // The remote tape server learns its cartridge from each open, never from -f or $TAPE.
+        if (invocation.command->runs != tools::Runs::ServesRemote) {
+            file = CartridgePath(invocation.file);
+        }
     } catch (const tools::ToolError& e) {
         PrintError(e.subject(), e.what());
         if (commandLine.jsonRequested()) {
@@ -118,6 +122,10 @@ int RunTool(int argc, char** argv)
                       << "\n";
         }
     };
+    if (command.runs == tools::Runs::ServesRemote) {
+        options.json = false;
+        return tools::rmt::Serve(STDIN_FILENO, STDOUT_FILENO, options, trace);
+    }
     const bool onDevice = tools::ChooseTarget(file) != tools::TargetKind::Cartridge;
     if (onDevice && command.runs != tools::Runs::OnDrive) {
         const std::string what =

@@ -33,18 +33,33 @@ std::string Number(int64_t n)
 
 }  // namespace
 
-void AddMtStatus(const MtFacts& facts, Outcome& out)
+MtFacts Shown(const MtFacts& facts)
 {
     MtFacts shown = facts;
     if (!facts.ready) {
         shown.counted = store::FilePosition{};  // an empty drive has no place on a tape
     }
+    return shown;
+}
+
+uint32_t GeneralStatusBits(const MtFacts& facts)
+{
+    const MtFacts shown = Shown(facts);
     uint32_t bits = 0;
+    for (const Bit& bit : kBits) {
+        bits |= bit.on(shown) ? bit.mask : 0;
+    }
+    return bits;
+}
+
+void AddMtStatus(const MtFacts& facts, Outcome& out)
+{
+    const MtFacts shown = Shown(facts);
+    const uint32_t bits = GeneralStatusBits(facts);
     std::string names;
     std::vector<std::string> list;
     for (const Bit& bit : kBits) {
         if (bit.on(shown)) {
-            bits |= bit.mask;
             names += " ";
             names += bit.name;
             list.emplace_back(bit.name);

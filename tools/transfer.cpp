@@ -26,14 +26,12 @@ namespace tools {
 namespace {
 
 constexpr size_t kChunkBytes = size_t{1} << 20;  // file bytes moved at a time
-constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes in variable mode
+constexpr size_t kVariableBlockBytes = 65536;    // blocks that `write` makes by default
 // Room for one variable block at first: four times the blocks `write` makes, so that a drive
 // that miscounts a short block's residual (tgt counts the block's length as not moved) still
 // delivers the whole block.
 constexpr size_t kVariableReadBytes = 4 * kVariableBlockBytes;
 constexpr size_t kLargestBlockBytes = 0xFFFFFF;  // the longest block READ(6) can ask for
-
-static_assert(kChunkBytes % kVariableBlockBytes == 0, "a chunk holds whole variable blocks");
 
 // A failure on the file's side: the tool's own, exit status 1, about the file and not the
 // cartridge.
@@ -43,11 +41,12 @@ void FileFailure(Outcome& out, const std::string& subject, const std::string& wh
     out.failedFile = subject;
 }
 
-// Sends one chunk as blocks; false (and the failure recorded) when the drive stopped.
-bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSize, uint64_t& onTape,
-               uint64_t& blocks, Outcome& out)
+// Sends one chunk as blocks (variable ones of `record` bytes); false (and the failure recorded)
+// when the drive stopped.
+bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSize, size_t record,
+               uint64_t& onTape, uint64_t& blocks, Outcome& out)
 {
-    const size_t step = blockSize == 0 ? kVariableBlockBytes : length;
+    const size_t step = blockSize == 0 ? record : length;
     for (size_t offset = 0; offset < length; offset += step) {
         const size_t n = std::min(step, length - offset);
         const host::TransferResult result = session.Write(data + offset, n, blockSize);
@@ -81,7 +80,9 @@ bool TransferBlockSize(Session& session, std::optional<uint32_t> given, uint32_t
                     ", not " + std::to_string(size) + " bytes",
                 std::nullopt,
                 "give --block-size " + std::to_string(*drive) +
-                    (*drive == 0 ? " (variable-length blocks)" : "")};
+                    (*drive == 0 ? " (variable-length blocks)" : "") + ", or 'setblk " +
+                    std::to_string(size) + "' to set the drive to " + std::to_string(size) +
+                    "-byte blocks"};
             return false;
         }
         return true;
@@ -170,12 +171,13 @@ struct Sent {
     size_t padding = 0;
 };
 
-// The file's bytes as blocks, a chunk at a time, until the file ends or something fails (the
-// failure recorded in `out`).
-void SendFile(Session& session, InputFile& input, uint32_t blockSize, Sent& sent, Outcome& out)
+// The file's bytes as blocks (variable ones of `record` bytes), a chunk at a time, until the
+// file ends or something fails (the failure recorded in `out`).
+void SendFile(Session& session, InputFile& input, uint32_t blockSize, size_t record, Sent& sent,
+              Outcome& out)
 {
-    const size_t chunk =
-        blockSize == 0 ? kChunkBytes : std::max<size_t>(1, kChunkBytes / blockSize) * blockSize;
+    const size_t unit = blockSize == 0 ? record : blockSize;
+    const size_t chunk = std::max<size_t>(1, kChunkBytes / unit) * unit;
     const std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunk]);
     Progress progress("writing", input.size());
     while (true) {
@@ -199,7 +201,8 @@ void SendFile(Session& session, InputFile& input, uint32_t blockSize, Sent& sent
             std::memset(buffer.get() + got, 0, sent.padding);
             length += sent.padding;
         }
-        if (!SendChunk(session, buffer.get(), length, blockSize, sent.onTape, sent.blocks, out)) {
+        if (!SendChunk(session, buffer.get(), length, blockSize, record, sent.onTape, sent.blocks,
+                       out)) {
             return;
         }
         progress.Update(sent.bytes);
@@ -240,7 +243,7 @@ void KeptAfterFailure(Session& session, const store::StoreError& error, const Se
 }  // namespace
 
 void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
-               Outcome& out)
+               std::optional<uint32_t> recordSize, Outcome& out)
 {
     RefuseOwnFile(session, path, STDIN_FILENO);
     InputFile input(path);
@@ -248,15 +251,23 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
     if (!TransferBlockSize(session, given, blockSize, out)) {
         return;
     }
+    if (recordSize && blockSize != 0) {
+        Fail(out, "--record-size sets the length of variable-length blocks; this write makes " +
+                      std::to_string(blockSize) + "-byte blocks");
+        out.failure->hint =
+            "'setblk 0' sets the drive to variable-length blocks, or give "
+            "--block-size 0";
+        return;
+    }
+    const size_t record = recordSize.value_or(kVariableBlockBytes);
     Sent sent;
     try {
-        SendFile(session, input, blockSize, sent, out);
+        SendFile(session, input, blockSize, record, sent, out);
         // Kept here and not by the caller, so that a file that cannot hold the last blocks
         // is told as this write's failure.
         session.Close();
     } catch (const store::StoreError& e) {
-        KeptAfterFailure(session, e, sent, blockSize == 0 ? kVariableBlockBytes : size_t{blockSize},
-                         out);
+        KeptAfterFailure(session, e, sent, blockSize == 0 ? record : size_t{blockSize}, out);
     }
     out.result["file"] = path;
     out.result["blockSize"] = blockSize;

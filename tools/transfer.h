@@ -14,11 +14,12 @@ namespace tools {
 
 // Data blocks from the file at the tape's position. The file is a regular file, a pipe or
 // standard input; anything else is refused before the tape moves. With a fixed block size the
-// last block is filled up with zeros; with variable blocks each holds 64 KiB, the last fewer.
-// `given`, when present, overrides the drive's (0: variable-length blocks); a drive that
-// does not report its block size needs it.
+// last block is filled up with zeros; with variable blocks each holds `recordSize` bytes
+// (64 KiB when not given), the last fewer. `given`, when present, overrides the drive's (0:
+// variable-length blocks); a drive that does not report its block size needs it, and a fixed
+// size other than the drive's is refused with the drive's and the command that sets it.
 void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
-               Outcome& out);
+               std::optional<uint32_t> recordSize, Outcome& out);
 
 // Data blocks up to the next filemark (or a reported setmark, or end of data) into the file.
 // A regular file is written beside itself and renamed over the old one only when the read

@@ -171,9 +171,11 @@ TEST_F(MtSemantics, GivenBlockSizeTheDriveDoesNotUseIsRefusedBeforeTheTapeMoves)
     for (const Row& row : {
              Row{"new --force; write a; rewind; setblk 0", "read -b 512 out",
                  "the drive's block size is variable, not 512 bytes; give --block-size 0 "
-                 "(variable-length blocks)\n"},
+                 "(variable-length blocks), or 'setblk 512' to set the drive to 512-byte "
+                 "blocks\n"},
              Row{"new --force; write a; rewind", "write -b 1024 a",
-                 "the drive's block size is 512 bytes, not 1024 bytes; give --block-size 512\n"},
+                 "the drive's block size is 512 bytes, not 1024 bytes; give --block-size 512, or "
+                 "'setblk 1024' to set the drive to 1024-byte blocks\n"},
          }) {
         Steps(row.steps);
         const Ran run = V(row.command);

@@ -394,6 +394,53 @@ TEST_F(Transfer, VariableReadTakesBlocksLongerThanItsFirstRoom)
     EXPECT_TRUE(Slurp(dir_ / "back") == data + std::string(2000000, '\0'));
 }
 
+TEST_F(Transfer, RecordSizeCutsVariableBlocks)
+{
+    const std::string data = Pattern(25000, 3);
+    Spit(dir_ / "source", data);
+    Ok({"setblk", "0"});
+    EXPECT_THAT(Ok({"write", "-r", "10240", "source"}),
+                HasSubstr("wrote 25000 bytes from source as 3 blocks (variable length)"));
+    Ok({"weof"});
+    EXPECT_THAT(Ok({"map"}), HasSubstr("file 0: 3 blocks of 4520 to 10240 bytes, 25000 bytes"));
+    Ok({"rewind"});
+    Ok({"read", "back"});
+    EXPECT_TRUE(Slurp(dir_ / "back") == data);
+}
+
+struct SizeRow {
+    const char* drive;               // setblk
+    std::vector<std::string> words;  // the transfer
+    std::string message;             // stderr, whole
+};
+
+TEST_F(Transfer, ABlockSizeOtherThanTheDrivesSaysHowToSetIt)
+{
+    Spit(dir_ / "source", "twelve bytes");
+    for (const SizeRow& row : {
+             SizeRow{"512",
+                     {"write", "-b", "1024", "source"},
+                     "the drive's block size is 512 bytes, not 1024 bytes; give --block-size 512, "
+                     "or 'setblk 1024' to set the drive to 1024-byte blocks"},
+             SizeRow{"0",
+                     {"read", "-b", "512", "back"},
+                     "the drive's block size is variable, not 512 bytes; give --block-size 0 "
+                     "(variable-length blocks), or 'setblk 512' to set the drive to 512-byte "
+                     "blocks"},
+             SizeRow{"512",
+                     {"write", "-r", "100", "source"},
+                     "--record-size sets the length of variable-length blocks; this write makes "
+                     "512-byte blocks; 'setblk 0' sets the drive to variable-length blocks, or "
+                     "give --block-size 0"},
+         }) {
+        Ok({"setblk", row.drive});
+        const Result run = Velm(row.words);
+        EXPECT_EQ(run.exit, 2) << row.message;
+        EXPECT_EQ(run.err, "velmtape: " + tape_ + ": " + row.message + "\n");
+        EXPECT_THAT(Ok({"status"}), HasSubstr("File number=0, block number=0"));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Blocks, TransferRoundTrip,
     ::testing::Values(RoundTripRow{"512", 20000001,
