@@ -77,7 +77,7 @@ std::string BitFlips(Case& c)
 {
     const std::vector<std::string> files = TwoTapeFiles(c);
     const std::vector<fs::path> targets = NonEmptyFiles(c);
-    const fs::path target = targets[c.Below(targets.size())];
+    const fs::path& target = targets[c.Below(targets.size())];
     std::string bytes = Slurp(target);
     const size_t at = c.Below(bytes.size());
     bytes[at] = static_cast<char>(bytes[at] ^ (1 << c.Below(8)));
@@ -91,7 +91,7 @@ std::string Truncations(Case& c)
 {
     const std::vector<std::string> files = TwoTapeFiles(c);
     const std::vector<fs::path> targets = NonEmptyFiles(c);
-    const fs::path target = targets[c.Below(targets.size())];
+    const fs::path& target = targets[c.Below(targets.size())];
     const uint64_t length = c.Below(fs::file_size(target));
     fs::resize_file(target, length);
     SCOPED_TRACE(target.filename().string() + " cut to " + std::to_string(length));
@@ -206,6 +206,7 @@ const std::vector<const char*> kPlanted = {
     "CREATE TABLE extra(x); INSERT INTO extra VALUES (1)",
     "CREATE INDEX extra_i ON extent(kind, length)",
     "ALTER TABLE extent RENAME TO extent_old; CREATE VIEW extent AS SELECT * FROM extent_old",
+    // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement in three pieces
     "ALTER TABLE tape RENAME TO tape_old; CREATE VIEW tape AS WITH RECURSIVE r(i) AS "
     "(SELECT 1 UNION ALL SELECT i + 1 FROM r) SELECT 1 AS id, i AS capacity, 0 AS density, "
     "0 AS write_protected, 0 AS data_end FROM r",

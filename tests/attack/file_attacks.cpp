@@ -65,7 +65,7 @@ std::string ForgedLines(Case& c)
     const std::vector<std::string> tricks = {"t\nvelmtape: t: all data verified",
                                              "t\rvelmtape: done", "t\x1b[2K\x1b[1Gok",
                                              "t\xff\xfe\x9b", "t\tx\v\f\b"};
-    const std::string trick = tricks[c.Below(tricks.size())];
+    const std::string& trick = tricks[c.Below(tricks.size())];
     const std::string tape = (c.dir() / trick).string();
     for (const std::vector<std::string>& words :
          std::vector<std::vector<std::string>>{{"-f", tape, "status"},

@@ -187,7 +187,8 @@ std::string SignalsDuringReadNamed(Case& c)
 std::string SignalsDuringWrite(Case& c)
 {
     c.Blank();
-    const fs::path first = c.Data("first", 64 * 1024, true);
+    // cppcheck-suppress redundantAssignment ; two files, each made once
+    const fs::path first = c.Data("first", size_t{64} * 1024, true);
     c.Ok({"write", first.string()});
     c.Ok({"weof"});
     const fs::path a = c.Data("a", 12 * kMiB, true);
@@ -253,7 +254,7 @@ void KillDuring(Case& c, const Change& change, const std::string& data, const st
             return;
         }
         if (std::string(change.name) == "convert") {
-            sim::Cartridge old = sim::Cartridge::Blank(100 * 1000 * 1000);
+            sim::Cartridge old = sim::Cartridge::Blank(uint64_t{100} * 1000 * 1000);
             old.settings.blockLength = 0;
             old.partitions[0].objects = {
                 sim::TapeObject::Block(std::vector<uint8_t>(data.begin(), data.end())),
@@ -317,7 +318,7 @@ void KillDuring(Case& c, const Change& change, const std::string& data, const st
 // Every changing command, each killed once at a random moment.
 std::string KillMinusNine(Case& c)
 {
-    const std::string data = Slurp(c.Data("a", 256 * 1024));
+    const std::string data = Slurp(c.Data("a", size_t{256} * 1024));
     const std::string b = Slurp(c.Data("b", 12 * kMiB));
     for (const Change& change : Changes()) {
         KillDuring(c, change, data, b);

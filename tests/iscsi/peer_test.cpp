@@ -80,7 +80,7 @@ std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
 // SELECT of the block length (tgt takes one only with PF set, which the driver never sends).
 class Peer {
 public:
-    Peer(std::unique_ptr<host::Target> target, std::unique_ptr<sim::Drive> drive = nullptr)
+    explicit Peer(std::unique_ptr<host::Target> target, std::unique_ptr<sim::Drive> drive = nullptr)
         : drive_(std::move(drive)), target_(std::move(target))
     {
         if (driver_.Load(&DriverEntry)) {
@@ -121,7 +121,8 @@ public:
         };
         return write(3000, 1, 0) && write(100, 2, 0) && filemark() && write(512, 3, 0) &&
                filemark() && SetBlockLength(kFixed) == TAPE_STATUS_SUCCESS &&
-               write(4 * kFixed, 4, kFixed) && filemark() && write(2 * kFixed, 5, kFixed);
+               write(size_t{4} * kFixed, 4, kFixed) && filemark() &&
+               write(size_t{2} * kFixed, 5, kFixed);
     }
 
     Outcome Do(const Step& step)

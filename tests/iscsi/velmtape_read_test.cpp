@@ -40,13 +40,15 @@ void PrintTo(const ReadRow& row, std::ostream* os)
 }
 
 const std::string kFirst = "twelve bytes";
-const std::string kSecond = [] {
+std::string SecondFile()
+{
     std::string bytes(100000, '\0');
     for (size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<char>(i * 7 % 251);
     }
     return bytes;
-}();
+}
+const std::string kSecond = SecondFile();
 const std::string kOdd(1000, 'o');  // two fixed blocks, the second filled up with zeros
 
 struct ToolRun {

@@ -138,7 +138,7 @@ TEST_F(CartridgeDbTest, DamagedIndexesAreRefusedUnchanged)
         {std::string(1 << 16, 'x'), "damaged"},
         {"", "damaged"},
         {otherApp, "damaged"},  // the header is part of page 1 and its checksum
-        {good.substr(0, 2 * 1024), "damaged"},
+        {good.substr(0, size_t{2} * 1024), "damaged"},
         {scribbled, "damaged"},
     };
     for (const auto& row : rows) {
@@ -395,7 +395,7 @@ TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
             EXPECT_EQ(block, std::vector<uint8_t>(kLength, byte(i))) << i;
         }
     }
-    std::vector<uint8_t> run(20 * kLength);
+    std::vector<uint8_t> run(size_t{20} * kLength);
     EXPECT_EQ(medium->ReadBlocks(0, 10, kLength, 20, run.data()), 7u);
 }
 
