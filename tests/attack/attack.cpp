@@ -287,11 +287,10 @@ std::optional<uid_t> SecondUser(std::string& why)
         why = "not root: no second user to plant files";
         return std::nullopt;
     }
+    const std::string useradd =
+        std::string("useradd --system --no-create-home ") + kSecondUser + " >/dev/null 2>&1";
     // NOLINTNEXTLINE(cert-env33-c): the test runs a fixed command of its own
-    if (getpwnam(kSecondUser) == nullptr &&
-        std::system(
-            (std::string("useradd --system --no-create-home ") + kSecondUser + " >/dev/null 2>&1")
-                .c_str()) != 0) {
+    if (getpwnam(kSecondUser) == nullptr && std::system(useradd.c_str()) != 0) {
         why = "useradd failed: no second user to plant files";
         return std::nullopt;
     }

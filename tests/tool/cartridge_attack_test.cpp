@@ -28,11 +28,16 @@ using tooltest::Slurp;
 using tooltest::Spit;
 
 constexpr const char* kOther = "velmtape-other";
+// The tape files a test records: 40 and 7 blocks of 512 bytes, three of 64 KiB and a bit.
+constexpr size_t kFixed40 = size_t{40} * 512;
+constexpr size_t kVariable3 = size_t{3} * 65536 + 100;
+constexpr size_t kFixed7 = size_t{7} * 512;
 
 int Rounds(int ci)
 {
     const char* asked = std::getenv("VELMTAPE_ATTACKS");
-    return asked != nullptr && std::atoi(asked) > 0 ? std::atoi(asked) : ci;
+    const long runs = asked != nullptr ? std::strtol(asked, nullptr, 10) : 0;
+    return runs > 0 ? static_cast<int>(runs) : ci;
 }
 
 struct Ran {
@@ -108,8 +113,8 @@ protected:
     std::vector<std::string> Record()
     {
         Ok("-f t new");
-        std::vector<std::string> files = {Random(40 * 512, 1), Random(3 * 65536 + 100, 2),
-                                          Random(7 * 512, 3)};
+        std::vector<std::string> files = {Random(kFixed40, 1), Random(kVariable3, 2),
+                                          Random(kFixed7, 3)};
         for (size_t i = 0; i < files.size(); ++i) {
             Spit(dir_ / "in", files[i]);
             Ok(std::string("-f t setblk ") + (i == 1 ? "0" : "512"));
@@ -184,7 +189,7 @@ TEST_F(Flips, ADamagedBlockSaysWhereAndWhatFollowsStaysReadable)
     EXPECT_THAT(ran.out, HasSubstr("stopped at:       partition 1, block 5 (file 0, block 5)"));
     Ok("-f t fsr 1");
     Ok("-f t read back");
-    EXPECT_TRUE(Slurp(dir_ / "back") == files[0].substr(6 * 512));
+    EXPECT_TRUE(Slurp(dir_ / "back") == files[0].substr(size_t{6} * 512));
 }
 
 // Another user can neither plant files in a cartridge folder nor have velmtape use a folder
