@@ -27,11 +27,6 @@ constexpr const char* kAsideSuffix = ".velmtape-new";
 constexpr const char* kMembers[] = {"index", "index-wal", "index-shm", "index-journal", "data"};
 constexpr auto kLockPoll = std::chrono::milliseconds(50);
 constexpr int kReopenTries = 5;
-constexpr size_t kHeaderLength = 100;
-constexpr char kSqliteMagic[] = "SQLite format 3";  // with its NUL: 16 bytes
-constexpr char kOldMagic[] = "VELMCART";
-constexpr size_t kUserVersionOffset = 60;
-constexpr size_t kApplicationIdOffset = 68;
 
 [[noreturn]] void Refuse(const std::string& what)
 {
@@ -42,11 +37,6 @@ std::string UserName(uid_t uid)
 {
     const passwd* user = getpwuid(uid);
     return user != nullptr ? std::string(user->pw_name) : "uid " + std::to_string(uid);
-}
-
-uint32_t Be32(const uint8_t* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
 bool SameFile(const struct stat& a, const struct stat& b)
@@ -210,76 +200,6 @@ void CleanAside(int parent, const std::string& name)
 }
 
 }  // namespace
-
-std::string Errno(const std::string& doing)
-{
-    return doing + ": " + std::strerror(errno);
-}
-
-std::string ParentOf(const std::string& path)
-{
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') {
-        p.pop_back();
-    }
-    const size_t slash = p.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path)
-{
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') {
-        p.pop_back();
-    }
-    const size_t slash = p.rfind('/');
-    return slash == std::string::npos ? p : p.substr(slash + 1);
-}
-
-PathKind Examine(const std::string& path)
-{
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT && lstat(path.c_str(), &info) != 0) {
-            return PathKind::Missing;
-        }
-        if (errno == ENOENT) {
-            Refuse("is a symbolic link to nothing; remove it or let it point at a cartridge");
-        }
-        throw StoreError(Errno("cannot find the cartridge"));
-    }
-    if (S_ISDIR(info.st_mode)) {
-        return PathKind::Folder;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        throw StoreError(std::string("is ") + FileKindName(info.st_mode) +
-                         ", not a cartridge; nothing was read from it");
-    }
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        throw StoreError(Errno("cannot open the cartridge"));
-    }
-    uint8_t header[kHeaderLength] = {};
-    struct stat opened {};
-    const ssize_t got = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)
-                            ? pread(fd, header, sizeof(header), 0)
-                            : -1;
-    close(fd);
-    if (got < 0) {
-        throw StoreError(Errno("cannot read the cartridge"));
-    }
-    const auto length = static_cast<size_t>(got);
-    if (length >= sizeof(kOldMagic) - 1 &&
-        std::memcmp(header, kOldMagic, sizeof(kOldMagic) - 1) == 0) {
-        return PathKind::OldVelmcart;
-    }
-    if (length == kHeaderLength && std::memcmp(header, kSqliteMagic, sizeof(kSqliteMagic)) == 0 &&
-        Be32(header + kApplicationIdOffset) == kApplicationId &&
-        Be32(header + kUserVersionOffset) == kOldStoreVersion) {
-        return PathKind::OldStore;
-    }
-    return PathKind::OtherFile;
-}
 
 int OpenOldFile(const std::string& path, const OpenOptions& options)
 {
