@@ -39,6 +39,23 @@ bool IsSideFile(const std::string& name, const std::string& tape)
     _exit(127);
 }
 
+// AddressSanitizer's options for a run that gets a signal from outside: every signal it would
+// catch as a fault is left to its default action. Options already given come first.
+void SignalsAsPlainBuild(std::vector<std::string>& environment)
+{
+    constexpr const char* kName = "ASAN_OPTIONS=";
+    constexpr const char* kHandlersOff =
+        "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0:"
+        "handle_sigtrap=0";
+    for (std::string& entry : environment) {
+        if (entry.rfind(kName, 0) == 0) {
+            entry += std::string(":") + kHandlersOff;
+            return;
+        }
+    }
+    environment.push_back(std::string(kName) + kHandlersOff);
+}
+
 }  // namespace
 
 std::vector<std::string> Ended::ErrLines() const
@@ -122,6 +139,9 @@ Running Case::Start(Launch launch)
     words.insert(words.end(), launch.words.begin(), launch.words.end());
     std::vector<char*> argv = tooltest::Pointers(words);
     std::vector<std::string> envStore = tooltest::EnvironmentWithoutTape();
+    if (launch.signalled) {
+        SignalsAsPlainBuild(envStore);
+    }
     std::vector<char*> envp = tooltest::Pointers(envStore);
     const unsigned n = started_++;
     const fs::path out = io_ / ("out-" + std::to_string(n));

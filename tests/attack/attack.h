@@ -41,6 +41,14 @@ struct Launch {
         fileLimit = bytes;
         return *this;
     }
+    // The run will be sent a signal from outside: a sanitizer's fault handlers stand aside so
+    // that the signal ends it as it ends a plain build (their report, made inside a handler
+    // that may have interrupted the allocator, can deadlock and look like a hang of ours).
+    Launch& Signalled()
+    {
+        signalled = true;
+        return *this;
+    }
 
     std::vector<std::string> words;
     std::string in = "/dev/null";      // standard input: a path
@@ -48,6 +56,7 @@ struct Launch {
     std::vector<int> closed;           // standard descriptors closed before exec
     rlim_t fileLimit = RLIM_INFINITY;  // RLIMIT_FSIZE, as `ulimit -f` sets it
     std::optional<uid_t> user;         // run as this user (and its group) when root
+    bool signalled = false;
 };
 
 // How it ended: the exit status (128 + signal when a signal ended it), its output.

@@ -141,7 +141,7 @@ void ReadUnderSignals(Case& c, const std::vector<int>& signals, const fs::path& 
             Spit(out, "old");
         }
         c.Ok({"rewind"});
-        Running read = c.Start(Launch({"read", out.string()}));
+        Running read = c.Start(Launch({"read", out.string()}).Signalled());
         std::this_thread::sleep_for(Somewhere(c, typical));
         read.Signal(signal);
         const Ended ended = read.Wait();
@@ -198,7 +198,7 @@ std::string SignalsDuringWrite(Case& c)
         SCOPED_TRACE("signal " + std::to_string(signal));
         c.Ok({"rewind"});
         c.Ok({"fsf", "1"});
-        Running write = c.Start(Launch({"write", a.string()}));
+        Running write = c.Start(Launch({"write", a.string()}).Signalled());
         std::this_thread::sleep_for(Somewhere(c, typical));
         write.Signal(signal);
         const Ended ended = write.Wait();
