@@ -1,10 +1,12 @@
 # Run before VELMDAT.SYS is linked: a kernel image has nobody to run static constructors,
 # register unwind data or set up thread-local storage, and it can resolve nothing but the
 # class driver's imports. Any of those in an object would link silently and fail at load.
-#   cmake -DOBJDUMP=... -DNM=... -DOBJECTS="a.o;b.o" -DSTAMP=... -P check_objects.cmake
+#   cmake -DOBJDUMP=... -DNM=... -DOBJECTS="a.o;b.o" -DIMPORTS="Service@4;..." -DSTAMP=...
+#         -P check_objects.cmake
 cmake_minimum_required(VERSION 3.20)
 set(forbidden_section "^\\.(ctors|dtors|init_array|fini_array|eh_frame|tls|pdata|xdata)([.$].*)?$")
-set(allowed_import "^__imp__TapeClass(Initialize@12|ZeroMemory@8|CompareMemory@12|AllocateSrbBuffer@8)$")
+list(JOIN IMPORTS "|" imports)
+set(allowed_import "^__imp__(${imports})$")
 
 set(failures "")
 set(defined "")

@@ -1,9 +1,10 @@
-# Builds VELMDAT.SYS, the i386 driver image, from the driver's own sources with the mingw-w64
-# cross toolchain. Included by image/CMakeLists.txt and by the i386 loader build, so both run
-# the same image. Defines the target velmdat_image and sets VELMDAT_IMAGE_FILE.
-#   velmdat_add_image(<repository root> <output directory>)
+# Builds VELMDAT.SYS, the i386 driver image, from the driver's sources (cmake/driver.cmake) with
+# the mingw-w64 cross toolchain. Included by image/CMakeLists.txt and by the i386 loader build,
+# so both run the same image. Defines the target velmdat_image and sets VELMDAT_IMAGE_FILE.
+#   velmdat_add_image(<output directory>)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/driver.cmake)
 
-function(velmdat_add_image root out_dir)
+function(velmdat_add_image out_dir)
     find_program(VELMDAT_MINGW_CXX i686-w64-mingw32-g++)
     find_program(VELMDAT_MINGW_LD i686-w64-mingw32-ld)
     find_program(VELMDAT_MINGW_DLLTOOL i686-w64-mingw32-dlltool)
@@ -18,27 +19,19 @@ function(velmdat_add_image root out_dir)
         endif()
     endforeach()
 
+    set(root ${VELMDAT_ROOT})
     set(image_dir ${root}/image)
-    file(GLOB sources CONFIGURE_DEPENDS
-        ${root}/driver/*.cpp ${root}/modepages/*.cpp ${root}/commands/*.cpp)
-    if(NOT sources)
-        message(STATUS "VELMDAT.SYS: no driver sources yet, image not built")
-        set(VELMDAT_IMAGE_FILE "" PARENT_SCOPE)
-        return()
-    endif()
 
-    # Kernel code: no runtime support of any kind, the platform's 4-byte stack alignment,
-    # no unwind tables, no stack probes, no floating point, string operations inline.
-    set(flags -std=c++17 -O2 -Wall -Wextra -Werror -ffreestanding -fno-exceptions -fno-rtti
-        -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
-        -fno-threadsafe-statics -fno-ident -mno-stack-arg-probe -mgeneral-regs-only
-        -march=i586 -mpreferred-stack-boundary=2 -minline-all-stringops
-        -DVELMDAT_IMAGE -I${root})
+    # Kernel code, and on i386 Windows also: the platform's 4-byte stack alignment, no stack
+    # probes, no floating point, string operations inline.
+    set(flags -std=c++17 -O2 -Wall -Wextra -Werror ${VELMDAT_KERNEL_FLAGS} -fno-ident
+        -mno-stack-arg-probe -mgeneral-regs-only -march=i586 -mpreferred-stack-boundary=2
+        -minline-all-stringops -DVELMDAT_IMAGE -I${root})
 
     set(obj_dir ${out_dir}/obj)
     file(MAKE_DIRECTORY ${obj_dir})
     set(objects "")
-    foreach(source IN LISTS sources)
+    foreach(source IN LISTS VELMDAT_DRIVER_SOURCES)
         file(RELATIVE_PATH rel ${root} ${source})
         string(REGEX REPLACE "[/.]" "_" stem "${rel}")
         set(object ${obj_dir}/${stem}.o)
@@ -61,11 +54,15 @@ function(velmdat_add_image root out_dir)
         COMMENT "i686-w64-mingw32-g++ image/layout_check.cpp"
         VERBATIM)
 
+    # The class driver's services: the decorated names are what the compiler calls; dlltool
+    # --kill-at writes them undecorated into the import table, as the class driver exports them.
+    set(def ${out_dir}/tape.def)
+    list(JOIN VELMDAT_DRIVER_IMPORTS "\n" exports)
+    file(CONFIGURE OUTPUT ${def} CONTENT "LIBRARY TAPE.SYS\nEXPORTS\n${exports}\n" @ONLY)
     set(import_lib ${out_dir}/libtape.a)
     add_custom_command(OUTPUT ${import_lib}
-        COMMAND ${VELMDAT_MINGW_DLLTOOL} -m i386 --kill-at -d ${image_dir}/tape.def
-                -D TAPE.SYS -l ${import_lib}
-        DEPENDS ${image_dir}/tape.def
+        COMMAND ${VELMDAT_MINGW_DLLTOOL} -m i386 --kill-at -d ${def} -D TAPE.SYS -l ${import_lib}
+        DEPENDS ${def}
         COMMENT "import library of TAPE.SYS"
         VERBATIM)
 
@@ -79,7 +76,8 @@ function(velmdat_add_image root out_dir)
     set(objects_checked ${out_dir}/objects.checked)
     add_custom_command(OUTPUT ${objects_checked}
         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${VELMDAT_MINGW_OBJDUMP} -DNM=${VELMDAT_MINGW_NM}
-                "-DOBJECTS=${objects}" -DSTAMP=${objects_checked}
+                "-DOBJECTS=${objects}" "-DIMPORTS=${VELMDAT_DRIVER_IMPORTS}"
+                -DSTAMP=${objects_checked}
                 -P ${image_dir}/check_objects.cmake
         DEPENDS ${objects} ${image_dir}/check_objects.cmake
         COMMENT "checking VELMDAT.SYS objects for runtime sections and stray symbols"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (ASan + UBSan, everything instrumented) and runs each
+# Builds the libFuzzer targets (the "fuzz" preset: clang, ASan + UBSan, everything instrumented,
+# in build-fuzz/) and runs each
 # for the given number of seconds (default 60) on a copy of its seed corpus, so the repository's
 # corpus stays small. A finding stops the script with the target's output and the crash input.
 #   scripts/fuzz.sh [seconds] [target...]      e.g. scripts/fuzz.sh 600 request_fuzzer
@@ -7,15 +8,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
-build=${VELMDAT_FUZZ_BUILD:-build-fuzz}
+build=build-fuzz  # the preset's
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(request_fuzzer frame_fuzzer drive_fuzzer cartridge_fuzzer)
 fi
 
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVELMDAT_FUZZ=ON -DVELMDAT_SANITIZE=ON -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$build" -j "${VELMDAT_JOBS:-2}" --target "${targets[@]}"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "${VELMDAT_JOBS:-2}" --target "${targets[@]}"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

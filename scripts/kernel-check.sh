@@ -1,31 +1,35 @@
 #!/usr/bin/env bash
-# Kernel-safety check of the driver's own sources (driver/, modepages/, commands/), compiled
-# freestanding as kernel code is: every object may call only the four TapeClass* services and
-# the compiler's memory primitives, carries no static constructors, no unwind tables and no
+# Kernel-safety check of the driver's objects as the build compiled them for it (cmake/driver.cmake,
+# velmdat_add_kernel_check): every object may call only the class driver's services and the
+# compiler's memory primitives, carries no static constructors, no unwind tables and no
 # writable global data, and no routine's stack frame exceeds the limit (default 256 bytes).
-# Prints every routine's frame, largest first.
-#   scripts/kernel-check.sh [limit-bytes]
-# Exit status 0 when the driver passes, 1 when it does not.
+# Prints every routine's frame, largest first. The list names the imports and the objects.
+#   scripts/kernel-check.sh [list] [limit-bytes]     list: build/driver/velmdat_kernel.kernel-check
+# Exit status 0 when the objects pass, 1 when they do not, 2 when the list or an object is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-limit=${1:-256}
-cxx=${CXX_KERNEL:-g++}
+list=${1:-build/driver/velmdat_kernel.kernel-check}
+limit=${2:-256}
+if [ ! -f "$list" ]; then
+    echo "kernel-check: $list missing: build first (cmake --build --preset default)"
+    exit 2
+fi
+mapfile -t imports < <(awk '$1 == "import" {print $2}' "$list")
+mapfile -t objects < <(awk '$1 == "object" {print $2}' "$list")
+for obj in "${objects[@]}"; do
+    if [ ! -f "$obj" ] || [ ! -f "${obj%.o}.su" ]; then
+        echo "kernel-check: $obj or its stack usage missing: build first"
+        exit 2
+    fi
+done
+allowed="^($(IFS='|'; echo "${imports[*]}"))\$"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
-flags=(-std=c++17 -O2 -Wall -Wextra -Werror -ffreestanding -fno-exceptions -fno-rtti
-       -nostdlib -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
-       -fno-threadsafe-statics -fno-pic -fno-pie -fstack-usage -I.)
-allowed='^(TapeClassInitialize|TapeClassZeroMemory|TapeClassCompareMemory|TapeClassAllocateSrbBuffer|memset|memcpy|memmove|memcmp)$'
 failed=0
 
-# KERNEL_CHECK_SOURCES replaces the list, for the check's own test with deliberate faults.
-read -r -a sources <<<"${KERNEL_CHECK_SOURCES:-$(echo driver/*.cpp modepages/*.cpp commands/*.cpp)}"
-for src in "${sources[@]}"; do
-    obj="$work/$(echo "$src" | tr / _).o"
-    (cd "$work" && "$cxx" "${flags[@]/#-I./-I$OLDPWD}" -c "$OLDPWD/$src" -o "$obj")
-
-    # Sections: nothing that needs a runtime, nothing written at run time.
+# Sections: nothing that needs a runtime, nothing written at run time.
+for obj in "${objects[@]}"; do
+    src=$(basename "${obj%.o}")
     while read -r name size; do
         case "$name" in
         .ctors* | .dtors* | .init_array* | .fini_array* | .eh_frame* | .gcc_except_table* | .tdata* | .tbss*)
@@ -43,9 +47,9 @@ for src in "${sources[@]}"; do
     done < <(objdump -h "$obj" | awk '$1 ~ /^[0-9]+$/ {print $2, $3}')
 done
 
-# Outside symbols of the driver as one object: the class driver's services and the memory
+# Outside symbols of the objects as one: the class driver's services and the memory
 # primitives a compiler may emit, nothing else.
-ld -r -o "$work/driver.o" "$work"/*.o
+ld -r -o "$work/driver.o" "${objects[@]}"
 while read -r symbol; do
     [ -z "$symbol" ] && continue
     if ! [[ "$symbol" =~ $allowed ]]; then
@@ -56,7 +60,9 @@ done < <(nm -u "$work/driver.o" | awk '{print $2}')
 echo "Outside symbols: $(nm -u "$work/driver.o" | awk '{print $2}' | tr '\n' ' ')"
 
 # Stack frames: -fstack-usage writes file:line:col:routine <bytes> <static|dynamic|bounded>.
-cat "$work"/*.su |
+for obj in "${objects[@]}"; do
+    cat "${obj%.o}.su"
+done |
     awk -F'\t' '{match($1, /^[^:]*:[0-9]+:[0-9]+:/); file = substr($1, 1, index($1, ":") - 1);
                  print $2 "\t" $3 "\t" substr($1, RLENGTH + 1) "\t" file}' |
     sort -rn >"$work/frames"

@@ -2,11 +2,12 @@
 # Static analysis with zero findings as the bar: clang-format (check only, the repository's
 # .clang-format), clang-tidy (.clang-tidy) and cppcheck (.cppcheck-suppressions) over every
 # C++ source under version control. Compile commands come from a clang configuration of its
-# own (build-lint), with the fuzz targets included. Exit status 1 on any finding.
+# own (the "lint" preset, in build-lint/), with the fuzz targets included. Exit status 1 on any
+# finding.
 #   scripts/lint.sh [--fix-format]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${VELMDAT_LINT_BUILD:-build-lint}
+build=build-lint  # the preset's
 jobs=${VELMDAT_JOBS:-2}
 
 # The kernel check's own test source is wrong on purpose. Outside a git checkout, every source
@@ -26,8 +27,7 @@ if [ "${1:-}" = "--fix-format" ]; then
 fi
 clang-format --dry-run --Werror "${files[@]}" || status=1
 
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-    -DVELMDAT_FUZZ=ON >/dev/null
+cmake --preset lint >/dev/null
 
 # clang-tidy needs each source's real flags: sources that only the i386 builds compile
 # (image layout checks, the 32-bit loader) have none here and are left to the other two tools.

@@ -13,6 +13,7 @@ tool_packages=(cmake g++ make pkg-config libcli11-dev nlohmann-json3-dev libsqli
 test_packages=(libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind time hyperfine
     tgt libiscsi-bin tar cpio dump e2fsprogs
     g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-multilib qemu-user
+    libgtest-dev:i386 libgmock-dev:i386
     clang libclang-rt-14-dev clang-tidy cppcheck clang-format
     bindfs passwd)
 
@@ -46,5 +47,9 @@ if [ "$(id -u)" -ne 0 ]; then
     as_root=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
+# The i386 loader links GoogleTest built for i386, from Debian's i386 architecture.
+if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${as_root[@]}" dpkg --add-architecture i386
+fi
 "${as_root[@]}" apt-get update
 "${as_root[@]}" apt-get install -y "${missing[@]}"

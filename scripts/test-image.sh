@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The i386 side: builds VELMDAT.SYS again inside a 32-bit build, loads it into 32-bit test
-# programs (run under qemu-i386) and runs the driver's suites against the image.
+# The i386 side (the "i386" workflow preset): builds VELMDAT.SYS again inside a 32-bit build,
+# loads it into 32-bit test programs (run under qemu-i386) and runs the driver's suites against
+# the image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-jobs=$(nproc)
-cmake -S image/loader -B build-i386 --toolchain "$PWD/image/loader/i386-linux.cmake" >/dev/null
-cmake --build build-i386 -j "$jobs"
-ctest --test-dir build-i386 -j "$jobs" --output-on-failure
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
+cmake --workflow --preset i386

@@ -402,16 +402,25 @@ TEST_F(PeCheck, EveryChangedByteIsRefused)
     }
 }
 
-// Any value in any header field: the structure checks run whatever the checksum says, and
-// must stay inside the file (the sanitizer build catches a stray read).
-TEST_F(PeCheck, ChangedHeaderBytesNeverReadOutside)
+// Any value in any header field, sizes and offsets that point past the file included: the
+// image is refused, every finding says what failed, and the checker stays inside the file
+// whatever the structures claim (the sanitizer build catches a stray read).
+TEST_F(PeCheck, EveryHeaderValueIsRefusedWithItsReason)
 {
     const size_t headers = Get32(image, OptionalHeader(image) + 60);
     for (size_t at = 0; at < headers; ++at) {
         for (const uint8_t value : {uint8_t{0x00}, uint8_t{0x7F}, uint8_t{0xFF}}) {
+            if (image[at] == value) {
+                continue;
+            }
             Bytes changed = image;
             changed[at] = value;
-            (void)pecheck::CheckImage(changed);
+            const auto findings = pecheck::CheckImage(changed);
+            ASSERT_FALSE(findings.empty()) << "byte " << at << " set to " << int{value};
+            for (const auto& finding : findings) {
+                ASSERT_FALSE(finding.detail.empty())
+                    << pecheck::CheckName(finding.check) << " at byte " << at;
+            }
         }
     }
 }

@@ -40,11 +40,7 @@ int Rounds(int ci)
     return runs > 0 ? static_cast<int>(runs) : ci;
 }
 
-struct Ran {
-    int exit = -1;
-    std::string out;
-    std::string err;
-};
+using tooltest::Ran;
 
 class CartridgeAttack : public ::testing::Test {
 protected:

@@ -18,11 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-    int exit = -1;
-    std::string out;
-    std::string err;
-};
+using Result = tooltest::Ran;
 
 class CommandLine : public ::testing::Test {
 protected:
@@ -35,18 +31,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    Result Velm(const std::vector<std::string>& words)
-    {
-        const std::string out = (dir_ / "out").string();
-        const std::string err = (dir_ / "err").string();
-        const pid_t pid =
-            tooltest::Start(words, dir_.string(), {-1, "/dev/null"}, {-1, out}, {-1, err});
-        Result run;
-        run.exit = tooltest::Wait(pid);
-        run.out = tooltest::Slurp(out);
-        run.err = tooltest::Slurp(err);
-        return run;
-    }
+    Result Velm(const std::vector<std::string>& words) { return tooltest::Run(words, dir_); }
     Result On(std::vector<std::string> words)
     {
         words.insert(words.begin(), {"-f", "t.tape"});

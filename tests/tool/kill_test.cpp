@@ -1,18 +1,14 @@
 // velmtape killed with SIGKILL in the middle of a write: the cartridge still opens, and what
 // it holds is a prefix of the file written, every block committed before the kill kept.
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
@@ -20,46 +16,22 @@
 
 #include <gtest/gtest.h>
 
+#include "tool_run.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-// Runs velmtape to the end with stdout to `out`; returns the exit status.
-int Velmtape(const std::vector<std::string>& words, const fs::path& out, pid_t* started = nullptr)
+// Starts velmtape with stdout to `out`, standard error discarded.
+pid_t Start(const std::vector<std::string>& words, const fs::path& out)
 {
-    std::vector<std::string> store{VELMTAPE_BINARY};
-    store.insert(store.end(), words.begin(), words.end());
-    std::vector<char*> argv;
-    argv.reserve(store.size() + 1);
-    for (std::string& w : store) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned =
-        posix_spawn(&pid, store[0].c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return -1;
-    }
-    if (started != nullptr) {
-        *started = pid;
-        return 0;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return tooltest::Start(words, "/", {-1, "/dev/null"}, {-1, out.string()}, {-1, "/dev/null"});
 }
 
-std::string Slurp(const fs::path& path)
+// Runs velmtape to the end with stdout to `out`; returns the exit status.
+int Velmtape(const std::vector<std::string>& words, const fs::path& out)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return tooltest::Wait(Start(words, out));
 }
 
 TEST(KilledWrite, KeepsEveryCommittedBlockAndStillOpens)
@@ -82,8 +54,8 @@ TEST(KilledWrite, KeepsEveryCommittedBlockAndStillOpens)
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
         ASSERT_EQ(Velmtape({"-f", tape, "new", "--force"}, out), 0);
-        pid_t pid = 0;
-        ASSERT_EQ(Velmtape({"-f", tape, "write", input.string()}, out, &pid), 0);
+        const pid_t pid = Start({"-f", tape, "write", input.string()}, out);
+        ASSERT_GT(pid, 0);
         // Killed when the write has put a random amount into the cartridge's data file:
         // somewhere inside the write, whatever the machine's speed.
         const uint64_t threshold = (1 + delays() % 22) << 20;
@@ -106,7 +78,7 @@ TEST(KilledWrite, KeepsEveryCommittedBlockAndStillOpens)
 
         ASSERT_EQ(Velmtape({"-f", tape, "eod"}, out), 0) << "the cartridge must open after a kill";
         ASSERT_EQ(Velmtape({"-f", tape, "tell"}, out), 0);
-        const std::string where = Slurp(out);
+        const std::string where = tooltest::Slurp(out);
         const auto blocks = std::stoull(where.substr(where.find("block ") + 6));
         if (threshold >= (uint64_t{12} << 20)) {
             // More than one commit chunk was written: those blocks must be there.
@@ -117,7 +89,7 @@ TEST(KilledWrite, KeepsEveryCommittedBlockAndStillOpens)
         }
         ASSERT_EQ(Velmtape({"-f", tape, "rewind"}, out), 0);
         ASSERT_EQ(Velmtape({"-f", tape, "read", (dir / "back").string()}, out), 0);
-        const std::string back = Slurp(dir / "back");
+        const std::string back = tooltest::Slurp(dir / "back");
         ASSERT_EQ(back.size(), blocks * 512);
         ASSERT_TRUE(back == bytes.substr(0, back.size())) << "not a prefix of what was written";
     }

@@ -20,11 +20,7 @@ using ::testing::HasSubstr;
 using tooltest::Slurp;
 using tooltest::Spit;
 
-struct Ran {
-    int exit = -1;
-    std::string out;
-    std::string err;
-};
+using tooltest::Ran;
 
 class MtSemantics : public ::testing::Test {
 protected:
@@ -54,14 +50,7 @@ protected:
                 word.clear();
             }
         }
-        const std::string out = (dir_ / ".out").string();
-        const std::string err = (dir_ / ".err").string();
-        Ran run;
-        run.exit = tooltest::Wait(
-            tooltest::Start(words, dir_.string(), {-1, "/dev/null"}, {-1, out}, {-1, err}));
-        run.out = Slurp(out);
-        run.err = Slurp(err);
-        return run;
+        return tooltest::Run(words, dir_);
     }
     // Runs each command of a ';'-separated list; all must succeed except those marked '!'.
     void Steps(const std::string& steps)

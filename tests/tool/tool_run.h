@@ -58,14 +58,17 @@ struct Stream {
     std::string path;
 };
 
-// Starts velmtape with `words` in `dir`, without TAPE in its environment.
+// Starts velmtape with `words` in `dir`, without TAPE in its environment unless `extraEnv`
+// (NAME=value entries added to it) sets one.
 inline pid_t Start(const std::vector<std::string>& words, const std::string& dir, const Stream& in,
-                   const Stream& out, const Stream& err)
+                   const Stream& out, const Stream& err,
+                   const std::vector<std::string>& extraEnv = {})
 {
     std::vector<std::string> argvStore{VELMTAPE_BINARY};
     argvStore.insert(argvStore.end(), words.begin(), words.end());
     std::vector<char*> argv = Pointers(argvStore);
     std::vector<std::string> envStore = EnvironmentWithoutTape();
+    envStore.insert(envStore.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> envp = Pointers(envStore);
 
     posix_spawn_file_actions_t actions;
@@ -97,6 +100,28 @@ inline int Wait(pid_t pid)
         return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// What a finished run of velmtape left: its exit status (or 128 + the signal that ended it),
+// standard output and standard error.
+struct Ran {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs velmtape with `words` in `dir` to its end, standard input from /dev/null, standard
+// output and error through the files `dir`/.out and `dir`/.err.
+inline Ran Run(const std::vector<std::string>& words, const std::filesystem::path& dir,
+               const std::vector<std::string>& extraEnv = {})
+{
+    const std::string out = (dir / ".out").string();
+    const std::string err = (dir / ".err").string();
+    Ran ran;
+    ran.exit = Wait(Start(words, dir.string(), {-1, "/dev/null"}, {-1, out}, {-1, err}, extraEnv));
+    ran.out = Slurp(out);
+    ran.err = Slurp(err);
+    return ran;
 }
 
 // A run that cannot run away: velmtape with `words` in `dir`, standard output and error into

@@ -1,10 +1,7 @@
 // velmtape run as a user runs it: the built binary on cartridge files in a temporary folder,
 // with exit status, printed lines, messages and JSON checked, over several invocations.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,28 +15,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tool_run.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-struct Outcome {
-    int exit = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void Spit(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+using Outcome = tooltest::Ran;
+using tooltest::Slurp;
+using tooltest::Spit;
 
 class Velmtape : public ::testing::Test {
 protected:
@@ -67,52 +52,12 @@ protected:
     }
 
     // Runs velmtape with the words given; TAPE is unset unless `tapeEnv` names a file.
-    Outcome Velm(std::vector<std::string> words, const std::string& tapeEnv = "")
+    Outcome Velm(const std::vector<std::string>& words, const std::string& tapeEnv = "")
     {
-        std::vector<std::string> argvStore{VELMTAPE_BINARY};
-        argvStore.insert(argvStore.end(), words.begin(), words.end());
-        std::vector<char*> argv;
-        argv.reserve(argvStore.size() + 1);
-        for (std::string& w : argvStore) {
-            argv.push_back(w.data());
+        if (tapeEnv.empty()) {
+            return tooltest::Run(words, dir_);
         }
-        argv.push_back(nullptr);
-        std::vector<std::string> envStore;
-        for (char** e = environ; *e != nullptr; ++e) {
-            if (std::string(*e).rfind("TAPE=", 0) != 0) {
-                envStore.emplace_back(*e);
-            }
-        }
-        if (!tapeEnv.empty()) {
-            envStore.push_back("TAPE=" + tapeEnv);
-        }
-        std::vector<char*> envp;
-        envp.reserve(envStore.size() + 1);
-        for (std::string& e : envStore) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-
-        const std::string outPath = (dir_ / "stdout").string();
-        const std::string errPath = (dir_ / "stderr").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addchdir_np(&actions, dir_.c_str());
-        pid_t pid = 0;
-        Outcome run;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
-            int status = 0;
-            waitpid(pid, &status, 0);
-            run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        run.out = Slurp(outPath);
-        run.err = Slurp(errPath);
-        return run;
+        return tooltest::Run(words, dir_, {"TAPE=" + tapeEnv});
     }
 
     // A command that must succeed; its stdout.
