@@ -131,6 +131,15 @@ CommandLine::CommandLine() : app_(kDescription, "velmtape")
                   "driver does not claim (the driver's routines are written for the QT-7310)");
     app_.add_flag("--man", manual_, "Print this manual page (troff) and exit");
     app_.add_flag("--bash-completion", completion_, "Print the bash completion script and exit");
+    // mt names the drive cannot honour are answered with the reason; --help lists them too.
+    std::string refused;
+    for (const RefusedName& name : RefusedNames()) {
+        refused +=
+            std::string(refused.empty() ? "" : "\n") + "  " + name.name + ": refused, " + name.why;
+    }
+    if (!refused.empty()) {
+        app_.footer("Names mt knows that velmtape refuses:\n" + refused);
+    }
     app_.require_subcommand(0, 1);
     app_.fallthrough();
     app_.allow_extras();  // words nobody takes are reported in the tool's own words

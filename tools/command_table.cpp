@@ -191,6 +191,16 @@ std::vector<CommandSpec> MakeTable()
                  Space(s, TAPE_SPACE_FILEMARKS, 1, o);
              }
          }},
+        {"asf",
+         {},
+         "Rewind, then space forward over N filemarks: the beginning of tape file N",
+         {Count("Tape file number (default 1, at most 8388607)", kSpaceForwardMax)},
+         [](Session& s, const CommandArgs& a, Outcome& o) {
+             SetPosition(s, TAPE_REWIND, 0, 0, false, o, a.count == 0);
+             if (!o.failure && a.count > 0) {
+                 Space(s, TAPE_SPACE_FILEMARKS, Count(a), o);
+             }
+         }},
         {"fsr",
          {},
          "Space forward over N blocks",
@@ -266,6 +276,13 @@ std::vector<CommandSpec> MakeTable()
                  SetPosition(s, TAPE_LOGICAL_BLOCK, 0, a.partition, a.immediate, o);
              }
          }},
+        {"protect",
+         {},
+         "Slide the simulated cartridge's write-protect tab: on, the drive takes no writes; off, "
+         "it does again (a real cartridge's tab is slid by hand)",
+         {OnOff()},
+         [](Session& s, const CommandArgs& a, Outcome& o) { Protect(s, a.on, o); },
+         Runs::OnSimulatedDrive},
         {"params",
          {},
          "Drive and media parameters",

@@ -36,6 +36,7 @@ struct ArgSpec {
 // What a command needs before its handler can run.
 enum class Runs {
     OnDrive,           // an opened session on the cartridge or device
+    OnSimulatedDrive,  // an opened session on a cartridge; refused on a device (`protect`)
     MakesCartridge,    // nothing: it creates the cartridge file (`new`)
     OnFreshCartridge,  // a cartridge it creates first (`demo`)
     ReadsCartridge,    // the cartridge store itself, no drive (`map`)
@@ -54,7 +55,8 @@ struct CommandSpec {
     std::vector<Alias> aliases;
     const char* help;
     std::vector<ArgSpec> args;
-    void (*handler)(Session&, const CommandArgs&, Outcome&) = nullptr;  // Runs::OnDrive only
+    // Runs::OnDrive and Runs::OnSimulatedDrive only.
+    void (*handler)(Session&, const CommandArgs&, Outcome&) = nullptr;
     Runs runs = Runs::OnDrive;
     // FILE "-" is standard output, which then belongs to the data: every other word of the
     // tool goes to standard error.

@@ -28,7 +28,7 @@ bool Do(Session& session, Request request, void* record, Outcome& out)
     if (status == TAPE_STATUS_SUCCESS) {
         return true;
     }
-    out.failure = Failure{std::string(host::RequestName(request)) + " failed", status, {}};
+    out.failure = Failure{{}, status, {}};
     return false;
 }
 
@@ -73,7 +73,7 @@ bool Answered(Session& session, Request request, void* record, const char* what,
         return true;
     }
     if (status != TAPE_STATUS_INVALID_DEVICE_REQUEST && status != TAPE_STATUS_NOT_IMPLEMENTED) {
-        out.failure = Failure{std::string(host::RequestName(request)) + " failed", status, {}};
+        out.failure = Failure{{}, status, {}};
         return false;
     }
     out.result["notReported"].push_back(what);
@@ -110,9 +110,10 @@ void Status(Session& session, Outcome& out)
         // The answer to "what state is the drive in" is this status; reporting it is the
         // command's success, as mt status reports an empty drive.
         out.result["mediumPresent"] = ready != TAPE_STATUS_NO_MEDIA;
+        const std::string next = NextStep(ready);
         out.lines.push_back(Line("medium", (ready == TAPE_STATUS_NO_MEDIA ? "none" : "not ready") +
-                                               std::string(" (") + host::TapeStatusName(ready) +
-                                               ": " + host::TapeStatusMeaning(ready) + ")"));
+                                               std::string(" (") + AnswerWords(ready) +
+                                               (next.empty() ? "" : "; " + next) + ")"));
         out.lines.push_back(Line("removal", session.RemovalPrevented() ? "prevented" : "allowed"));
         AddMtStatus(facts, out);
         return;
@@ -163,6 +164,10 @@ void Status(Session& session, Outcome& out)
     AddDrive(drive, false, out);
     out.lines.push_back(Line("removal", session.RemovalPrevented() ? "prevented" : "allowed"));
     facts.counted = session.counted();
+    if (const std::optional<TapeSpot> spot = session.Spot()) {
+        facts.atSetmark = spot->atSetmark;
+        facts.atEnd = spot->atEnd;
+    }
     AddMtStatus(facts, out);
 }
 
@@ -361,6 +366,15 @@ void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, Outcome& o
     out.lines.push_back(Line("partitions", std::to_string(media.PartitionCount)) +
                         (sizeMb ? " (partition 1: " + std::to_string(*sizeMb) + " MB)" : ""));
     ShowPosition(session, out);
+}
+
+void Protect(Session& session, bool on, Outcome& out)
+{
+    session.SetWriteProtected(on);
+    out.result["writeProtected"] = on;
+    out.lines.push_back(Line("write protected", on ? "yes: the drive takes no writes; "
+                                                     "'protect off' lets it write again"
+                                                   : "no: the drive writes on the cartridge"));
 }
 
 Outcome CreateCartridge(const std::string& path, const CommandArgs& args)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -35,10 +36,19 @@ struct CommandArgs {
 };
 
 // The drive or the driver refused or failed: exit status 2.
+// Said as "COMMAND: what: the drive's answer in words; where the tape stands; the next step".
 struct Failure {
-    std::string what;                   // "SetPosition failed" or a sentence of the tool's own
+    Failure() = default;
+    Failure(std::string what_, std::optional<TAPE_STATUS> status_, std::string hint_ = {},
+            std::string where_ = {})
+        : what(std::move(what_)), status(status_), hint(std::move(hint_)), where(std::move(where_))
+    {
+    }
+
+    std::string what;                   // a sentence of the tool's own; empty: the answer says it
     std::optional<TAPE_STATUS> status;  // the request's status, when a request failed
-    std::string hint;                   // what the user may do about it; may be empty
+    std::string hint;   // what the user may do about it; empty: the answer's usual next step
+    std::string where;  // where the tape stands after it, when that was asked
 };
 
 struct Outcome {
@@ -86,5 +96,7 @@ void SetBlock(Session& session, uint32_t size, Outcome& out);
 // Compression (`compression` true) or setmark reporting on or off; the other keeps its value.
 void SetDriveFlag(Session& session, bool compression, bool on, Outcome& out);
 void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, Outcome& out);
+// The simulated cartridge's write-protect tab, in the drive or out of it.
+void Protect(Session& session, bool on, Outcome& out);
 
 }  // namespace tools

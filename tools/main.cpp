@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
@@ -15,6 +16,7 @@
 
 #include "host/transcript.h"
 #include "tools/command_line.h"
+#include "tools/command_table.h"
 #include "tools/commands.h"
 #include "tools/data_file.h"
 #include "tools/demo.h"
@@ -69,6 +71,19 @@ std::string CartridgePath(const std::optional<std::string>& given)
     return tape;
 }
 
+// A command that writes its data to standard output when given "-", with a "-" among the
+// words: told before the words are understood, so it leans to keeping standard output clean.
+bool MayCarryData(const std::string& command, const std::vector<std::string>& words)
+{
+    bool carries = false;
+    for (const tools::CommandSpec& spec : tools::Commands()) {
+        carries = carries || (spec.dataOnStandardOutput && command == spec.name);
+    }
+    return carries && std::any_of(words.begin(), words.end(), [](const std::string& word) {
+               return tools::NamesStandardOutput(word);
+           });
+}
+
 int RunTool(int argc, char** argv)
 {
     const std::vector<std::string> words(argv + 1, argv + argc);
@@ -87,12 +102,16 @@ int RunTool(int argc, char** argv)
         PrintError(e.subject(), e.what());
         if (commandLine.jsonRequested()) {
             const std::string subject = e.subject().empty() ? "" : e.subject() + ": ";
-            std::cout << Dump({{"ok", false},
-                               {"command", commandLine.commandName().empty()
-                                               ? nlohmann::json(nullptr)
-                                               : nlohmann::json(commandLine.commandName())},
-                               {"error", {{"message", subject + e.what()}, {"usage", true}}}})
-                      << "\n";
+            // Even a mistyped `read -` may have its standard output in a pipe that expects
+            // only the data: the answer goes where every other word of such a read goes.
+            std::ostream& answer =
+                MayCarryData(commandLine.commandName(), words) ? std::cerr : std::cout;
+            answer << Dump({{"ok", false},
+                            {"command", commandLine.commandName().empty()
+                                            ? nlohmann::json(nullptr)
+                                            : nlohmann::json(commandLine.commandName())},
+                            {"error", {{"message", subject + e.what()}, {"usage", true}}}})
+                   << "\n";
         } else {
             std::cerr << "Run 'velmtape --help' for the commands and options.\n";
         }
@@ -128,13 +147,19 @@ int RunTool(int argc, char** argv)
     }
     const bool onDevice = tools::ChooseTarget(file) != tools::TargetKind::Cartridge;
     if (onDevice && command.runs != tools::Runs::OnDrive) {
-        const std::string what =
-            "'" + args.command +
-            (command.runs == tools::Runs::ReadsCartridge
-                 ? "' reads a cartridge file of the simulated drive; this is a device, whose "
-                   "tape only the drive itself can read"
-                 : "' makes a cartridge file for the simulated drive; this is a device, whose "
-                   "cartridge is a real one");
+        const char* why =
+            "' makes a cartridge file for the simulated drive; this is a device, "
+            "whose cartridge is a real one";
+        if (command.runs == tools::Runs::ReadsCartridge) {
+            why =
+                "' reads a cartridge file of the simulated drive; this is a device, whose tape "
+                "only the drive itself can read";
+        } else if (command.runs == tools::Runs::OnSimulatedDrive) {
+            why =
+                "' slides the tab of a simulated cartridge; this is a device, whose cartridge's "
+                "write-protect tab is slid by hand, out of the drive";
+        }
+        const std::string what = "'" + args.command + why;
         PrintError(shown, what);
         printJsonError(what);
         return kExitUsage;
@@ -198,7 +223,9 @@ int RunTool(int argc, char** argv)
             answer["target"] = target;
         }
         if (outcome.failure) {
-            nlohmann::json error = {{"message", outcome.failure->what}};
+            nlohmann::json error = {
+                {"message",
+                 tools::FailureText(outcome.failedFile ? "" : args.command, *outcome.failure)}};
             if (outcome.failure->status) {
                 const TAPE_STATUS status = *outcome.failure->status;
                 error["status"] = host::TapeStatusName(status);
@@ -220,15 +247,9 @@ int RunTool(int argc, char** argv)
         }
     }
     if (outcome.failure) {
-        std::string what = outcome.failure->what;
-        if (outcome.failure->status) {
-            const TAPE_STATUS status = *outcome.failure->status;
-            what += ": " + std::string(host::TapeStatusName(status)) + " (" +
-                    host::TapeStatusMeaning(status) + ")";
-        }
-        if (!outcome.failure->hint.empty()) {
-            what += "; " + outcome.failure->hint;
-        }
+        // A failure of the user's own file is said about that file, which names it well enough.
+        const std::string what =
+            tools::FailureText(outcome.failedFile ? "" : args.command, *outcome.failure);
         if (outcome.failedFile) {
             PrintError(*outcome.failedFile, what);
             return kExitUsage;

@@ -64,7 +64,30 @@ std::string Percent(uint64_t part, uint64_t whole)
     return text;
 }
 
-std::string EntryText(const Entry& e)
+// The files a run of filemarks ends that hold no data: all but the first, and the first too
+// when no data of its file lies right before the run.
+std::vector<uint64_t> EmptyFiles(const Entry& e, const Entry* before)
+{
+    std::vector<uint64_t> empty;
+    if (e.kind != sim::ObjectKind::Filemark) {
+        return empty;
+    }
+    const bool firstHasData =
+        before != nullptr && before->kind == sim::ObjectKind::Block && before->file == e.file;
+    for (uint64_t f = e.file + (firstHasData ? 1 : 0); f < e.file + e.count; ++f) {
+        empty.push_back(f);
+    }
+    return empty;
+}
+
+std::string Files(uint64_t first, uint64_t count)
+{
+    return count == 1
+               ? "file " + std::to_string(first)
+               : "files " + std::to_string(first) + " to " + std::to_string(first + count - 1);
+}
+
+std::string EntryText(const Entry& e, const std::vector<uint64_t>& empty)
 {
     switch (e.kind) {
     case sim::ObjectKind::Block: {
@@ -72,16 +95,22 @@ std::string EntryText(const Entry& e)
                                                     : std::to_string(e.shortest) + " to " +
                                                           std::to_string(e.longest) + " bytes";
         return "file " + std::to_string(e.file) + ": " + Plural(e.count, "block", "blocks") +
-               " of " + sizes + ", " + std::to_string(e.bytes) + " bytes";
+               " of " + sizes + ", " + Human(e.bytes);
     }
-    case sim::ObjectKind::Filemark:
-        return Plural(e.count, "filemark", "filemarks");
+    case sim::ObjectKind::Filemark: {
+        std::string text =
+            Plural(e.count, "filemark", "filemarks") + " ending " + Files(e.file, e.count);
+        if (!empty.empty()) {
+            text += " (" + Files(empty.front(), empty.size()) + " empty)";
+        }
+        return text;
+    }
     default:
         return Plural(e.count, "setmark", "setmarks");
     }
 }
 
-json EntryJson(const Entry& e)
+json EntryJson(const Entry& e, const std::vector<uint64_t>& empty)
 {
     static const char* const kKinds[] = {"data", "filemarks", "setmarks"};
     json j = {{"address", e.address},
@@ -92,6 +121,9 @@ json EntryJson(const Entry& e)
         j["shortestBlock"] = e.shortest;
         j["longestBlock"] = e.longest;
         j["bytes"] = e.bytes;
+    }
+    if (e.kind == sim::ObjectKind::Filemark) {
+        j["emptyFiles"] = empty;
     }
     return j;
 }
@@ -108,31 +140,52 @@ Outcome MapCartridge(const std::string& path, std::chrono::milliseconds busyWait
     std::snprintf(density, sizeof(density), "0x%02X", medium->DensityCode());
     out.lines.push_back("map of " + path + " (from the cartridge store, not from the drive)");
     out.lines.push_back(
-        Line("tape", Human(medium->CapacityBytes()) + " (" +
-                         std::to_string(medium->CapacityBytes()) + " bytes), density " + density +
-                         ", " + (medium->WriteProtected() ? "write protected" : "writable") + ", " +
+        Line("tape", Human(medium->CapacityBytes()) + ", density " + density + ", " +
+                         (medium->WriteProtected() ? "write protected" : "writable") + ", " +
                          Plural(medium->PartitionCount(), "partition", "partitions")));
     out.result = {{"source", "cartridge store"},
                   {"capacityBytes", medium->CapacityBytes()},
                   {"densityCode", medium->DensityCode()},
                   {"writeProtected", medium->WriteProtected()},
                   {"partitions", json::array()}};
+    const auto number = [](int64_t n) {
+        return n < 0 ? std::string("unknown") : std::to_string(n);
+    };
+    // Where the tape stands, marked in its partition's list at its block.
+    const std::string here = "  block " + std::to_string(state.position) +
+                             ": >> the tape stands here (file " + number(state.counted.file) +
+                             ", block " + number(state.counted.block) + ")";
     uint64_t usedAll = 0;
     for (uint32_t p = 0; p < medium->PartitionCount(); ++p) {
         const uint64_t capacity = medium->PartitionCapacity(p);
         const uint64_t used = medium->UsedBytes(p);
         const uint64_t end = medium->EndOfData(p);
         usedAll += used;
-        out.lines.push_back("partition " + std::to_string(p + 1) + ": " + Human(capacity) + " (" +
-                            std::to_string(capacity) + " bytes)");
+        bool marked = state.ejected || p != state.partition;
+        out.lines.push_back("partition " + std::to_string(p + 1) + ": " + Human(capacity));
         json entries = json::array();
-        for (const Entry& e : Fold(cartridge->Extents(p))) {
-            out.lines.push_back("  block " + std::to_string(e.address) + ": " + EntryText(e));
-            entries.push_back(EntryJson(e));
+        const std::vector<Entry> folded = Fold(cartridge->Extents(p));
+        for (size_t i = 0; i < folded.size(); ++i) {
+            const Entry& e = folded[i];
+            if (!marked && state.position <= e.address) {
+                out.lines.push_back(here);
+                marked = true;
+            }
+            const std::vector<uint64_t> empty = EmptyFiles(e, i == 0 ? nullptr : &folded[i - 1]);
+            out.lines.push_back("  block " + std::to_string(e.address) + ": " +
+                                EntryText(e, empty));
+            entries.push_back(EntryJson(e, empty));
+            if (!marked && state.position < e.address + e.count) {
+                out.lines.push_back(here + ", inside the run above");
+                marked = true;
+            }
+        }
+        if (!marked) {
+            out.lines.push_back(here);
         }
         out.lines.push_back("  block " + std::to_string(end) + ": end of data");
-        out.lines.push_back("  used " + std::to_string(used) + " bytes, " +
-                            Percent(used, capacity) + " of the partition");
+        out.lines.push_back("  used " + Human(used) + ", " + Percent(used, capacity) +
+                            " of the partition");
         out.result["partitions"].push_back({{"partition", p + 1},
                                             {"capacityBytes", capacity},
                                             {"usedBytes", used},
@@ -140,17 +193,14 @@ Outcome MapCartridge(const std::string& path, std::chrono::milliseconds busyWait
                                             {"entries", entries}});
     }
     out.result["usedBytes"] = usedAll;
-    out.lines.push_back(Line("used", std::to_string(usedAll) + " bytes, " +
-                                         Percent(usedAll, medium->CapacityBytes()) +
-                                         " of the tape"));
+    out.lines.push_back(
+        Line("used",
+             Human(usedAll) + ", " + Percent(usedAll, medium->CapacityBytes()) + " of the tape"));
     if (state.ejected) {
         out.result["position"] = nullptr;
         out.lines.push_back(Line("tape stands", "out of the drive (unloaded)"));
         return out;
     }
-    const auto number = [](int64_t n) {
-        return n < 0 ? std::string("unknown") : std::to_string(n);
-    };
     out.result["position"] = {{"partition", state.partition + 1},
                               {"block", state.position},
                               {"fileNumber", state.counted.file},

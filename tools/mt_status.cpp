@@ -1,5 +1,6 @@
 // The general status bits as Linux's st driver sets them for MTIOCGET and mt-st prints them:
-// BOT and EOF follow from the counted file and block (block 0 of file 0, of a later file).
+// BOT and EOF follow from the counted file and block (block 0 of file 0, of a later file), SM and
+// EOT from the tape where it stands (a setmark beside it; past the early warning at its end).
 #include "tools/mt_status.h"
 
 #include <cstdio>
@@ -20,6 +21,8 @@ constexpr Bit kBits[] = {
      [](const MtFacts& f) { return f.counted.block == 0 && f.counted.file > 0; }},
     {0x40000000u, "BOT",
      [](const MtFacts& f) { return f.counted.block == 0 && f.counted.file == 0; }},
+    {0x20000000u, "EOT", [](const MtFacts& f) { return f.ready && f.atEnd; }},
+    {0x10000000u, "SM", [](const MtFacts& f) { return f.ready && f.atSetmark; }},
     {0x08000000u, "EOD", [](const MtFacts& f) { return f.ready && f.counted.atEndOfData; }},
     {0x04000000u, "WR_PROT", [](const MtFacts& f) { return f.writeProtected.value_or(false); }},
     {0x01000000u, "ONLINE", [](const MtFacts& f) { return f.ready; }},

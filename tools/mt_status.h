@@ -17,6 +17,8 @@ struct MtFacts {
     std::optional<uint32_t> blockSize;   // when the drive reported it
     std::optional<uint32_t> partition;   // the drive's partition, numbered from 0 as mt-st does
     store::FilePosition counted;
+    bool atSetmark = false;  // a setmark lies right at the tape
+    bool atEnd = false;      // past the early warning: the tape has no room left here
 };
 
 // The facts as mt shows them: a drive that is not ready has no place on a tape.

@@ -66,7 +66,97 @@ constexpr FlagName kHighFeatures[] = {
     {TAPE_DRIVE_FORMAT, "FORMAT"},
 };
 
+// A request's final status as the user hears it: what the drive answered, and the next step.
+struct Answer {
+    TAPE_STATUS status;
+    const char* words;
+    const char* next;
+    bool full = false;  // no room left on the tape
+};
+
+constexpr Answer kAnswers[] = {
+    {TAPE_STATUS_NO_MEDIA, "there is no cartridge in the drive", "'load' puts it in"},
+    {TAPE_STATUS_DEVICE_NOT_READY, "the drive is not ready", "try again in a moment"},
+    {TAPE_STATUS_NO_DATA_DETECTED, "the tape reached the end of its data",
+     "'rewind', then 'fsf N', reaches tape file N; 'write' appends here"},
+    {TAPE_STATUS_FILEMARK_DETECTED, "the tape reached a filemark",
+     "'fsf' and 'bsf' move over filemarks"},
+    {TAPE_STATUS_SETMARK_DETECTED, "the tape reached a setmark",
+     "'fss' and 'bss' move over setmarks"},
+    {TAPE_STATUS_BEGINNING_OF_MEDIA, "the tape reached the beginning of its partition", ""},
+    {TAPE_STATUS_END_OF_MEDIA, "the tape is full",
+     "go on with another cartridge ('unload', or 'new' for a blank one)", true},
+    {TAPE_STATUS_EOM_OVERFLOW, "the tape is full",
+     "go on with another cartridge ('unload', or 'new' for a blank one)", true},
+    {TAPE_STATUS_MEDIA_WRITE_PROTECTED, "the cartridge is write-protected",
+     "'protect off' slides its tab back (on a real cartridge, slide it by hand)"},
+    {TAPE_STATUS_INVALID_BLOCK_LENGTH, "the block on tape has another length than asked",
+     "'bsr' then 'setblk 0' reads it as a variable-length block"},
+    {TAPE_STATUS_DEVICE_DATA_ERROR, "the drive could not read or write the tape there", ""},
+    {TAPE_STATUS_INVALID_DEVICE_REQUEST, "the drive refused the command", ""},
+    {TAPE_STATUS_NOT_IMPLEMENTED, "the drive does not do this", ""},
+    {TAPE_STATUS_INVALID_PARAMETER, "the drive does not take this value", ""},
+    {TAPE_STATUS_MEDIA_CHANGED, "the cartridge was changed", "run the command again"},
+    {TAPE_STATUS_BUS_RESET, "the drive was reset", "run the command again"},
+    {TAPE_STATUS_IO_TIMEOUT, "the drive did not answer in time", ""},
+    {TAPE_STATUS_DEVICE_NOT_CONNECTED, "the drive could not be reached", ""},
+    {TAPE_STATUS_DEVICE_BUSY, "the drive is busy", "try again in a moment"},
+    {TAPE_STATUS_IO_DEVICE_ERROR, "the drive failed", ""},
+    {TAPE_STATUS_REQUIRES_CLEANING, "the drive needs cleaning", "load a cleaning cartridge"},
+};
+
+const Answer* AnswerFor(TAPE_STATUS status)
+{
+    for (const Answer& answer : kAnswers) {
+        if (answer.status == status) {
+            return &answer;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+std::string AnswerWords(TAPE_STATUS status)
+{
+    const Answer* answer = AnswerFor(status);
+    return answer != nullptr ? answer->words : host::TapeStatusMeaning(status);
+}
+
+std::string NextStep(TAPE_STATUS status)
+{
+    const Answer* answer = AnswerFor(status);
+    return answer != nullptr ? answer->next : "";
+}
+
+bool TapeFull(TAPE_STATUS status)
+{
+    const Answer* answer = AnswerFor(status);
+    return answer != nullptr && answer->full;
+}
+
+std::string FailureText(const std::string& command, const Failure& failure)
+{
+    std::string text = (command.empty() ? "" : command + ": ") + failure.what;
+    std::string next = failure.hint;
+    if (failure.status) {
+        const std::string words = AnswerWords(*failure.status);
+        // A sentence of the tool's own that already says the answer does not say it twice.
+        if (failure.what.find(words) == std::string::npos) {
+            text += (failure.what.empty() ? "" : ": ") + words;
+        }
+        if (next.empty()) {
+            next = NextStep(*failure.status);
+        }
+    }
+    if (!failure.where.empty()) {
+        text += "; the tape stands at " + failure.where;
+    }
+    if (!next.empty()) {
+        text += "; " + next;
+    }
+    return text;
+}
 
 std::vector<std::string> FeatureNames(ULONG low, ULONG high)
 {
@@ -227,10 +317,10 @@ void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
                            {"writeProtected", media.WriteProtected != 0}};
     out.lines.push_back(Line("write protected", media.WriteProtected ? "yes" : "no"));
     out.lines.push_back(Line("block size", BlockSizeText(media.BlockSize)));
-    out.lines.push_back(
-        Line("capacity", Human(capacity) + " (" + std::to_string(capacity) + " bytes)"));
-    out.lines.push_back(
-        Line("remaining", Human(remaining) + " (" + std::to_string(remaining) + " bytes)"));
+    // In the unit `map` uses: the drive counts its capacity in kilobytes of its log page, the
+    // cartridge store in bytes, and both read the same at this precision.
+    out.lines.push_back(Line("capacity", Human(capacity)));
+    out.lines.push_back(Line("remaining", Human(remaining)));
 }
 
 void AddDrive(const TAPE_GET_DRIVE_PARAMETERS& drive, bool limits, Outcome& out)

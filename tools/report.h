@@ -25,6 +25,15 @@ std::string OnOff(bool on);
 std::string BlockSizeText(ULONG size);
 // A tape status as {name, code, meaning}.
 nlohmann::json StatusJson(TAPE_STATUS status);
+// The drive's answer in a tape user's words ("there is no cartridge in the drive"), and what
+// to do next when there is something to do (empty otherwise): one table for every command.
+std::string AnswerWords(TAPE_STATUS status);
+std::string NextStep(TAPE_STATUS status);
+// The answer says the tape has no room left where it stands.
+bool TapeFull(TAPE_STATUS status);
+// A failure as said on the error line: "COMMAND: what: the drive's answer; the tape stands at
+// WHERE; the next step", each part only when there is one.
+std::string FailureText(const std::string& command, const Failure& failure);
 // A position answer ({partition, block} or {absolute}) in words.
 std::string PositionText(const nlohmann::json& position);
 // The feature flags by their platform names, without the common TAPE_DRIVE_ prefix.

@@ -2,6 +2,7 @@
 // of the database file; changes go into it as they are made, and are committed at the end.
 #include "tools/session.h"
 
+#include <algorithm>
 #include <array>
 #include <iostream>
 
@@ -9,6 +10,10 @@
 
 namespace tools {
 namespace {
+
+// The end of the tape as a write meets it: less room than one block as `write` makes them (or
+// as the drive's fixed size, when larger) lies beyond what a DAT drive's early warning gives.
+constexpr uint64_t kEarlyWarningBytes = 65536;
 
 // PREVENT ALLOW MEDIUM REMOVAL with prevent set: how the drive is put back into the locked
 // state it was left in, since a real drive keeps it while powered.
@@ -210,6 +215,37 @@ void Session::InsertForLoad()
     // that news itself on the platform, so it is collected here before the LOAD is sent.
     drive_->Execute(kTestUnitReady.data(), kTestUnitReady.size(), sim::Direction::None, nullptr, 0);
     Note("cartridge inserted; the drive's medium-changed report was collected");
+}
+
+void Session::SetWriteProtected(bool writeProtected)
+{
+    if (ejected_) {
+        ejected_->SetWriteProtected(writeProtected);
+    } else if (drive_) {
+        drive_->SetWriteProtected(writeProtected);
+    }
+}
+
+std::optional<TapeSpot> Session::Spot() const
+{
+    const sim::Medium* medium = drive_ ? drive_->medium() : nullptr;
+    if (medium == nullptr || !drive_->Loaded()) {
+        return std::nullopt;
+    }
+    const uint32_t partition = drive_->Partition();
+    const uint64_t position = drive_->Position();
+    const uint64_t end = medium->EndOfData(partition);
+    const auto setmarkAt = [&](uint64_t address) {
+        return address < end && medium->At(partition, address).kind == sim::ObjectKind::Setmark;
+    };
+    TapeSpot spot;
+    spot.atSetmark = (position > 0 && setmarkAt(position - 1)) || setmarkAt(position);
+    const uint64_t capacity = medium->PartitionCapacity(partition);
+    const uint64_t used = medium->UsedBytes(partition);
+    const uint64_t room = used >= capacity ? 0 : capacity - used;
+    const uint64_t block = std::max<uint64_t>(kEarlyWarningBytes, drive_->settings().blockLength);
+    spot.atEnd = position == end && room < block;
+    return spot;
 }
 
 std::string Session::DriveName() const

@@ -38,6 +38,12 @@ public:
     using ToolError::ToolError;
 };
 
+// What the tape holds right where it stands, as Linux's st driver tells it in mt status.
+struct TapeSpot {
+    bool atSetmark = false;  // a setmark lies right before or right after the tape
+    bool atEnd = false;      // at end of data with no room left for another block
+};
+
 class Session {
 public:
     explicit Session(SessionOptions options);
@@ -70,6 +76,12 @@ public:
     bool Ejected() const { return ejected_ != nullptr; }
     void EjectAfterUnload();
     void InsertForLoad();
+    // The simulated cartridge's write-protect tab, slid in the drive or out of it; kept with
+    // the cartridge at Close.
+    void SetWriteProtected(bool writeProtected);
+    // The simulated tape around where it stands; nothing on a device or an empty drive, whose
+    // tape only the drive's answers describe.
+    std::optional<TapeSpot> Spot() const;
 
     // A device keeps its own lock; only the simulated drive's is known without asking.
     bool RemovalPrevented() const { return drive_ && drive_->RemovalPrevented(); }

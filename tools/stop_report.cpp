@@ -37,8 +37,12 @@ void AddStop(const std::string& where, const store::FilePosition& counted, Outco
     const auto number = [](int64_t n) {
         return n < 0 ? std::string("unknown") : std::to_string(n);
     };
-    out.lines.push_back(Line("stopped at", where + " (file " + number(counted.file) + ", block " +
-                                               number(counted.block) + ")"));
+    const std::string stop =
+        where + " (file " + number(counted.file) + ", block " + number(counted.block) + ")";
+    out.lines.push_back(Line("stopped at", stop));
+    if (out.failure) {
+        out.failure->where = stop;
+    }
 }
 
 }  // namespace

@@ -53,8 +53,13 @@ bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSiz
         onTape += result.bytes;
         blocks += blockSize == 0 ? (result.bytes == n ? 1 : 0) : result.bytes / blockSize;
         if (result.status != TAPE_STATUS_SUCCESS) {
-            out.failure = Failure{
-                "write failed after " + std::to_string(onTape) + " bytes", result.status, {}};
+            // A full tape is said with what it took, so the user knows where to go on from.
+            out.failure =
+                Failure{TapeFull(result.status)
+                            ? "the tape is full: " + std::to_string(onTape) + " bytes written"
+                            : "write failed after " + std::to_string(onTape) + " bytes",
+                        result.status,
+                        {}};
             return false;
         }
     }
@@ -97,7 +102,7 @@ bool TransferBlockSize(Session& session, std::optional<uint32_t> given, uint32_t
         out.failure = Failure{"the drive does not report its block size", status,
                               "give it with --block-size N (0: variable-length blocks)"};
     } else {
-        out.failure = Failure{"GetMediaParameters failed", status, {}};
+        out.failure = Failure{{}, status, {}};
     }
     return false;
 }
@@ -324,8 +329,9 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
             back.Offset.QuadPart = -1;
             const TAPE_STATUS status = session.Run(host::Request::SetPosition, &back);
             if (status != TAPE_STATUS_SUCCESS) {
-                out.failure = Failure{"SetPosition failed (back over a long block after " +
-                                          std::to_string(bytes) + " bytes)",
+                out.failure = Failure{ReadFailedAfter(bytes) +
+                                          ": the tape could not go back over a block longer "
+                                          "than the room read",
                                       status,
                                       {}};
                 return;

@@ -179,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
                 2,
                 "",
                 "without saying how much of it arrived; the transport counted 1048576: "
-                "TAPE_STATUS_DEVICE_DATA_ERROR",
+                "the drive could not read or write the tape there",
                 nullptr},
         ReadRow{"AfterTheLastFilemark",
                 false,

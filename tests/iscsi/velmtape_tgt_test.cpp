@@ -56,8 +56,8 @@ TEST_F(VelmtapeTgt, CommandsOnTheQt7310EndAsTgtAnswers)
              Row{"rewind", 0, "unknown"},
              Row{"fsf 1", 0, "unknown"},
              Row{"eod", 0, "unknown"},
-             Row{"erase", 2, "TAPE_STATUS_INVALID_DEVICE_REQUEST"},
-             Row{"seek 1", 2, "TAPE_STATUS_INVALID_DEVICE_REQUEST"},
+             Row{"erase", 2, "erase: the drive refused the command"},
+             Row{"seek 1", 2, "seek: the drive refused the command"},
              Row{"status", 0,
                  "drive:            VELM QT-7310 rev 0100 (iSCSI (libiscsi) 127.0.0.1:"},
              Row{"status", 0, "capacity:         not reported by the drive"},
@@ -109,8 +109,8 @@ TEST_F(VelmtapeTgt, WriteAndReadWithBlockSizeRoundTripAfterRewindAndFsf)
 
     ToolRun run = Velmtape(F(1) + "write " + dir + "/first");
     EXPECT_EQ(run.exit, 2) << run.out;
-    EXPECT_NE(run.out.find("the drive does not report its block size: "
-                           "TAPE_STATUS_INVALID_DEVICE_REQUEST"),
+    EXPECT_NE(run.out.find("write: the drive does not report its block size: "
+                           "the drive refused the command"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("give it with --block-size N (0: variable-length blocks)"),

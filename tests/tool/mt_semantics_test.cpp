@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using tooltest::Slurp;
 using tooltest::Spit;
 
@@ -136,10 +137,11 @@ TEST_F(MtSemantics, FailedReadSaysWhereTheTapeStandsAndHowLongTheBlockIs)
     EXPECT_EQ(run.exit, 2);
     EXPECT_EQ(run.out, "stopped at:       partition 1, block 7 (file 0, block 7)\n");
     EXPECT_EQ(run.err,
-              "velmtape: t.tape: read failed after 3072 bytes: the next block is 12 bytes long, "
-              "not 512 bytes; the tape has moved past it: TAPE_STATUS_INVALID_BLOCK_LENGTH (the "
-              "block length did not match); to read it, go back over it with 'bsr' and read "
-              "variable-length blocks: 'setblk 0' (or read --block-size 0)\n");
+              "velmtape: t.tape: read: read failed after 3072 bytes: the next block is 12 bytes "
+              "long, not 512 bytes; the tape has moved past it: the block on tape has another "
+              "length than asked; the tape stands at partition 1, block 7 (file 0, block 7); to "
+              "read it, go back over it with 'bsr' and read variable-length blocks: 'setblk 0' "
+              "(or read --block-size 0)\n");
     EXPECT_FALSE(fs::exists(dir_ / "out"));
     // Nothing is lost: back over the block, it reads whole as a variable block.
     Steps("bsr 1; read -b 0 out");
@@ -159,11 +161,12 @@ TEST_F(MtSemantics, GivenBlockSizeTheDriveDoesNotUseIsRefusedBeforeTheTapeMoves)
     };
     for (const Row& row : {
              Row{"new --force; write a; rewind; setblk 0", "read -b 512 out",
-                 "the drive's block size is variable, not 512 bytes; give --block-size 0 "
+                 "read: the drive's block size is variable, not 512 bytes; give --block-size 0 "
                  "(variable-length blocks), or 'setblk 512' to set the drive to 512-byte "
                  "blocks\n"},
              Row{"new --force; write a; rewind", "write -b 1024 a",
-                 "the drive's block size is 512 bytes, not 1024 bytes; give --block-size 512, or "
+                 "write: the drive's block size is 512 bytes, not 1024 bytes; give --block-size "
+                 "512, or "
                  "'setblk 1024' to set the drive to 1024-byte blocks\n"},
          }) {
         Steps(row.steps);
@@ -181,7 +184,9 @@ TEST_F(MtSemantics, FailedSpaceSaysWhereTheTapeStands)
     const Ran run = V("fsf 3");
     EXPECT_EQ(run.exit, 2);
     EXPECT_EQ(run.out, "stopped at:       partition 1, block 2 (file 1, block unknown)\n");
-    EXPECT_THAT(run.err, HasSubstr("SetPosition failed: TAPE_STATUS_NO_DATA_DETECTED"));
+    EXPECT_THAT(run.err, HasSubstr("fsf: the tape reached the end of its data; the tape stands at "
+                                   "partition 1, block 2 (file 1, block unknown); 'rewind', "
+                                   "then 'fsf N', reaches tape file N"));
 }
 
 TEST_F(MtSemantics, DriveSettingsSurviveUnloadAndLoadAndResetOnlyWithNew)
@@ -232,9 +237,9 @@ TEST_F(MtSemantics, APartitionAsLargeAsTheTapeIsRefusedWithTheTapesSize)
     Steps("new");
     const Ran run = V("mkpartition 3000");
     EXPECT_EQ(run.exit, 2);
-    EXPECT_THAT(run.err, HasSubstr("CreatePartition failed: TAPE_STATUS_INVALID_DEVICE_REQUEST "
-                                   "(the drive refused the command); the first partition must "
-                                   "leave room for the second: the tape holds 2048 MB\n"));
+    EXPECT_THAT(run.err, HasSubstr("mkpartition: the drive refused the command; the first "
+                                   "partition must leave room for the second: the tape holds "
+                                   "2048 MB\n"));
     EXPECT_THAT(V("map").out, HasSubstr("1 partition"));
 }
 
@@ -247,28 +252,128 @@ TEST_F(MtSemantics, MapShowsFilesMarksAndWhereTheTapeStandsInBothPartitions)
     ASSERT_EQ(run.exit, 0) << run.err;
     EXPECT_EQ(run.out,
               "map of t.tape (from the cartridge store, not from the drive)\n"
-              "tape:             100.0 MB (100000000 bytes), density 0x24, writable, 2 partitions\n"
-              "partition 1: 40.0 MB (40000000 bytes)\n"
-              "  block 0: file 0: 6 blocks of 512 bytes, 3072 bytes\n"
-              "  block 6: 1 filemark\n"
-              "  block 7: file 1: 2 blocks of 12 to 3000 bytes, 3012 bytes\n"
-              "  block 9: 2 filemarks\n"
+              "tape:             100.0 MB, density 0x24, writable, 2 partitions\n"
+              "partition 1: 40.0 MB\n"
+              "  block 0: file 0: 6 blocks of 512 bytes, 3.1 kB\n"
+              "  block 6: 1 filemark ending file 0\n"
+              "  block 7: >> the tape stands here (file 1, block 0)\n"
+              "  block 7: file 1: 2 blocks of 12 to 3000 bytes, 3.0 kB\n"
+              "  block 9: 2 filemarks ending files 1 to 2 (file 2 empty)\n"
               "  block 11: end of data\n"
-              "  used 6084 bytes, 0.0% of the partition\n"
-              "partition 2: 60.0 MB (60000000 bytes)\n"
+              "  used 6.1 kB, 0.0% of the partition\n"
+              "partition 2: 60.0 MB\n"
               "  block 0: 1 setmark\n"
               "  block 1: file 0: 1 block of 12 bytes, 12 bytes\n"
               "  block 2: end of data\n"
               "  used 12 bytes, 0.0% of the partition\n"
-              "used:             6096 bytes, 0.0% of the tape\n"
+              "used:             6.1 kB, 0.0% of the tape\n"
               "tape stands:      partition 1, block 7 (file 1, block 0)\n");
     const nlohmann::json map = nlohmann::json::parse(V("--json map").out)["result"];
     EXPECT_EQ(map["partitions"][0]["entries"][2]["longestBlock"], 3000);
     EXPECT_EQ(map["partitions"][1]["entries"][0]["kind"], "setmarks");
     EXPECT_EQ(map["position"]["fileNumber"], 1);
+    EXPECT_EQ(map["partitions"][0]["entries"][3]["emptyFiles"], nlohmann::json::array({2}));
+    // Inside a run, the mark follows it; status and map give the capacity alike.
+    Steps("seek 3");
+    EXPECT_THAT(V("map").out, HasSubstr("  block 0: file 0: 6 blocks of 512 bytes, 3.1 kB\n"
+                                        "  block 3: >> the tape stands here (file unknown, block "
+                                        "unknown), inside the run above\n"));
+    EXPECT_THAT(V("status").out, HasSubstr("capacity:         100.0 MB\n"));
     const Ran device = V("map", "iscsi://127.0.0.1:1/iqn.x:y/1");
     EXPECT_EQ(device.exit, 1);
     EXPECT_THAT(device.err, HasSubstr("'map' reads a cartridge file of the simulated drive"));
+}
+
+// mt-st's EOT and SM: read off the tape where it stands, so they hold across invocations.
+TEST_F(MtSemantics, StatusShowsSetmarksBesideTheTapeAndTheEndOfAFullTape)
+{
+    for (const CountRow& row : {
+             CountRow{"new --force; wset", "File number=-1", "SM EOD ONLINE"},
+             CountRow{"new --force; wset; write a; rewind; fss 1", "File number=-1", "SM ONLINE"},
+             CountRow{"new --force; wset; write a; bss 1", "File number=0", "BOT SM ONLINE"},
+             CountRow{"new --force; wset; write a", "File number=-1", "EOD ONLINE"},
+             CountRow{"new --force --capacity 1; setblk 0; !write big", "File number=0",
+                      "EOT ONLINE"},
+             CountRow{"new --force --capacity 1; setblk 0; !write big; rewind", "File number=0",
+                      "BOT ONLINE"},
+         }) {
+        Spit(dir_ / "big", std::string(1100000, 'x'));
+        Steps(row.steps);
+        const Ran run = V("status");
+        ASSERT_EQ(run.exit, 0) << row.steps << "\n" << run.err;
+        EXPECT_THAT(run.out, HasSubstr("  " + std::string(row.where))) << row.steps;
+        EXPECT_THAT(run.out, HasSubstr("\n  " + std::string(row.bits) + "\n"))
+            << row.steps << run.out;
+    }
+}
+
+// Every failure names the command and the drive's answer in words, where the tape stands and
+// the next step; the driver's own names stay in --trace.
+TEST_F(MtSemantics, FailuresSayTheCommandTheAnswerAndTheNextStep)
+{
+    struct Row {
+        const char* steps;
+        const char* command;
+        const char* says;
+    };
+    Spit(dir_ / "big", std::string(1100000, 'x'));
+    for (const Row& row : {
+             Row{"new --force; unload", "read out",
+                 "velmtape: t.tape: read: there is no cartridge in the drive; 'load' puts it in\n"},
+             Row{"new --force; write a; weof", "read out",
+                 "velmtape: t.tape: read: read failed after 0 bytes: the tape reached the end of "
+                 "its data; the tape stands at partition 1, block 2 (file 1, block 0); 'rewind', "
+                 "then 'fsf N', reaches tape file N; 'write' appends here\n"},
+             Row{"new --force --capacity 1; setblk 0", "write big",
+                 "velmtape: t.tape: write: the tape is full: 983040 bytes written; the tape "
+                 "stands at partition 1, block 15 (file 0, block 15); go on with another "
+                 "cartridge ('unload', or 'new' for a blank one)\n"},
+             Row{"new --force; protect on", "weof",
+                 "velmtape: t.tape: weof: the cartridge is write-protected; the tape stands at "
+                 "partition 1, block 0 (file 0, block 0); 'protect off' slides its tab back (on a "
+                 "real cartridge, slide it by hand)\n"},
+         }) {
+        Steps(row.steps);
+        const Ran run = V(row.command);
+        EXPECT_EQ(run.exit, 2) << row.command;
+        EXPECT_EQ(run.err, row.says) << row.steps;
+        EXPECT_THAT(run.err, Not(HasSubstr("TAPE_STATUS"))) << row.steps;
+    }
+    EXPECT_THAT(V("--trace weof").out, HasSubstr("TAPE_STATUS_MEDIA_WRITE_PROTECTED"));
+}
+
+TEST_F(MtSemantics, ProtectSlidesTheTabOfASimulatedCartridgeOnly)
+{
+    Steps("new; protect on; !weof");
+    EXPECT_THAT(V("status").out, HasSubstr("WR_PROT"));
+    EXPECT_THAT(V("map").out, HasSubstr("write protected"));
+    Steps("unload; protect off; load; weof");  // out of the drive too
+    EXPECT_THAT(V("status").out, Not(HasSubstr("WR_PROT")));
+    Steps("new --force --write-protected; protect off; weof");
+    const Ran device = V("protect on", "iscsi://127.0.0.1:1/iqn.x:y/1");
+    EXPECT_EQ(device.exit, 1);
+    EXPECT_THAT(device.err, HasSubstr("'protect' slides the tab of a simulated cartridge"));
+}
+
+TEST_F(MtSemantics, AsfRewindsThenSpacesOverFilemarks)
+{
+    Steps("new; write a; weof; write a; weof; write a; weof");
+    EXPECT_EQ(V("asf 2").out, "position:         partition 1, block 4\n");
+    EXPECT_EQ(V("asf 0").out, "position:         partition 1, block 0\n");
+    Steps("fsf 3; asf 1");
+    EXPECT_THAT(V("status").out, HasSubstr("File number=1, block number=0,"));
+}
+
+TEST_F(MtSemantics, AMistypedReadToStandardOutputKeepsItsWordsOffTheData)
+{
+    Steps("new");
+    for (const char* line : {"--json read - extra", "--json read - -b x", "read - extra"}) {
+        const Ran run = V(line);
+        EXPECT_EQ(run.exit, 1) << line;
+        EXPECT_EQ(run.out, "") << line;
+        EXPECT_THAT(run.err, HasSubstr("velmtape: read: ")) << line;
+    }
+    EXPECT_THAT(V("--json read out extra").out, HasSubstr("\"usage\": true"));
 }
 
 TEST_F(MtSemantics, ReadmeWalkthroughGivesBackIdenticalFiles)

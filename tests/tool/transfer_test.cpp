@@ -402,7 +402,7 @@ TEST_F(Transfer, RecordSizeCutsVariableBlocks)
     EXPECT_THAT(Ok({"write", "-r", "10240", "source"}),
                 HasSubstr("wrote 25000 bytes from source as 3 blocks (variable length)"));
     Ok({"weof"});
-    EXPECT_THAT(Ok({"map"}), HasSubstr("file 0: 3 blocks of 4520 to 10240 bytes, 25000 bytes"));
+    EXPECT_THAT(Ok({"map"}), HasSubstr("file 0: 3 blocks of 4520 to 10240 bytes, 25.0 kB"));
     Ok({"rewind"});
     Ok({"read", "back"});
     EXPECT_TRUE(Slurp(dir_ / "back") == data);
@@ -436,7 +436,7 @@ TEST_F(Transfer, ABlockSizeOtherThanTheDrivesSaysHowToSetIt)
         Ok({"setblk", row.drive});
         const Result run = Velm(row.words);
         EXPECT_EQ(run.exit, 2) << row.message;
-        EXPECT_EQ(run.err, "velmtape: " + tape_ + ": " + row.message + "\n");
+        EXPECT_EQ(run.err, "velmtape: " + tape_ + ": " + row.words[0] + ": " + row.message + "\n");
         EXPECT_THAT(Ok({"status"}), HasSubstr("File number=0, block number=0"));
     }
 }

@@ -114,7 +114,8 @@ TEST_F(Velmtape, SessionWritesSpacesPartitionsAndReadsBack)
     // Spacing over blocks stops at a filemark and says so; the tape is past the mark.
     const Outcome fsr = On({"fsr", "2"});
     EXPECT_EQ(fsr.exit, 2);
-    EXPECT_THAT(fsr.err, HasSubstr("SetPosition failed: TAPE_STATUS_FILEMARK_DETECTED"));
+    EXPECT_THAT(fsr.err,
+                HasSubstr("fsr: the tape reached a filemark; the tape stands at partition 1"));
     EXPECT_EQ(Ok({"tell"}), "partition 1, block 4\n");
     Ok({"rewind"});
     Ok({"read", "back1"});
@@ -218,22 +219,25 @@ TEST_F(Velmtape, DriveFailuresExitTwoNamingTheStatus)
     Outcome run = On({"fsf"});
     EXPECT_EQ(run.exit, 2);
     EXPECT_EQ(run.err, "velmtape: " + tape_ +
-                           ": SetPosition failed: TAPE_STATUS_NO_DATA_DETECTED (no data: the end "
-                           "of recorded data was reached)\n");
+                           ": fsf: the tape reached the end of its data; the tape stands at "
+                           "partition 1, block 0 (file 0, block 0); 'rewind', then 'fsf N', "
+                           "reaches tape file N; 'write' appends here\n");
 
     // The driver changes partition only on a tape it knows to be partitioned; the tool says
     // so instead of leaving the tape where it was.
     run = On({"setpartition", "2"});
     EXPECT_EQ(run.exit, 2);
     EXPECT_EQ(run.err,
-              "velmtape: " + tape_ + ": partition 2 does not exist: the tape has 1 partition\n");
+              "velmtape: " + tape_ +
+                  ": setpartition: partition 2 does not exist: the tape has 1 partition\n");
 
     const std::string protectedTape = (dir_ / "ro.tape").string();
     EXPECT_EQ(Velm({"-f", protectedTape, "new", "--write-protected"}).exit, 0);
     const std::string before = Slurp(fs::path(protectedTape) / "index");
     run = Velm({"-f", protectedTape, "weof"});
     EXPECT_EQ(run.exit, 2);
-    EXPECT_THAT(run.err, HasSubstr("WriteMarks failed: TAPE_STATUS_MEDIA_WRITE_PROTECTED"));
+    EXPECT_THAT(run.err, HasSubstr("weof: the cartridge is write-protected; the tape stands at "
+                                   "partition 1, block 0 (file 0, block 0); 'protect off'"));
     EXPECT_EQ(Slurp(fs::path(protectedTape) / "index"), before);
 }
 
@@ -245,16 +249,17 @@ TEST_F(Velmtape, LockUnloadAndLoadAcrossInvocations)
     Outcome run = On({"unload"});
     EXPECT_EQ(run.exit, 2);
     EXPECT_THAT(run.err,
-                HasSubstr("Prepare failed: TAPE_STATUS_INVALID_DEVICE_REQUEST (the drive refused "
-                          "the command); removal is prevented: run 'unlock' first\n"));
+                HasSubstr("unload: the drive refused the command; removal is prevented: run "
+                          "'unlock' first\n"));
     EXPECT_THAT(Ok({"status"}), HasSubstr("removal:          prevented\n"));
     Ok({"unlock"});
     EXPECT_THAT(Ok({"offline"}), HasSubstr("unloaded and ejected"));
     EXPECT_THAT(Ok({"status"}),
-                HasSubstr("medium:           none (TAPE_STATUS_NO_MEDIA: no medium in the drive)"));
+                HasSubstr("medium:           none (there is no cartridge in the drive; 'load' "
+                          "puts it in)"));
     run = On({"tell"});
     EXPECT_EQ(run.exit, 2);
-    EXPECT_THAT(run.err, HasSubstr("TAPE_STATUS_NO_MEDIA"));
+    EXPECT_THAT(run.err, HasSubstr("tell: there is no cartridge in the drive; 'load' puts it in"));
     EXPECT_THAT(Ok({"load"}), HasSubstr("loaded"));
     EXPECT_EQ(Ok({"tell"}), "partition 1, block 0\n");
     EXPECT_EQ(Ok({"eod"}), "position:         partition 1, block 1\n");  // the filemark stayed
