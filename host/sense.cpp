@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "host/bytes.h"
+#include "host/scsi.h"
 
 namespace host {
 
@@ -110,6 +110,23 @@ SenseFacts ReadSense(const std::vector<uint8_t>& sense)
         facts.information = static_cast<int32_t>(GetBe32(&sense[kSenseInformationByte]));
     }
     return facts;
+}
+
+SenseFacts FinalSense(const Transcript& transcript)
+{
+    // A request that succeeded has no residue to tell; one that failed ended with the command
+    // whose sense is the last one (a device may follow it with a command of its own that
+    // succeeds).
+    if (transcript.finalStatus() == TAPE_STATUS_SUCCESS) {
+        return {};
+    }
+    const auto& events = transcript.events();
+    for (auto e = events.rbegin(); e != events.rend(); ++e) {
+        if (e->kind == TranscriptEvent::Kind::Answer && !e->answer.sense.empty()) {
+            return ReadSense(e->answer.sense);
+        }
+    }
+    return {};
 }
 
 std::string SenseTableMarkdown()

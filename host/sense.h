@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/names.h"
+#include "host/transcript.h"
 #include "platform/tapeclass.h"
 
 namespace host {
@@ -46,5 +47,9 @@ struct SenseFacts {
                                          // MEDIUM ERROR this drive names the block's address
 };
 SenseFacts ReadSense(const std::vector<uint8_t>& sense);
+
+// What the sense of the command that ended a failed request or transfer says; nothing when it
+// succeeded, whatever a step on the way met.
+SenseFacts FinalSense(const Transcript& transcript);
 
 }  // namespace host

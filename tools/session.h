@@ -95,8 +95,9 @@ public:
     nlohmann::json& trace() { return trace_; }
     // The tape's position in files and blocks as counted so far (-1: unknown).
     const store::FilePosition& counted() const { return counter_.now(); }
-    // The sense of the last command of the last request or transfer; empty when it succeeded.
-    const std::vector<uint8_t>& lastSense() const { return lastSense_; }
+    // What the sense of the last command of the last request or transfer says; nothing when
+    // it succeeded.
+    const SenseFacts& lastSense() const { return lastSense_; }
     // A motion, mark, read or write failed in this invocation: the tape may stand anywhere.
     bool MotionFailed() const { return motionFailed_; }
 
@@ -116,7 +117,7 @@ private:
     std::optional<host::Device> device_;
     nlohmann::json trace_ = nlohmann::json::array();
     FileCounter counter_;
-    std::vector<uint8_t> lastSense_;
+    SenseFacts lastSense_;
     bool motionFailed_ = false;
     bool abandoned_ = false;
     store::DriveState opened_;

@@ -124,7 +124,7 @@ std::optional<int64_t> MeasurePassedBlock(Session& session)
     if (probe.status == TAPE_STATUS_SUCCESS) {
         return static_cast<int64_t>(probe.bytes);
     }
-    const SenseFacts sense = ReadSense(session.lastSense());
+    const SenseFacts& sense = session.lastSense();
     if (probe.status == TAPE_STATUS_INVALID_BLOCK_LENGTH && sense.information) {
         return int64_t{1} - *sense.information;  // residue: asked for minus the block's length
     }
@@ -368,7 +368,7 @@ void ReadFile(Session& session, const std::string& path, std::optional<uint32_t>
             out.failure = verdict.failure;
             if (result.status == TAPE_STATUS_DEVICE_DATA_ERROR) {
                 // A block the drive names as unreadable: which one, and how to go on past it.
-                const SenseFacts sense = ReadSense(session.lastSense());
+                const SenseFacts& sense = session.lastSense();
                 if (sense.mediumError && sense.information) {
                     out.failure = DamagedBlock(session, bytes, sense);
                 }
