@@ -109,7 +109,7 @@ Reply LinuxTape::Close()
     return reply;
 }
 
-Reply LinuxTape::FromOutcome(const Outcome& out, const char* what)
+Reply LinuxTape::FromOutcome(const CommandResult& out, const char* what)
 {
     if (!out.failure) {
         return Reply::Done(0);
@@ -151,7 +151,7 @@ Reply LinuxTape::Marks(ULONG type, int64_t count, bool immediate)
 
 Reply LinuxTape::Prepare(ULONG operation)
 {
-    Outcome out;
+    CommandResult out;
     tools::Prepare(*session_, operation, false, out);
     return FromOutcome(out, "Prepare failed");
 }

@@ -50,7 +50,7 @@ void Session::Open()
         drive_->Execute(host::kPreventRemovalCdb.data(), host::kPreventRemovalCdb.size(),
                         sim::Direction::None, nullptr, 0);
     }
-    target_ = std::make_unique<SimTarget>(*drive_);
+    target_ = std::make_unique<host::SimTarget>(*drive_);
 
     if (!driver_.Load(&DriverEntry)) {
         throw ToolError(options_.path, "the driver did not register (entry status " +

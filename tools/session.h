@@ -15,11 +15,11 @@
 
 #include "host/classdriver.h"
 #include "host/readwrite.h"
+#include "host/sim_target.h"
 #include "host/transcript.h"
 #include "sim/drive.h"
 #include "tools/cartridge_store.h"
 #include "tools/file_count.h"
-#include "tools/sim_target.h"
 #include "tools/target_choice.h"
 
 namespace tools {
@@ -112,7 +112,7 @@ private:
     std::unique_ptr<sim::Medium> ejected_;           // the tape while it is out of the drive
     host::ClassDriver driver_;
     std::unique_ptr<sim::Drive> drive_;
-    std::unique_ptr<SimTarget> target_;
+    std::unique_ptr<host::SimTarget> target_;
     std::unique_ptr<host::DeviceTarget> deviceTarget_;
     std::optional<host::Device> device_;
     nlohmann::json trace_ = nlohmann::json::array();

@@ -35,7 +35,7 @@ constexpr size_t kLargestBlockBytes = 0xFFFFFF;  // the longest block READ(6) ca
 
 // A failure on the file's side: the tool's own, exit status 1, about the file and not the
 // cartridge.
-void FileFailure(Outcome& out, const std::string& subject, const std::string& what)
+void FileFailure(CommandResult& out, const std::string& subject, const std::string& what)
 {
     out.failure = Failure{what, std::nullopt, {}};
     out.failedFile = subject;
@@ -44,7 +44,7 @@ void FileFailure(Outcome& out, const std::string& subject, const std::string& wh
 // Sends one chunk as blocks (variable ones of `record` bytes); false (and the failure recorded)
 // when the drive stopped.
 bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSize, size_t record,
-               uint64_t& onTape, uint64_t& blocks, Outcome& out)
+               uint64_t& onTape, uint64_t& blocks, CommandResult& out)
 {
     const size_t step = blockSize == 0 ? record : length;
     for (size_t offset = 0; offset < length; offset += step) {
@@ -70,7 +70,7 @@ bool SendChunk(Session& session, uint8_t* data, size_t length, uint32_t blockSiz
 // its media parameters (tgt refuses the capacity log page they include) leaves the choice to
 // the user, said plainly instead of as the driver's refusal.
 bool TransferBlockSize(Session& session, std::optional<uint32_t> given, uint32_t& size,
-                       Outcome& out)
+                       CommandResult& out)
 {
     if (given) {
         size = *given;
@@ -134,7 +134,7 @@ std::optional<int64_t> MeasurePassedBlock(Session& session)
 // A fixed-block read stopped by a block of another length: the read fails, saying how long
 // the block is and how to read it.
 void FailPassedBlock(Session& session, uint64_t bytes, uint32_t blockSize, TAPE_STATUS status,
-                     Outcome& out)
+                     CommandResult& out)
 {
     const std::optional<int64_t> length = MeasurePassedBlock(session);
     const std::string what =
@@ -179,7 +179,7 @@ struct Sent {
 // The file's bytes as blocks (variable ones of `record` bytes), a chunk at a time, until the
 // file ends or something fails (the failure recorded in `out`).
 void SendFile(Session& session, InputFile& input, uint32_t blockSize, size_t record, Sent& sent,
-              Outcome& out)
+              CommandResult& out)
 {
     const size_t unit = blockSize == 0 ? record : blockSize;
     const size_t chunk = std::max<size_t>(1, kChunkBytes / unit) * unit;
@@ -221,7 +221,7 @@ void SendFile(Session& session, InputFile& input, uint32_t blockSize, size_t rec
 // last commit holds stays on tape, the rest of this write is gone, and the message says how
 // much is which and where the tape now stands.
 void KeptAfterFailure(Session& session, const store::StoreError& error, const Sent& sent,
-                      size_t blockBytes, Outcome& out)
+                      size_t blockBytes, CommandResult& out)
 {
     const store::DriveState opened = session.Opened();
     const store::DriveState recorded = session.Abandon();
@@ -248,7 +248,7 @@ void KeptAfterFailure(Session& session, const store::StoreError& error, const Se
 }  // namespace
 
 void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
-               std::optional<uint32_t> recordSize, Outcome& out)
+               std::optional<uint32_t> recordSize, CommandResult& out)
 {
     RefuseOwnFile(session, path, STDIN_FILENO);
     InputFile input(path);
@@ -296,7 +296,7 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
 }
 
 void ReadFile(Session& session, const std::string& path, std::optional<uint32_t> given,
-              Outcome& out)
+              CommandResult& out)
 {
     RefuseOwnFile(session, path, STDOUT_FILENO);
     uint32_t blockSize = 0;
