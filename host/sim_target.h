@@ -1,6 +1,6 @@
 // The simulated drive behind the host's target interface (the one host file that knows the
-// simulator): the class-driver stand-in and the
-// tool reach a sim::Drive exactly as they would reach a real transport.
+// simulator): the class-driver stand-in and the tool reach a sim::Drive exactly as they would
+// reach a real transport.
 #pragma once
 
 #include "host/target.h"
