@@ -297,7 +297,7 @@ std::string DescribeSense(const std::vector<uint8_t>& sense)
     if (sense.size() <= kSenseKeyByte) {
         return "sense too short (" + std::to_string(sense.size()) + " bytes)";
     }
-    const uint8_t code = sense[0] & kSenseResponseCodeMask;
+    const uint8_t code = sense[kSenseResponseCodeByte] & kSenseResponseCodeMask;
     if (code != kSenseResponseCurrent && code != kSenseResponseDeferred) {
         return "sense in an unknown format (response code " + Hex8(code) + ")";
     }
@@ -327,7 +327,7 @@ std::string DescribeSense(const std::vector<uint8_t>& sense)
     if (sense[kSenseKeyByte] & kSenseIli) {
         out += ", ILI";
     }
-    if ((sense[0] & kSenseValid) && sense.size() > kSenseInformationByte + 3) {
+    if ((sense[kSenseResponseCodeByte] & kSenseValid) && sense.size() > kSenseInformationByte + 3) {
         const uint32_t raw = GetBe32(&sense[kSenseInformationByte]);
         out += ", information " + std::to_string(static_cast<int32_t>(raw));
     }

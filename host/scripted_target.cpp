@@ -29,11 +29,11 @@ Reply Reply::Check(uint8_t senseKey, uint8_t asc, uint8_t ascq, uint8_t flags,
     Reply reply;
     reply.status = kScsiCheckCondition;
     reply.sense.assign(kFixedSenseLength, 0);
-    reply.sense[0] = kSenseResponseCurrent;
+    reply.sense[kSenseResponseCodeByte] = kSenseResponseCurrent;
     reply.sense[kSenseKeyByte] =
         static_cast<uint8_t>((flags & kSenseFlagMask) | (senseKey & kSenseKeyMask));
     if (information) {
-        reply.sense[0] |= kSenseValid;
+        reply.sense[kSenseResponseCodeByte] |= kSenseValid;
         PutBe32(&reply.sense[kSenseInformationByte], static_cast<uint32_t>(*information));
     }
     reply.sense[kSenseAdditionalLengthByte] = kSenseAdditionalLength;

@@ -13,13 +13,7 @@
 
 namespace host {
 
-using bytes::GetBe16;
-using bytes::GetBe24;
-using bytes::GetBe32;
-using bytes::GetSignedBe24;
-using bytes::PutBe16;
-using bytes::PutBe24;
-using bytes::PutBe32;
+using namespace bytes;  // GetBe32, PutBe24, ... by their own names
 
 // Operation codes.
 inline constexpr uint8_t kOpTestUnitReady = 0x00;
@@ -91,7 +85,8 @@ inline constexpr size_t kStandardInquiryLength = 36;
 
 // Fixed-format sense data.
 inline constexpr size_t kFixedSenseLength = 18;
-inline constexpr size_t kMaxSenseLength = 255;  // SenseInfoBufferLength is one byte
+inline constexpr size_t kMaxSenseLength = 255;       // SenseInfoBufferLength is one byte
+inline constexpr size_t kSenseResponseCodeByte = 0;  // with VALID above the code
 inline constexpr uint8_t kSenseResponseCodeMask = 0x7F;
 inline constexpr uint8_t kSenseResponseCurrent = 0x70;
 inline constexpr uint8_t kSenseResponseDeferred = 0x71;

@@ -64,7 +64,7 @@ TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length)
     if (SenseMalformed(sense, length)) {
         return TAPE_STATUS_IO_DEVICE_ERROR;
     }
-    const uint8_t code = sense[0] & kSenseResponseCodeMask;
+    const uint8_t code = sense[kSenseResponseCodeByte] & kSenseResponseCodeMask;
     // Descriptor-format and unknown layouts cannot be read with the fixed offsets.
     if (code != kSenseResponseCurrent && code != kSenseResponseDeferred) {
         return TAPE_STATUS_IO_DEVICE_ERROR;
@@ -106,7 +106,8 @@ SenseFacts ReadSense(const std::vector<uint8_t>& sense)
     facts.endOfMedium = (flags & kSenseEom) != 0;
     facts.incorrectLength = (flags & kSenseIli) != 0;
     facts.mediumError = (flags & kSenseKeyMask) == kSenseMediumError;
-    if (sense.size() >= kSenseInformationByte + 4 && (sense[0] & kSenseValid) != 0) {
+    if (sense.size() >= kSenseInformationByte + 4 &&
+        (sense[kSenseResponseCodeByte] & kSenseValid) != 0) {
         facts.information = static_cast<int32_t>(GetBe32(&sense[kSenseInformationByte]));
     }
     return facts;

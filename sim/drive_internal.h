@@ -30,13 +30,7 @@ constexpr uint32_t kMaxPartitions = 2;
 constexpr unsigned kBtPartitionShift = 30;
 constexpr uint32_t kBtAddressMask = 0x3FFFFFFF;
 
-using bytes::GetBe16;
-using bytes::GetBe24;
-using bytes::GetBe32;
-using bytes::GetSignedBe24;
-using bytes::PutBe16;
-using bytes::PutBe24;
-using bytes::PutBe32;
+using namespace bytes;  // GetBe32, PutBe24, ... by their own names
 
 inline void PadCopy(uint8_t* dst, const std::string& text, size_t width)
 {
