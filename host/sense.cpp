@@ -105,7 +105,12 @@ SenseFacts ReadSense(const std::vector<uint8_t>& sense)
     facts.filemark = (flags & kSenseFilemark) != 0;
     facts.endOfMedium = (flags & kSenseEom) != 0;
     facts.incorrectLength = (flags & kSenseIli) != 0;
-    facts.mediumError = (flags & kSenseKeyMask) == kSenseMediumError;
+    facts.key = flags & kSenseKeyMask;
+    facts.mediumError = facts.key == kSenseMediumError;
+    if (sense.size() > kSenseAscqByte) {
+        facts.asc = sense[kSenseAscByte];
+        facts.ascq = sense[kSenseAscqByte];
+    }
     if (sense.size() >= kSenseInformationByte + 4 &&
         (sense[kSenseResponseCodeByte] & kSenseValid) != 0) {
         facts.information = static_cast<int32_t>(GetBe32(&sense[kSenseInformationByte]));

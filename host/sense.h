@@ -39,6 +39,9 @@ TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length);
 
 // What fixed-format sense says about how far the failed command got.
 struct SenseFacts {
+    uint8_t key = kSenseNoSense;  // the sense key (low four bits of byte 2)
+    std::optional<uint8_t> asc;   // additional sense code and qualifier, when delivered
+    std::optional<uint8_t> ascq;
     bool filemark = false;               // FILEMARK bit: a filemark or a setmark was met
     bool endOfMedium = false;            // EOM bit: beginning or end of the partition
     bool incorrectLength = false;        // ILI: the block's length differed from the one asked
