@@ -54,8 +54,8 @@ const std::string kOdd(1000, 'o');  // two fixed blocks, the second filled up wi
 struct ToolRun {
     int exit = -1;
     std::string out;
-    std::string
-        words;  // velmtape's summary and failure lines, without the device's name or the position
+    // velmtape's summary and failure lines, without the device's name or the tape's position
+    std::string words;
     std::string err;
 };
 
