@@ -283,6 +283,7 @@ void CartridgeDb::CutData()
 
 std::vector<ExtentInfo> CartridgeDb::Extents(uint32_t partition)
 {
+    Seal();
     Statement rows(*db_,
                    "SELECT addr, kind, count, length FROM extent WHERE part = ?1 "
                    "ORDER BY addr");

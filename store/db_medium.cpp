@@ -88,6 +88,7 @@ void DbMedium::Format(const std::vector<uint64_t>& partitionSizes)
 {
     Forget();
     db_.BeginWrite();
+    db_.Seal();
     db_.Changing(0, 0, 0);
     db_.db_->Exec("DELETE FROM extent");
     db_.Reclaim();
@@ -97,18 +98,26 @@ void DbMedium::Format(const std::vector<uint64_t>& partitionSizes)
     }
 }
 
-bool DbMedium::Extent::Intact(uint64_t i) const
+void DbMedium::LoadSums(Extent& extent, int64_t offset, const uint8_t* sums, size_t sumsBytes) const
 {
-    return BlockSum(data.data() + i * length, length) == sums[i];
+    extent.offset = static_cast<uint64_t>(offset);
+    extent.sums.resize(sumsBytes / 8);
+    for (size_t i = 0; i < extent.sums.size(); ++i) {
+        extent.sums[i] = GetBe64(sums + i * 8);
+    }
+    extent.loaded = true;
 }
 
-void DbMedium::LoadData(Extent& extent, int64_t offset, const uint8_t* sums, size_t sumsBytes) const
+// The bytes go straight from the data file to where the drive hands them out; a block that
+// fails its check is cleared there, so nothing it held leaves the drive.
+uint64_t DbMedium::ReadChecked(const Extent& extent, uint64_t from, uint64_t count,
+                               uint8_t* out) const
 {
-    const size_t bytes = extent.kind == sim::ObjectKind::Block ? extent.count * extent.length : 0;
-    extent.data.resize(bytes);
+    const size_t bytes = count * extent.length;
+    const uint64_t offset = extent.offset + from * extent.length;
     for (size_t done = 0; done < bytes;) {
-        const ssize_t n = pread(db_.folder_->data(), extent.data.data() + done, bytes - done,
-                                static_cast<off_t>(static_cast<size_t>(offset) + done));
+        const ssize_t n =
+            pread(db_.folder_->data(), out + done, bytes - done, static_cast<off_t>(offset + done));
         if (n <= 0) {
             throw StoreError("cannot read the cartridge's data" +
                                  std::string(n < 0 ? ": " + std::string(std::strerror(errno))
@@ -117,15 +126,20 @@ void DbMedium::LoadData(Extent& extent, int64_t offset, const uint8_t* sums, siz
         }
         done += static_cast<size_t>(n);
     }
-    extent.sums.resize(sumsBytes / 8);
-    for (size_t i = 0; i < extent.sums.size(); ++i) {
-        extent.sums[i] = GetBe64(sums + i * 8);
+    uint64_t intact = 0;
+    while (intact < count &&
+           BlockSum(out + intact * extent.length, extent.length) == extent.sums[from + intact]) {
+        ++intact;
     }
-    extent.loaded = true;
+    if (intact < count) {
+        std::memset(out + intact * extent.length, 0, bytes - intact * extent.length);
+    }
+    return intact;
 }
 
 const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, bool withData) const
 {
+    db_.Seal();
     if (cached_ && cached_->partition == partition && cached_->address <= address &&
         address < cached_->address + cached_->count && (cached_->loaded || !withData)) {
         return *cached_;
@@ -147,9 +161,7 @@ const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, boo
     }
     Extent extent;
     if (cached_) {
-        // The last row's buffers are reused: a long read does not allocate and clear a run's
-        // worth of memory for every row.
-        extent.data = std::move(cached_->data);
+        // The last row's checksums' room is reused: a long read does not allocate for every row.
         extent.sums = std::move(cached_->sums);
         cached_.reset();
     }
@@ -162,7 +174,7 @@ const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, boo
         Damaged("a run of objects that does not cover its addresses");
     }
     if (withData) {
-        LoadData(extent, row.offset, find.Blob(6), row.sumsBytes);
+        LoadSums(extent, row.offset, find.Blob(6), row.sumsBytes);
     }
     find.Reset();
     cached_ = std::move(extent);
@@ -181,12 +193,7 @@ bool DbMedium::ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) con
     if (extent.kind != sim::ObjectKind::Block) {
         return true;
     }
-    const uint64_t i = address - extent.address;
-    if (!extent.Intact(i)) {
-        return false;
-    }
-    std::memcpy(out, extent.data.data() + i * extent.length, extent.length);
-    return true;
+    return ReadChecked(extent, address - extent.address, 1, out) == 1;
 }
 
 uint64_t DbMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t length, uint64_t count,
@@ -201,11 +208,7 @@ uint64_t DbMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t len
         }
         const uint64_t from = address + done - extent.address;
         const uint64_t n = std::min(count - done, extent.count - from);
-        uint64_t intact = 0;
-        while (intact < n && extent.Intact(from + intact)) {
-            ++intact;
-        }
-        std::memcpy(out + done * length, extent.data.data() + from * length, intact * length);
+        const uint64_t intact = ReadChecked(extent, from, n, out + done * length);
         done += intact;
         if (intact < n) {
             break;  // a block that fails its check: the drive reports it
@@ -216,6 +219,7 @@ uint64_t DbMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t len
 
 uint64_t DbMedium::MarksBefore(uint32_t partition, uint64_t address, sim::ObjectKind kind) const
 {
+    db_.Seal();
     lastOfKind_.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(address));
     uint64_t marks = 0;
     if (lastOfKind_.Step()) {
@@ -230,6 +234,7 @@ uint64_t DbMedium::MarksBefore(uint32_t partition, uint64_t address, sim::Object
 std::optional<uint64_t> DbMedium::MarkWithRank(uint32_t partition, uint64_t rank,
                                                sim::ObjectKind kind) const
 {
+    db_.Seal();
     byRank_.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(rank));
     std::optional<uint64_t> address;
     if (byRank_.Step()) {
@@ -276,6 +281,7 @@ uint64_t DbMedium::CountMarks(uint32_t partition, uint64_t from, uint64_t to,
 std::optional<uint64_t> DbMedium::FindMarkRun(uint32_t partition, uint64_t from, bool forward,
                                               sim::ObjectKind kind, uint64_t run) const
 {
+    db_.Seal();
     // Rows of the kind in the direction of travel; a row that starts where the run so far ends
     // (or, going back, ends where it starts) continues it, anything else starts a new one.
     Statement& rows = forward ? marksAfter_ : marksBefore_;
@@ -326,6 +332,7 @@ void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
     }
     Forget();
     db_.BeginWrite();
+    db_.Seal();
     // Cut where the last commit left the tape, a write that follows keeps the count.
     if (partition != db_.state_.partition || address != db_.state_.position) {
         db_.Changing(partition, address, 0);
@@ -367,8 +374,7 @@ void DbMedium::AppendBlocks(uint32_t partition, const uint8_t* data, uint32_t le
     db_.BeginWrite();
     CartridgeDb::Part& part = db_.parts_.at(partition);
     db_.Changing(partition, part.endOfData, count);
-    const uint64_t perRow =
-        std::clamp<uint64_t>(kMaxRunBytes / std::max<uint32_t>(length, 1), 1, kMaxRunBlocks);
+    const uint64_t perRow = CartridgeDb::RowRoom(length);
     for (uint64_t done = 0; done < count;) {
         const uint64_t n = std::min(perRow, count - done);
         db_.AppendRun(partition, part.endOfData, sim::ObjectKind::Block, n, length, 0,

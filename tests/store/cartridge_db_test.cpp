@@ -355,13 +355,15 @@ TEST_F(CartridgeDbTest, DamagedOldFilesAreRefusedForTheSimulatorsReason)
     }
 }
 
-// Blocks written one per command join one row, across commits and a reopening; each keeps
-// its own checksum, so one damaged block in the row is the only one refused.
+// Blocks written one per command grow one row in memory, put into the index when full and at
+// each commit; each keeps its own checksum, so one damaged block in the row is the only one
+// refused.
 TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
 {
     store::CartridgeDb::Create(tape_, sim::Cartridge::Blank(1000000), false, {});
     constexpr uint32_t kLength = 100;
-    constexpr uint64_t kBlocks = store::kJoinBlocks + 6;
+    constexpr uint64_t kCommitAt = 1000;
+    constexpr uint64_t kBlocks = kCommitAt + store::kMaxRunBlocks + 6;
     const auto byte = [](uint64_t i) { return static_cast<uint8_t>(i * 7 + 1); };
     {
         auto db = store::CartridgeDb::Open(tape_, options_);
@@ -370,11 +372,15 @@ TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
         for (uint64_t i = 0; i < kBlocks; ++i) {
             const std::vector<uint8_t> block(kLength, byte(i));
             medium->AppendBlocks(0, block.data(), kLength, 1);
-            if (i % 10 == 9) {
+            if (i + 1 == kCommitAt) {
                 state.position = i + 1;
                 db->Commit(state);
             }
         }
+        // The open row is asked about before it is committed: the index tells it.
+        std::vector<uint8_t> last(kLength);
+        EXPECT_TRUE(medium->ReadBlock(0, kBlocks - 1, last.data()));
+        EXPECT_EQ(last, std::vector<uint8_t>(kLength, byte(kBlocks - 1)));
         state.position = kBlocks;
         db->Commit(state);
     }
@@ -384,9 +390,10 @@ TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
     Spit(dir_ / "t" / "data", data);
     auto db = store::CartridgeDb::Open(tape_, options_);
     const std::vector<store::ExtentInfo> rows = db->Extents(0);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].count, store::kJoinBlocks);
-    EXPECT_EQ(rows[1].count, kBlocks - store::kJoinBlocks);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].count, kCommitAt);
+    EXPECT_EQ(rows[1].count, store::kMaxRunBlocks);
+    EXPECT_EQ(rows[2].count, 6u);
     const auto medium = db->Medium();
     for (uint64_t i = 0; i < kBlocks; ++i) {
         std::vector<uint8_t> block(kLength);
