@@ -117,6 +117,7 @@ void CartridgeDb::InsertRow(uint32_t partition, uint64_t address, sim::ObjectKin
 
 void CartridgeDb::WriteData(const uint8_t* data, uint64_t length)
 {
+    CheckPlaces();
     for (uint64_t done = 0; done < length;) {
         const ssize_t n = pwrite(folder_->data(), data + done, length - done,
                                  static_cast<off_t>(dataEnd_ + done));
@@ -134,10 +135,33 @@ void CartridgeDb::Reclaim()
 {
     // Rows are numbered in the order they were appended and their bytes lie in that order,
     // so the last block row left ends the bytes still in use.
+    // That row is checked whole first: new bytes never go where a damaged row says.
     Statement last(*db_,
-                   "SELECT offset + count * length FROM extent WHERE kind = 0 "
+                   "SELECT addr, kind, count, length, rank, offset, length(sums), typeof(offset) "
+                   "= 'integer' AND typeof(sums) = 'blob', part FROM extent WHERE kind = 0 "
                    "ORDER BY id DESC LIMIT 1");
-    dataEnd_ = last.Step() ? static_cast<uint64_t>(last.Int(0)) : 0;
+    const uint64_t written = dataEnd_;
+    dataEnd_ = 0;
+    if (last.Step()) {
+        const RunRow row{last.Int(0),
+                         last.Int(1),
+                         last.Int(2),
+                         last.Int(3),
+                         last.Int(4),
+                         last.Int(5),
+                         static_cast<size_t>(last.Int(6))};
+        const int64_t part = last.Int(8);
+        if (last.Int(7) != 1 || part < 0 || static_cast<uint64_t>(part) >= parts_.size() ||
+            RunProblem(row, parts_[static_cast<size_t>(part)].endOfData, written, true) !=
+                nullptr) {
+            last.Reset();
+            throw StoreError(
+                "damaged cartridge index: a run of blocks whose bytes lie outside "
+                "the data file",
+                StoreError::Reason::Damaged);
+        }
+        dataEnd_ = static_cast<uint64_t>(row.offset + row.count * row.length);
+    }
     open_.reset();  // rows were cut: the next blocks start a row of their own
 }
 

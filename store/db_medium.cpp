@@ -40,8 +40,9 @@ DbMedium::DbMedium(CartridgeDb& db)
                 "SELECT addr, kind, count, length FROM extent WHERE part = ?1 AND addr <= ?2 "
                 "ORDER BY addr DESC LIMIT 1"),
       findData_(*db.db_,
-                "SELECT addr, kind, count, length, rank, offset, sums FROM extent WHERE "
-                "part = ?1 AND addr <= ?2 ORDER BY addr DESC LIMIT 1"),
+                "SELECT addr, kind, count, length, rank, offset, sums, typeof(offset) = "
+                "'integer' AND typeof(sums) = 'blob' FROM extent WHERE part = ?1 AND addr <= ?2 "
+                "ORDER BY addr DESC LIMIT 1"),
       lastOfKind_(*db.db_,
                   "SELECT addr, count, rank FROM extent WHERE part = ?1 AND kind = ?2 AND "
                   "addr < ?3 ORDER BY addr DESC LIMIT 1"),
@@ -57,8 +58,9 @@ DbMedium::DbMedium(CartridgeDb& db)
       shorten_(*db.db_,
                "UPDATE extent SET count = ?3, sums = CASE WHEN kind = 0 THEN substr(sums, 1, ?4) "
                "ELSE sums END WHERE part = ?1 AND addr = ?2"),
-      tailBytes_(*db.db_,
-                 "SELECT total(count * length) FROM extent WHERE part = ?1 AND addr >= ?2"),
+      tailRows_(*db.db_,
+                "SELECT addr, kind, count, length, rank, offset, length(sums), typeof(offset) = "
+                "'integer' AND typeof(sums) = 'blob' FROM extent WHERE part = ?1 AND addr >= ?2"),
       deleteTail_(*db.db_, "DELETE FROM extent WHERE part = ?1 AND addr >= ?2")
 {
 }
@@ -157,7 +159,12 @@ const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, boo
     }
     const uint64_t end = EndOfData(partition);
     if (const char* problem = RunProblem(row, end, db_.dataEnd_, withData)) {
+        find.Reset();
         Damaged(problem);
+    }
+    if (withData && find.Int(7) != 1) {
+        find.Reset();
+        Damaged("a run of blocks whose bytes lie outside the data file");
     }
     Extent extent;
     if (cached_) {
@@ -338,7 +345,9 @@ void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
         db_.Changing(partition, address, 0);
     }
     uint64_t cut = address;
-    const Extent holding = Find(partition, address, false);
+    // The rows the cut changes or removes are checked whole first: a damaged row is refused,
+    // never shortened or dropped by a commit.
+    const Extent holding = Find(partition, address, true);
     Forget();
     if (holding.address < address) {
         // The run holding the address keeps its head.
@@ -353,10 +362,24 @@ void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
         }
         cut = holding.address + holding.count;
     }
-    tailBytes_.Bind(1, partition).Bind(2, Signed(cut));
-    tailBytes_.Step();
-    const auto tail = static_cast<uint64_t>(tailBytes_.Int(0));
-    tailBytes_.Reset();
+    uint64_t tail = 0;
+    tailRows_.Bind(1, partition).Bind(2, Signed(cut));
+    while (tailRows_.Step()) {
+        RunRow row{tailRows_.Int(0),
+                   tailRows_.Int(1),
+                   tailRows_.Int(2),
+                   tailRows_.Int(3),
+                   tailRows_.Int(4),
+                   tailRows_.Int(5),
+                   static_cast<size_t>(tailRows_.Int(6))};
+        const char* problem = RunProblem(row, part.endOfData, db_.dataEnd_, true);
+        if (problem != nullptr || tailRows_.Int(7) != 1) {
+            tailRows_.Reset();
+            Damaged(problem != nullptr ? problem
+                                       : "a run of blocks whose bytes lie outside the data file");
+        }
+        tail += static_cast<uint64_t>(row.count * row.length);
+    }
     deleteTail_.Bind(1, partition).Bind(2, Signed(cut));
     deleteTail_.Run();
     part.usedBytes = tail > part.usedBytes ? 0 : part.usedBytes - tail;

@@ -81,7 +81,7 @@ private:
     mutable Statement marksAfter_;
     mutable Statement marksBefore_;
     mutable Statement shorten_;
-    mutable Statement tailBytes_;
+    mutable Statement tailRows_;
     mutable Statement deleteTail_;
     mutable std::optional<Extent> cached_;
 };
