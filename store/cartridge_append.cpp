@@ -3,6 +3,7 @@
 // after command, and goes into the index once, when it holds kMaxRunBytes or kMaxRunBlocks,
 // before anything else asks the index about the tape, and at every commit: the tape's rows
 // (what each open checks, and each read looks up) count runs of a megabyte, not commands.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,6 +130,14 @@ void CartridgeDb::WriteData(const uint8_t* data, uint64_t length)
     dataEnd_ += length;
     dataSize_ = std::max(dataSize_, dataEnd_);
     unsynced_ = unsynced_ || length > 0;
+    // The disk starts on each megabyte as it is written, so the flush before the next commit
+    // waits for the last of it only, not for all of it.
+    started_ = std::min(started_, dataEnd_ - length);
+    if (dataEnd_ - started_ >= kMaxRunBytes) {
+        sync_file_range(folder_->data(), static_cast<off_t>(started_),
+                        static_cast<off_t>(dataEnd_ - started_), SYNC_FILE_RANGE_WRITE);
+        started_ = dataEnd_;
+    }
 }
 
 void CartridgeDb::Reclaim()

@@ -207,6 +207,7 @@ private:
     uint64_t dataSize_ = 0;       // the data file's length
     bool unsynced_ = false;       // bytes written to the data file since its last flush
     bool placesChecked_ = false;  // CheckPlaces passed in this run
+    uint64_t started_ = 0;        // the data file's bytes before this were handed to the disk
     // Blocks appended since the last commit in one run from where it left the tape, so a
     // commit in the middle of a write keeps the count of files and blocks true; nothing when
     // the tape changed otherwise (the count is then recorded as unknown).

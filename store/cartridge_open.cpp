@@ -268,6 +268,7 @@ void CartridgeDb::CutData()
                          StoreError::Reason::Damaged);
     }
     dataSize_ = size;
+    started_ = committedEnd_;
     if (size > committedEnd_) {
         CheckPlaces();  // no committed row may point at the bytes cut
         if (ftruncate(folder_->data(), static_cast<off_t>(committedEnd_)) != 0) {
