@@ -67,6 +67,8 @@ private:
     std::optional<uint64_t> MarkWithRank(uint32_t partition, uint64_t rank,
                                          sim::ObjectKind kind) const;
     void Forget() { cached_.reset(); }
+    // An address or count as SQLite binds it.
+    static int64_t Signed(uint64_t v) { return static_cast<int64_t>(v); }
     // Where a run of blocks lies in the data file, and their checksums.
     void LoadSums(Extent& extent, int64_t offset, const uint8_t* sums, size_t sumsBytes) const;
     // Blocks `from` .. `from + count` of a loaded run into `out`: how many of them, from the
