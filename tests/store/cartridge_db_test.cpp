@@ -450,8 +450,31 @@ TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
             EXPECT_EQ(block, std::vector<uint8_t>(kLength, byte(i))) << i;
         }
     }
-    std::vector<uint8_t> run(size_t{20} * kLength);
+    std::vector<uint8_t> run(size_t{20} * kLength, 0xEE);
     EXPECT_EQ(medium->ReadBlocks(0, 10, kLength, 20, run.data()), 7u);
+    // Nothing of the damaged block is left where the drive hands blocks out.
+    EXPECT_EQ(std::vector<uint8_t>(run.begin() + 7 * kLength, run.begin() + 8 * kLength),
+              std::vector<uint8_t>(kLength, 0));
+}
+
+// A row still growing in memory when the run gives up goes with it: nothing of it in the
+// index, its bytes cut from the data file.
+TEST_F(CartridgeDbTest, ARowStillGrowingGoesWithAnAbandonedRun)
+{
+    store::CartridgeDb::Create(tape_, sim::Cartridge::Blank(1000000), false, {});
+    {
+        auto db = store::CartridgeDb::Open(tape_, options_);
+        const auto medium = db->Medium();
+        const std::vector<uint8_t> block(100, 5);
+        for (int i = 0; i < 3; ++i) {
+            medium->AppendBlocks(0, block.data(), 100, 1);
+        }
+        db->Abandon();
+        EXPECT_TRUE(db->Extents(0).empty());
+    }
+    auto db = store::CartridgeDb::Open(tape_, options_);
+    EXPECT_TRUE(db->Extents(0).empty());
+    EXPECT_EQ(Slurp(dir_ / "t" / "data"), "");
 }
 
 }  // namespace
