@@ -118,7 +118,6 @@ void CartridgeDb::InsertRow(uint32_t partition, uint64_t address, sim::ObjectKin
 
 void CartridgeDb::WriteData(const uint8_t* data, uint64_t length)
 {
-    CheckPlaces();
     for (uint64_t done = 0; done < length;) {
         const ssize_t n = pwrite(folder_->data(), data + done, length - done,
                                  static_cast<off_t>(dataEnd_ + done));

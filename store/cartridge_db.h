@@ -199,15 +199,14 @@ private:
     bool writeProtected_ = false;
     std::vector<Part> parts_;
     DriveState state_;
-    bool writing_ = false;        // a write transaction is open
-    bool committed_ = false;      // this run committed something (the log to be emptied)
-    uint64_t pending_ = 0;        // bytes appended since the last commit
-    uint64_t dataEnd_ = 0;        // where the next block's bytes go in the data file
-    uint64_t committedEnd_ = 0;   // the data file's bytes the committed index accounts for
-    uint64_t dataSize_ = 0;       // the data file's length
-    bool unsynced_ = false;       // bytes written to the data file since its last flush
-    bool placesChecked_ = false;  // CheckPlaces passed in this run
-    uint64_t started_ = 0;        // the data file's bytes before this were handed to the disk
+    bool writing_ = false;       // a write transaction is open
+    bool committed_ = false;     // this run committed something (the log to be emptied)
+    uint64_t pending_ = 0;       // bytes appended since the last commit
+    uint64_t dataEnd_ = 0;       // where the next block's bytes go in the data file
+    uint64_t committedEnd_ = 0;  // the data file's bytes the committed index accounts for
+    uint64_t dataSize_ = 0;      // the data file's length
+    bool unsynced_ = false;      // bytes written to the data file since its last flush
+    uint64_t started_ = 0;       // the data file's bytes before this were handed to the disk
     // Blocks appended since the last commit in one run from where it left the tape, so a
     // commit in the middle of a write keeps the count of files and blocks true; nothing when
     // the tape changed otherwise (the count is then recorded as unknown).

@@ -199,8 +199,8 @@ void CartridgeDb::Validate()
     }
     // Every row within the tape, the runs laid end to end from address 0 to end of data, the
     // bytes counted, each kind's marks ranked in order: one pass over each of two indexes that
-    // hold these columns, never over the rows themselves. Where a row's blocks lie in the data
-    // file, and their checksums, are checked when the tape first reaches the row (DbMedium).
+    // hold these columns; then where each row's blocks lie (CheckPlaces), the one pass over
+    // the rows themselves. A row is checked again whole when the tape reaches it (DbMedium).
     Statement layout(*db_,
                      "SELECT addr, kind, count, length, typeof(addr) = 'integer' AND "
                      "typeof(kind) = 'integer' AND typeof(count) = 'integer' AND "
@@ -247,6 +247,7 @@ void CartridgeDb::Validate()
             rank += static_cast<uint64_t>(ranks.Int(1));
         }
     }
+    CheckPlaces();
     if (db_->QueryInt("SELECT count(*) FROM extent WHERE part < 0 OR part >= " +
                       std::to_string(parts_.size())) != 0) {
         Impossible("objects outside the partitions");
@@ -270,7 +271,6 @@ void CartridgeDb::CutData()
     dataSize_ = size;
     started_ = committedEnd_;
     if (size > committedEnd_) {
-        CheckPlaces();  // no committed row may point at the bytes cut
         if (ftruncate(folder_->data(), static_cast<off_t>(committedEnd_)) != 0) {
             throw StoreError(Errno("cannot cut the cartridge's uncommitted data"));
         }
@@ -278,18 +278,16 @@ void CartridgeDb::CutData()
     }
 }
 
-// Every row of blocks within the data file the index accounts for: one pass over the rows
-// themselves, made once before this run first changes the data file (a cut, an append), so
-// no byte a committed row points at is ever cut or written over. Reading a row checks it too.
+// Every row of blocks within the data file the index accounts for, its checksums one per
+// block, and no bytes or checksums for marks: one pass over the rows themselves, at open, so no
+// byte a committed row points at is ever cut or written over.
 void CartridgeDb::CheckPlaces()
 {
-    if (placesChecked_) {
-        return;
-    }
     Statement rows(*db_,
-                   "SELECT count(*) FROM extent WHERE kind = 0 AND NOT ("
+                   "SELECT count(*) FROM extent WHERE (kind = 0 AND NOT ("
                    "typeof(offset) = 'integer' AND typeof(sums) = 'blob' AND offset >= 0 AND "
-                   "offset <= ?1 - count * length AND length(sums) = 8 * count)");
+                   "offset <= ?1 - count * length AND length(sums) = 8 * count)) OR "
+                   "(kind <> 0 AND (typeof(sums) <> 'blob' OR length(sums) <> 0))");
     rows.Bind(1, static_cast<int64_t>(committedEnd_));
     rows.Step();
     const bool placed = rows.Int(0) == 0;
@@ -297,7 +295,6 @@ void CartridgeDb::CheckPlaces()
     if (!placed) {
         Impossible("a run of blocks whose bytes lie outside the data file");
     }
-    placesChecked_ = true;
 }
 
 std::vector<ExtentInfo> CartridgeDb::Extents(uint32_t partition)
