@@ -8,13 +8,17 @@
 #include <algorithm>
 #include <cerrno>
 
-extern "C" {
-#include <iscsi/iscsi.h>
-#include <iscsi/scsi-lowlevel.h>
-}
+#include "host/iscsi_library.h"
 
 namespace host {
 namespace {
+
+// The library's routines; Open loads it (or fails) before anything else here calls them.
+const IscsiLibrary& Iscsi()
+{
+    std::string loaded;
+    return *LoadIscsi(loaded);
+}
 
 constexpr std::chrono::milliseconds kPollSlice{100};  // libiscsi wants servicing this often
 constexpr std::chrono::milliseconds kLogoutWait{2000};
@@ -31,7 +35,7 @@ struct Completion {
 
 std::string LibraryError(iscsi_context* context)
 {
-    const char* text = context != nullptr ? iscsi_get_error(context) : nullptr;
+    const char* text = context != nullptr ? Iscsi().iscsi_get_error(context) : nullptr;
     std::string error = text != nullptr ? text : "";
     while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) {
         error.pop_back();
@@ -68,17 +72,20 @@ std::string Seconds(std::chrono::milliseconds duration)
 std::unique_ptr<IscsiTransport> IscsiTransport::Open(const IscsiOptions& options,
                                                      std::string& error)
 {
+    if (LoadIscsi(error) == nullptr) {
+        return nullptr;
+    }
     std::unique_ptr<IscsiTransport> transport(new IscsiTransport(options));
-    iscsi_context* parser = iscsi_create_context(options.initiatorName.c_str());
+    iscsi_context* parser = Iscsi().iscsi_create_context(options.initiatorName.c_str());
     if (parser == nullptr) {
         error = "cannot create an iSCSI context";
         return nullptr;
     }
-    iscsi_url* url = iscsi_parse_full_url(parser, options.url.c_str());
+    iscsi_url* url = Iscsi().iscsi_parse_full_url(parser, options.url.c_str());
     if (url == nullptr) {
         error = "not an iSCSI URL (iscsi://[user[%password]@]host[:port]/target-iqn/lun): " +
                 LibraryError(parser);
-        iscsi_destroy_context(parser);
+        Iscsi().iscsi_destroy_context(parser);
         return nullptr;
     }
     transport->portal_ = url->portal;
@@ -88,8 +95,8 @@ std::unique_ptr<IscsiTransport> IscsiTransport::Open(const IscsiOptions& options
     transport->targetUser_ = url->target_user;
     transport->targetPassword_ = url->target_passwd;
     transport->lun_ = url->lun;
-    iscsi_destroy_url(url);
-    iscsi_destroy_context(parser);
+    Iscsi().iscsi_destroy_url(url);
+    Iscsi().iscsi_destroy_context(parser);
 
     if (!transport->Connect(Clock::now() + options.loginTimeout, error)) {
         return nullptr;
@@ -99,10 +106,10 @@ std::unique_ptr<IscsiTransport> IscsiTransport::Open(const IscsiOptions& options
 
 IscsiTransport::~IscsiTransport()
 {
-    if (context_ != nullptr && iscsi_is_logged_in(context_)) {
+    if (context_ != nullptr && Iscsi().iscsi_is_logged_in(context_)) {
         // A polite logout lets the target free the session at once; it may not hold us up.
         Completion logout;
-        if (iscsi_logout_async(context_, Complete, &logout) == 0) {
+        if (Iscsi().iscsi_logout_async(context_, Complete, &logout) == 0) {
             std::string ignored;
             Pump(logout.done, Clock::now() + kLogoutWait, ignored);
         }
@@ -118,7 +125,7 @@ std::string IscsiTransport::Address() const
 void IscsiTransport::Drop()
 {
     if (context_ != nullptr) {
-        iscsi_destroy_context(context_);
+        Iscsi().iscsi_destroy_context(context_);
         context_ = nullptr;
     }
 }
@@ -126,25 +133,26 @@ void IscsiTransport::Drop()
 bool IscsiTransport::Connect(Clock::time_point deadline, std::string& error)
 {
     Drop();
-    context_ = iscsi_create_context(options_.initiatorName.c_str());
+    context_ = Iscsi().iscsi_create_context(options_.initiatorName.c_str());
     if (context_ == nullptr) {
         error = "cannot create an iSCSI context";
         return false;
     }
-    iscsi_set_targetname(context_, target_.c_str());
-    iscsi_set_session_type(context_, ISCSI_SESSION_NORMAL);
-    iscsi_set_header_digest(context_, ISCSI_HEADER_DIGEST_NONE_CRC32C);
+    Iscsi().iscsi_set_targetname(context_, target_.c_str());
+    Iscsi().iscsi_set_session_type(context_, ISCSI_SESSION_NORMAL);
+    Iscsi().iscsi_set_header_digest(context_, ISCSI_HEADER_DIGEST_NONE_CRC32C);
     // Never resend behind the driver's back: a repeated WRITE or SPACE moves the tape again.
-    iscsi_set_noautoreconnect(context_, 1);
+    Iscsi().iscsi_set_noautoreconnect(context_, 1);
     if (!user_.empty()) {
-        iscsi_set_initiator_username_pwd(context_, user_.c_str(), password_.c_str());
+        Iscsi().iscsi_set_initiator_username_pwd(context_, user_.c_str(), password_.c_str());
     }
     if (!targetUser_.empty()) {
-        iscsi_set_target_username_pwd(context_, targetUser_.c_str(), targetPassword_.c_str());
+        Iscsi().iscsi_set_target_username_pwd(context_, targetUser_.c_str(),
+                                              targetPassword_.c_str());
     }
 
     Completion connected;
-    if (iscsi_connect_async(context_, portal_.c_str(), Complete, &connected) != 0) {
+    if (Iscsi().iscsi_connect_async(context_, portal_.c_str(), Complete, &connected) != 0) {
         error = "cannot reach " + portal_ + ": " + LibraryError(context_);
         Drop();
         return false;
@@ -160,7 +168,7 @@ bool IscsiTransport::Connect(Clock::time_point deadline, std::string& error)
     }
     // Login on its own, so the drive's power-on UNIT ATTENTION stays for the first command.
     Completion loggedIn;
-    if (iscsi_login_async(context_, Complete, &loggedIn) != 0) {
+    if (Iscsi().iscsi_login_async(context_, Complete, &loggedIn) != 0) {
         error = "login to " + target_ + " at " + portal_ + " failed: " + LibraryError(context_);
         Drop();
         return false;
@@ -186,8 +194,8 @@ bool IscsiTransport::Pump(const bool& done, Clock::time_point deadline, std::str
             return false;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-        pollfd descriptor{iscsi_get_fd(context_), static_cast<short>(iscsi_which_events(context_)),
-                          0};
+        pollfd descriptor{Iscsi().iscsi_get_fd(context_),
+                          static_cast<short>(Iscsi().iscsi_which_events(context_)), 0};
         const int ready =
             poll(&descriptor, 1, static_cast<int>(std::min(left, kPollSlice).count()) + 1);
         if (ready < 0 && errno != EINTR) {
@@ -195,7 +203,7 @@ bool IscsiTransport::Pump(const bool& done, Clock::time_point deadline, std::str
             return false;
         }
         // Also called without events: libiscsi runs its own PDU time-outs from here.
-        if (iscsi_service(context_, ready > 0 ? descriptor.revents : 0) < 0) {
+        if (Iscsi().iscsi_service(context_, ready > 0 ? descriptor.revents : 0) < 0) {
             error = LibraryError(context_);
             return done;
         }
@@ -208,8 +216,8 @@ void IscsiTransport::CheckIdleConnection()
     if (context_ == nullptr) {
         return;
     }
-    pollfd descriptor{iscsi_get_fd(context_), static_cast<short>(POLLIN), 0};
-    if (poll(&descriptor, 1, 0) > 0 && iscsi_service(context_, descriptor.revents) < 0) {
+    pollfd descriptor{Iscsi().iscsi_get_fd(context_), static_cast<short>(POLLIN), 0};
+    if (poll(&descriptor, 1, 0) > 0 && Iscsi().iscsi_service(context_, descriptor.revents) < 0) {
         lostBecause_ = LibraryError(context_);
         Drop();
     }
@@ -235,25 +243,26 @@ WireAnswer IscsiTransport::Exchange(const WireCommand& command)
     const int transfer = command.direction == Direction::In    ? SCSI_XFER_READ
                          : command.direction == Direction::Out ? SCSI_XFER_WRITE
                                                                : SCSI_XFER_NONE;
-    scsi_task* task = scsi_create_task(static_cast<int>(command.cdbLength),
-                                       const_cast<unsigned char*>(command.cdb), transfer,
-                                       static_cast<int>(command.length));
+    scsi_task* task = Iscsi().scsi_create_task(static_cast<int>(command.cdbLength),
+                                               const_cast<unsigned char*>(command.cdb), transfer,
+                                               static_cast<int>(command.length));
     if (task == nullptr) {
         return Failed(TransportFault::Busy, "out of memory for an iSCSI task");
     }
     // Our own buffer for data-in: data that comes with CHECK CONDITION lands here as well.
     if (command.direction == Direction::In &&
-        scsi_task_add_data_in_buffer(task, static_cast<int>(command.length), command.data) != 0) {
-        scsi_free_scsi_task(task);
+        Iscsi().scsi_task_add_data_in_buffer(task, static_cast<int>(command.length),
+                                             command.data) != 0) {
+        Iscsi().scsi_free_scsi_task(task);
         return Failed(TransportFault::Busy, "out of memory for the data-in buffer");
     }
     iscsi_data out{command.length, command.data};
     Completion completion;
-    if (iscsi_scsi_command_async(context_, lun_, task, Complete,
-                                 command.direction == Direction::Out ? &out : nullptr,
-                                 &completion) != 0) {
+    if (Iscsi().iscsi_scsi_command_async(context_, lun_, task, Complete,
+                                         command.direction == Direction::Out ? &out : nullptr,
+                                         &completion) != 0) {
         const std::string error = LibraryError(context_);
-        scsi_free_scsi_task(task);
+        Iscsi().scsi_free_scsi_task(task);
         lostBecause_ = error;
         Drop();
         return Failed(TransportFault::Lost, "the command could not be sent: " + error);
@@ -264,8 +273,8 @@ WireAnswer IscsiTransport::Exchange(const WireCommand& command)
     if (!completion.done) {
         // The callback still points at this frame: cancel before leaving, then start afresh,
         // since the target may still carry the command out and answer it later.
-        iscsi_scsi_cancel_task(context_, task);
-        scsi_free_scsi_task(task);
+        Iscsi().iscsi_scsi_cancel_task(context_, task);
+        Iscsi().scsi_free_scsi_task(task);
         lostBecause_ = answered ? error : "the command timed out";
         Drop();
         if (error == "no answer in time") {
@@ -279,7 +288,7 @@ WireAnswer IscsiTransport::Exchange(const WireCommand& command)
     }
     if (completion.status >= kLibiscsiNoAnswer) {
         const std::string why = error.empty() ? LibraryError(context_) : error;
-        scsi_free_scsi_task(task);
+        Iscsi().scsi_free_scsi_task(task);
         lostBecause_ = why;
         Drop();
         return Failed(TransportFault::Lost, "connection to " + portal_ + " lost: " + why +
@@ -305,7 +314,7 @@ WireAnswer IscsiTransport::Exchange(const WireCommand& command)
         answer.residualKind = ResidualKind::Overflow;
         answer.residual = task->residual;
     }
-    scsi_free_scsi_task(task);
+    Iscsi().scsi_free_scsi_task(task);
     return answer;
 }
 

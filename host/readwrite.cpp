@@ -67,17 +67,18 @@ TransferResult WriteBlocks(Device& device, const uint8_t* data, size_t length, u
         }
         return result;
     };
-    // The target writes what it is handed; a copy keeps the caller's bytes const.
-    std::vector<uint8_t> chunk;
+    // Nothing writes into data going out: a target works on a copy of it, or is handed the
+    // buffer itself only when it never writes into one (host::Target), so the caller's bytes
+    // stay as they were without a copy of our own.
+    auto* bytes = const_cast<uint8_t*>(data);
     if (blockSize == 0) {
         if (length > kMaxTransferLength || (length > 0 && data == nullptr)) {
             return finish(TAPE_STATUS_INVALID_PARAMETER);
         }
-        chunk.assign(data, data + length);
         size_t moved = 0;
         const TAPE_STATUS status =
             Send(device, MakeCdb6(kOpWrite6, 0, static_cast<uint32_t>(length)), Direction::Out,
-                 chunk.data(), chunk.size(), moved, transcript);
+                 bytes, length, moved, transcript);
         result.bytes = moved;
         return finish(status);
     }
@@ -87,17 +88,16 @@ TransferResult WriteBlocks(Device& device, const uint8_t* data, size_t length, u
     const size_t perCommand = std::max<size_t>(1, kMaxTransferBytes / blockSize) * blockSize;
     size_t offset = 0;
     while (offset < length) {
-        const size_t bytes = std::min(perCommand, length - offset);
-        chunk.assign(data + offset, data + offset + bytes);
+        const size_t count = std::min(perCommand, length - offset);
         size_t moved = 0;
         const TAPE_STATUS status =
-            Send(device, MakeCdb6(kOpWrite6, kRwFixed, static_cast<uint32_t>(bytes / blockSize)),
-                 Direction::Out, chunk.data(), chunk.size(), moved, transcript);
+            Send(device, MakeCdb6(kOpWrite6, kRwFixed, static_cast<uint32_t>(count / blockSize)),
+                 Direction::Out, bytes + offset, count, moved, transcript);
         result.bytes += moved;
         if (status != TAPE_STATUS_SUCCESS) {
             return finish(status);
         }
-        offset += bytes;
+        offset += count;
     }
     return finish(TAPE_STATUS_SUCCESS);
 }

@@ -44,9 +44,9 @@ TAPE_STATUS TransportStatus(TransportFault fault)
 
 // Turns an answer into a status, copying data and sense only as far as they were really
 // delivered and fit, and lets TapeError refine a status derived from sense.
-Outcome Evaluate(const ScsiAnswer& answer, const std::vector<uint8_t>& scratch,
-                 const Exchange& exchange, SCSI_REQUEST_BLOCK& srb, const TAPE_INIT_DATA& init,
-                 void* extension, Recorder& recorder)
+Outcome Evaluate(const ScsiAnswer& answer, const uint8_t* room, const Exchange& exchange,
+                 SCSI_REQUEST_BLOCK& srb, const TAPE_INIT_DATA& init, void* extension,
+                 Recorder& recorder)
 {
     AnswerEvent event;
     event.transportFailed = answer.transportFailed;
@@ -68,9 +68,10 @@ Outcome Evaluate(const ScsiAnswer& answer, const std::vector<uint8_t>& scratch,
     } else {
         outcome.transferred = answer.transferred;
         if (exchange.direction == Direction::In && answer.transferred > 0) {
-            std::copy_n(scratch.begin(), answer.transferred, exchange.driverBuffer);
-            event.dataIn.assign(scratch.begin(),
-                                scratch.begin() + recorder.DataKept(answer.transferred));
+            if (room != exchange.driverBuffer) {
+                std::copy_n(room, answer.transferred, exchange.driverBuffer);
+            }
+            event.dataIn.assign(room, room + recorder.DataKept(answer.transferred));
         }
         if (answer.status == kScsiGood) {
             outcome.failed = false;
@@ -163,15 +164,20 @@ Outcome SendCommand(const Route& route, SCSI_REQUEST_BLOCK& srb, const uint8_t* 
     }
 
     // The target works on a copy: whatever it does, it cannot touch the driver's buffer
-    // beyond the bytes it reports as moved.
-    std::vector<uint8_t> scratch = command.direction == Direction::Out
-                                       ? std::vector<uint8_t>(data, data + length)
-                                       : std::vector<uint8_t>(length, 0);
+    // beyond the bytes it reports as moved. Only a target that cannot do so anyway is handed
+    // the buffer itself.
+    std::vector<uint8_t> scratch;
+    uint8_t* room = data;
+    if (length > 0 && !route.target.TouchesOnlyWhatItMoves()) {
+        scratch = command.direction == Direction::Out ? std::vector<uint8_t>(data, data + length)
+                                                      : std::vector<uint8_t>(length, 0);
+        room = scratch.data();
+    }
     ScsiCommand scsi;
     scsi.cdb = srb.Cdb;
     scsi.cdbLength = cdbLength;
     scsi.direction = command.direction;
-    scsi.data = length > 0 ? scratch.data() : nullptr;
+    scsi.data = length > 0 ? room : nullptr;
     scsi.dataLength = length;
     scsi.timeoutSeconds = srb.TimeOutValue;
     const ScsiAnswer answer = route.target.Execute(scsi);
@@ -183,7 +189,7 @@ Outcome SendCommand(const Route& route, SCSI_REQUEST_BLOCK& srb, const uint8_t* 
     exchange.returnErrors = options.returnErrors;
     exchange.senseBuffer = options.sense;
     exchange.senseCapacity = options.senseCapacity;
-    return Evaluate(answer, scratch, exchange, srb, route.init, route.extension, recorder);
+    return Evaluate(answer, room, exchange, srb, route.init, route.extension, recorder);
 }
 
 }  // namespace host

@@ -24,6 +24,9 @@ public:
         return answer;
     }
 
+    // The simulated drive puts into a READ's buffer the bytes it delivers (and zeros where a
+    // block failed its check), and never writes into a WRITE's.
+    bool TouchesOnlyWhatItMoves() const override { return true; }
     sim::Drive& drive() { return drive_; }
 
 private:

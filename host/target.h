@@ -49,6 +49,10 @@ class Target {
 public:
     virtual ~Target() = default;
     virtual ScsiAnswer Execute(const ScsiCommand& command) = 0;
+    // Whether this target is handed the request's own buffer rather than a copy: only one
+    // that writes nothing into data going out and, coming in, nothing but zeros past what it
+    // reports moved (a drive in this process). Any other target works on a copy.
+    virtual bool TouchesOnlyWhatItMoves() const { return false; }
 };
 
 }  // namespace host

@@ -46,6 +46,7 @@ void CartridgeDb::Changing(uint32_t partition, uint64_t from, uint64_t blocks)
 // open to cut.
 void CartridgeDb::CommitNow(const DriveState& state)
 {
+    Seal();
     if (unsynced_) {
         if (fdatasync(folder_->data()) != 0) {
             throw StoreError(Errno("cannot flush the cartridge's data to disk"));
@@ -120,6 +121,7 @@ void CartridgeDb::Abandon()
     }
     writing_ = false;
     pending_ = 0;
+    open_.reset();
     // SQLite may have rolled the transaction back itself already (it does on a full disk).
     sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
     // Data past what the index accounts for is no block of the tape's: cut now, or at the

@@ -62,7 +62,6 @@ CartridgeDb::CartridgeDb(std::unique_ptr<CartridgeFolder> folder) : folder_(std:
 CartridgeDb::~CartridgeDb()
 {
     insert_.reset();
-    join_.reset();
     if (db_ && writing_) {
         sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
         writing_ = false;
@@ -129,7 +128,6 @@ std::unique_ptr<CartridgeDb> CartridgeDb::Build(const std::string& path,
         db->folder_->SyncDir();
     } catch (...) {
         db->insert_.reset();
-        db->join_.reset();
         db->db_.reset();
         db->folder_->Abandon();
         throw;

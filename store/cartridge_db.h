@@ -48,9 +48,6 @@ inline constexpr uint64_t kCommitBytes = uint64_t{8} << 20;
 // The largest run of blocks one row holds (one WRITE command of fixed blocks is cut there).
 inline constexpr uint64_t kMaxRunBytes = uint64_t{1} << 20;
 inline constexpr uint64_t kMaxRunBlocks = 2048;
-// Blocks written a few per command join the previous command's row up to this many blocks;
-// each join rewrites the row's checksums, so a row grown this way stays short.
-inline constexpr uint64_t kJoinBlocks = 64;
 // What an old cartridge file is kept as, beside the folder that replaces it: PATH + these.
 inline constexpr const char* kOldFileSuffix = ".velmcart-v1";  // the VELMCART file
 inline constexpr const char* kOldStoreSuffix = ".sqlite-v1";   // the one-file SQLite store
@@ -155,6 +152,7 @@ private:
     void Validate();
     void LoadCounted();
     void CutData();
+    void CheckPlaces();
     // Starts the write transaction of the running command if none is open.
     void BeginWrite();
     // Counts appended bytes and commits when a chunk is full, the tape standing at the end
@@ -169,17 +167,24 @@ private:
                    uint32_t length, uint64_t rank, const uint8_t* data);
     // After rows were removed: the data file's bytes past the remaining rows are free again.
     void Reclaim();
-    void WriteData(uint32_t partition, const uint8_t* data, uint64_t length);
+    void WriteData(const uint8_t* data, uint64_t length);
     // Whether `count` blocks of `length` at `address` continue the open row, and joining them.
     bool Joins(uint32_t partition, uint64_t address, uint64_t count, uint32_t length) const;
-    void Join(uint32_t partition, uint64_t count, uint32_t length, const uint8_t* data);
+    void Join(uint64_t count, uint32_t length, const uint8_t* data);
+    // Blocks of `length` one row holds.
+    static uint64_t RowRoom(uint32_t length);
+    // Puts the open row into the index: done before every question to the index about the
+    // tape's objects and before every commit, so the index always tells the whole tape.
+    void Seal();
+    void InsertRow(uint32_t partition, uint64_t address, sim::ObjectKind kind, uint64_t count,
+                   uint32_t length, uint64_t rank, uint64_t offset,
+                   const std::vector<uint8_t>& sums);
     void EmptyLog();
 
     std::unique_ptr<CartridgeFolder> folder_;  // outlives the connection: its lock guards it
     std::unique_ptr<Database> db_;
     std::unique_ptr<Statement> insert_;
-    std::unique_ptr<Statement> join_;
-    // The row of blocks this run made last, while later blocks may still join it.
+    // The row of blocks being written, not yet in the index (see Seal).
     struct OpenRun {
         uint32_t partition = 0;
         uint64_t address = 0;
@@ -201,6 +206,7 @@ private:
     uint64_t committedEnd_ = 0;  // the data file's bytes the committed index accounts for
     uint64_t dataSize_ = 0;      // the data file's length
     bool unsynced_ = false;      // bytes written to the data file since its last flush
+    uint64_t started_ = 0;       // the data file's bytes before this were handed to the disk
     // Blocks appended since the last commit in one run from where it left the tape, so a
     // commit in the middle of a write keeps the count of files and blocks true; nothing when
     // the tape changed otherwise (the count is then recorded as unknown).

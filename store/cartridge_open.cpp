@@ -197,61 +197,57 @@ void CartridgeDb::Validate()
     if (state_.partition >= parts_.size() || state_.position > parts_[state_.partition].endOfData) {
         Impossible("position beyond end of data");
     }
-    // Every row within the tape, the runs laid end to end from address 0 to end of data, each
-    // kind's marks ranked in order, the bytes counted: one pass of the engine per check.
-    Statement rows(*db_,
-                   "SELECT count(*) FROM extent WHERE part = ?1 AND NOT ("
-                   "typeof(addr) = 'integer' AND typeof(count) = 'integer' AND "
-                   "typeof(length) = 'integer' AND typeof(rank) = 'integer' AND "
-                   "typeof(offset) = 'integer' AND typeof(sums) = 'blob' AND "
-                   "addr >= 0 AND count >= 1 AND count <= ?2 AND addr <= ?2 - count AND "
-                   "((kind = 0 AND length BETWEEN 1 AND ?4 AND count <= ?5 AND offset >= 0 AND "
-                   "offset <= ?3 - count * length AND length(sums) = 8 * count) OR "
-                   "(kind IN (1, 2) AND length = 0 AND rank >= 0 AND rank <= ?2 AND "
-                   "length(sums) = 0)))");
-    Statement gaps(*db_,
-                   "SELECT count(*), coalesce(max(addr + count), 0), "
-                   "coalesce(sum(CASE WHEN kind = 0 THEN count * length ELSE 0 END), 0) FROM "
-                   "(SELECT addr, count, kind, length, lag(addr + count, 1, 0) OVER "
-                   "(ORDER BY addr) AS follows FROM extent WHERE part = ?1) WHERE addr = follows");
+    // Every row within the tape, the runs laid end to end from address 0 to end of data, the
+    // bytes counted, each kind's marks ranked in order: one pass over each of two indexes that
+    // hold these columns; then where each row's blocks lie (CheckPlaces), the one pass over
+    // the rows themselves. A row is checked again whole when the tape reaches it (DbMedium).
+    Statement layout(*db_,
+                     "SELECT addr, kind, count, length, typeof(addr) = 'integer' AND "
+                     "typeof(kind) = 'integer' AND typeof(count) = 'integer' AND "
+                     "typeof(length) = 'integer' FROM extent INDEXED BY extent_layout "
+                     "WHERE part = ?1 ORDER BY addr");
     Statement ranks(*db_,
-                    "SELECT count(*) FROM (SELECT rank, lag(rank + count, 1, 0) OVER "
-                    "(PARTITION BY kind ORDER BY addr) AS follows FROM extent WHERE part = ?1 "
-                    "AND kind <> 0) WHERE rank <> follows");
-    Statement runs(*db_, "SELECT count(*) FROM extent WHERE part = ?1");
+                    "SELECT kind, count, rank, typeof(rank) = 'integer' FROM extent "
+                    "INDEXED BY extent_kind_at WHERE part = ?1 AND kind <> 0 ORDER BY kind, addr");
     for (uint32_t p = 0; p < parts_.size(); ++p) {
-        const auto end = static_cast<int64_t>(parts_[p].endOfData);
-        rows.Bind(1, p)
-            .Bind(2, end)
-            .Bind(3, static_cast<int64_t>(dataEnd_))
-            .Bind(4, sim::kMaximumBlockLength)
-            .Bind(5, static_cast<int64_t>(kMaxRunBlocks));
-        rows.Step();
-        if (rows.Int(0) != 0) {
-            rows.Reset();
-            Impossible("a run of objects outside the recorded tape or the data file");
+        const Part& part = parts_[p];
+        uint64_t next = 0;
+        uint64_t bytes = 0;
+        layout.Bind(1, p);
+        while (layout.Step()) {
+            const RunRow row{layout.Int(0), layout.Int(1), layout.Int(2), layout.Int(3)};
+            if (layout.Int(4) != 1 || RunProblem(row, part.endOfData, dataEnd_, false) != nullptr) {
+                layout.Reset();
+                Impossible("a run of objects outside the recorded tape or the data file");
+            }
+            const uint64_t held = row.kind == 0 ? static_cast<uint64_t>(row.count * row.length) : 0;
+            if (static_cast<uint64_t>(row.addr) != next || held > part.usedBytes - bytes) {
+                layout.Reset();
+                Impossible("end of data does not match the recorded objects");
+            }
+            next += static_cast<uint64_t>(row.count);
+            bytes += held;
         }
-        rows.Reset();
-        runs.Bind(1, p);
-        runs.Step();
-        const int64_t count = runs.Int(0);
-        runs.Reset();
-        gaps.Bind(1, p);
-        gaps.Step();
-        const bool laid = gaps.Int(0) == count && gaps.Int(1) == end &&
-                          gaps.Int(2) == static_cast<int64_t>(parts_[p].usedBytes);
-        gaps.Reset();
-        if (!laid) {
+        if (next != part.endOfData || bytes != part.usedBytes) {
             Impossible("end of data does not match the recorded objects");
         }
+        int64_t kind = 0;
+        uint64_t rank = 0;
         ranks.Bind(1, p);
-        ranks.Step();
-        const bool ranked = ranks.Int(0) == 0;
-        ranks.Reset();
-        if (!ranked) {
-            Impossible("marks counted out of order");
+        while (ranks.Step()) {
+            if (ranks.Int(0) != kind) {
+                kind = ranks.Int(0);
+                rank = 0;
+            }
+            // Counts and kinds were checked above; a rank is the count of the kind before.
+            if (ranks.Int(3) != 1 || ranks.Int(2) != static_cast<int64_t>(rank)) {
+                ranks.Reset();
+                Impossible("marks counted out of order");
+            }
+            rank += static_cast<uint64_t>(ranks.Int(1));
         }
     }
+    CheckPlaces();
     if (db_->QueryInt("SELECT count(*) FROM extent WHERE part < 0 OR part >= " +
                       std::to_string(parts_.size())) != 0) {
         Impossible("objects outside the partitions");
@@ -273,6 +269,7 @@ void CartridgeDb::CutData()
                          StoreError::Reason::Damaged);
     }
     dataSize_ = size;
+    started_ = committedEnd_;
     if (size > committedEnd_) {
         if (ftruncate(folder_->data(), static_cast<off_t>(committedEnd_)) != 0) {
             throw StoreError(Errno("cannot cut the cartridge's uncommitted data"));
@@ -281,8 +278,28 @@ void CartridgeDb::CutData()
     }
 }
 
+// Every row of blocks within the data file the index accounts for, its checksums one per
+// block, and no bytes or checksums for marks: one pass over the rows themselves, at open, so no
+// byte a committed row points at is ever cut or written over.
+void CartridgeDb::CheckPlaces()
+{
+    Statement rows(*db_,
+                   "SELECT count(*) FROM extent WHERE (kind = 0 AND NOT ("
+                   "typeof(offset) = 'integer' AND typeof(sums) = 'blob' AND offset >= 0 AND "
+                   "offset <= ?1 - count * length AND length(sums) = 8 * count)) OR "
+                   "(kind <> 0 AND (typeof(sums) <> 'blob' OR length(sums) <> 0))");
+    rows.Bind(1, static_cast<int64_t>(committedEnd_));
+    rows.Step();
+    const bool placed = rows.Int(0) == 0;
+    rows.Reset();
+    if (!placed) {
+        Impossible("a run of blocks whose bytes lie outside the data file");
+    }
+}
+
 std::vector<ExtentInfo> CartridgeDb::Extents(uint32_t partition)
 {
+    Seal();
     Statement rows(*db_,
                    "SELECT addr, kind, count, length FROM extent WHERE part = ?1 "
                    "ORDER BY addr");

@@ -27,11 +27,6 @@ uint64_t GetBe64(const uint8_t* p)
     return v;
 }
 
-int64_t Signed(uint64_t v)
-{
-    return static_cast<int64_t>(v);
-}
-
 }  // namespace
 
 DbMedium::DbMedium(CartridgeDb& db)
@@ -40,8 +35,9 @@ DbMedium::DbMedium(CartridgeDb& db)
                 "SELECT addr, kind, count, length FROM extent WHERE part = ?1 AND addr <= ?2 "
                 "ORDER BY addr DESC LIMIT 1"),
       findData_(*db.db_,
-                "SELECT addr, kind, count, length, rank, offset, sums FROM extent WHERE "
-                "part = ?1 AND addr <= ?2 ORDER BY addr DESC LIMIT 1"),
+                "SELECT addr, kind, count, length, rank, offset, sums, typeof(offset) = "
+                "'integer' AND typeof(sums) = 'blob' FROM extent WHERE part = ?1 AND addr <= ?2 "
+                "ORDER BY addr DESC LIMIT 1"),
       lastOfKind_(*db.db_,
                   "SELECT addr, count, rank FROM extent WHERE part = ?1 AND kind = ?2 AND "
                   "addr < ?3 ORDER BY addr DESC LIMIT 1"),
@@ -57,8 +53,9 @@ DbMedium::DbMedium(CartridgeDb& db)
       shorten_(*db.db_,
                "UPDATE extent SET count = ?3, sums = CASE WHEN kind = 0 THEN substr(sums, 1, ?4) "
                "ELSE sums END WHERE part = ?1 AND addr = ?2"),
-      tailBytes_(*db.db_,
-                 "SELECT total(count * length) FROM extent WHERE part = ?1 AND addr >= ?2"),
+      tailRows_(*db.db_,
+                "SELECT addr, kind, count, length, rank, offset, length(sums), typeof(offset) = "
+                "'integer' AND typeof(sums) = 'blob' FROM extent WHERE part = ?1 AND addr >= ?2"),
       deleteTail_(*db.db_, "DELETE FROM extent WHERE part = ?1 AND addr >= ?2")
 {
 }
@@ -88,6 +85,7 @@ void DbMedium::Format(const std::vector<uint64_t>& partitionSizes)
 {
     Forget();
     db_.BeginWrite();
+    db_.Seal();
     db_.Changing(0, 0, 0);
     db_.db_->Exec("DELETE FROM extent");
     db_.Reclaim();
@@ -97,18 +95,26 @@ void DbMedium::Format(const std::vector<uint64_t>& partitionSizes)
     }
 }
 
-bool DbMedium::Extent::Intact(uint64_t i) const
+void DbMedium::LoadSums(Extent& extent, int64_t offset, const uint8_t* sums, size_t sumsBytes) const
 {
-    return BlockSum(data.data() + i * length, length) == sums[i];
+    extent.offset = static_cast<uint64_t>(offset);
+    extent.sums.resize(sumsBytes / 8);
+    for (size_t i = 0; i < extent.sums.size(); ++i) {
+        extent.sums[i] = GetBe64(sums + i * 8);
+    }
+    extent.loaded = true;
 }
 
-void DbMedium::LoadData(Extent& extent, int64_t offset, const uint8_t* sums, size_t sumsBytes) const
+// The bytes go straight from the data file to where the drive hands them out; a block that
+// fails its check is cleared there, so nothing it held leaves the drive.
+uint64_t DbMedium::ReadChecked(const Extent& extent, uint64_t from, uint64_t count,
+                               uint8_t* out) const
 {
-    const size_t bytes = extent.kind == sim::ObjectKind::Block ? extent.count * extent.length : 0;
-    extent.data.resize(bytes);
+    const size_t bytes = count * extent.length;
+    const uint64_t offset = extent.offset + from * extent.length;
     for (size_t done = 0; done < bytes;) {
-        const ssize_t n = pread(db_.folder_->data(), extent.data.data() + done, bytes - done,
-                                static_cast<off_t>(static_cast<size_t>(offset) + done));
+        const ssize_t n =
+            pread(db_.folder_->data(), out + done, bytes - done, static_cast<off_t>(offset + done));
         if (n <= 0) {
             throw StoreError("cannot read the cartridge's data" +
                                  std::string(n < 0 ? ": " + std::string(std::strerror(errno))
@@ -117,15 +123,20 @@ void DbMedium::LoadData(Extent& extent, int64_t offset, const uint8_t* sums, siz
         }
         done += static_cast<size_t>(n);
     }
-    extent.sums.resize(sumsBytes / 8);
-    for (size_t i = 0; i < extent.sums.size(); ++i) {
-        extent.sums[i] = GetBe64(sums + i * 8);
+    uint64_t intact = 0;
+    while (intact < count &&
+           BlockSum(out + intact * extent.length, extent.length) == extent.sums[from + intact]) {
+        ++intact;
     }
-    extent.loaded = true;
+    if (intact < count) {
+        std::memset(out + intact * extent.length, 0, bytes - intact * extent.length);
+    }
+    return intact;
 }
 
 const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, bool withData) const
 {
+    db_.Seal();
     if (cached_ && cached_->partition == partition && cached_->address <= address &&
         address < cached_->address + cached_->count && (cached_->loaded || !withData)) {
         return *cached_;
@@ -143,13 +154,16 @@ const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, boo
     }
     const uint64_t end = EndOfData(partition);
     if (const char* problem = RunProblem(row, end, db_.dataEnd_, withData)) {
+        find.Reset();
         Damaged(problem);
+    }
+    if (withData && find.Int(7) != 1) {
+        find.Reset();
+        Damaged("a run of blocks whose bytes lie outside the data file");
     }
     Extent extent;
     if (cached_) {
-        // The last row's buffers are reused: a long read does not allocate and clear a run's
-        // worth of memory for every row.
-        extent.data = std::move(cached_->data);
+        // The last row's checksums' room is reused: a long read does not allocate for every row.
         extent.sums = std::move(cached_->sums);
         cached_.reset();
     }
@@ -162,7 +176,7 @@ const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, boo
         Damaged("a run of objects that does not cover its addresses");
     }
     if (withData) {
-        LoadData(extent, row.offset, find.Blob(6), row.sumsBytes);
+        LoadSums(extent, row.offset, find.Blob(6), row.sumsBytes);
     }
     find.Reset();
     cached_ = std::move(extent);
@@ -181,12 +195,7 @@ bool DbMedium::ReadBlock(uint32_t partition, uint64_t address, uint8_t* out) con
     if (extent.kind != sim::ObjectKind::Block) {
         return true;
     }
-    const uint64_t i = address - extent.address;
-    if (!extent.Intact(i)) {
-        return false;
-    }
-    std::memcpy(out, extent.data.data() + i * extent.length, extent.length);
-    return true;
+    return ReadChecked(extent, address - extent.address, 1, out) == 1;
 }
 
 uint64_t DbMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t length, uint64_t count,
@@ -201,121 +210,13 @@ uint64_t DbMedium::ReadBlocks(uint32_t partition, uint64_t address, uint32_t len
         }
         const uint64_t from = address + done - extent.address;
         const uint64_t n = std::min(count - done, extent.count - from);
-        uint64_t intact = 0;
-        while (intact < n && extent.Intact(from + intact)) {
-            ++intact;
-        }
-        std::memcpy(out + done * length, extent.data.data() + from * length, intact * length);
+        const uint64_t intact = ReadChecked(extent, from, n, out + done * length);
         done += intact;
         if (intact < n) {
             break;  // a block that fails its check: the drive reports it
         }
     }
     return done;
-}
-
-uint64_t DbMedium::MarksBefore(uint32_t partition, uint64_t address, sim::ObjectKind kind) const
-{
-    lastOfKind_.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(address));
-    uint64_t marks = 0;
-    if (lastOfKind_.Step()) {
-        const auto start = static_cast<uint64_t>(lastOfKind_.Int(0));
-        const auto count = static_cast<uint64_t>(lastOfKind_.Int(1));
-        marks = static_cast<uint64_t>(lastOfKind_.Int(2)) + std::min(count, address - start);
-    }
-    lastOfKind_.Reset();
-    return marks;
-}
-
-std::optional<uint64_t> DbMedium::MarkWithRank(uint32_t partition, uint64_t rank,
-                                               sim::ObjectKind kind) const
-{
-    byRank_.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(rank));
-    std::optional<uint64_t> address;
-    if (byRank_.Step()) {
-        const auto start = static_cast<uint64_t>(byRank_.Int(0));
-        const auto count = static_cast<uint64_t>(byRank_.Int(1));
-        const auto first = static_cast<uint64_t>(byRank_.Int(2));
-        if (rank < first + count) {
-            address = start + (rank - first);
-        }
-    }
-    byRank_.Reset();
-    return address;
-}
-
-sim::MarkSearch DbMedium::FindMark(uint32_t partition, uint64_t from, bool forward,
-                                   sim::ObjectKind kind, uint64_t count) const
-{
-    const uint64_t before = MarksBefore(partition, from, kind);
-    sim::MarkSearch search;
-    if (forward) {
-        search.address = MarkWithRank(partition, before + count - 1, kind);
-        search.passed =
-            search.address ? count : MarksBefore(partition, EndOfData(partition), kind) - before;
-        return search;
-    }
-    if (count <= before) {
-        search.address = MarkWithRank(partition, before - count, kind);
-        search.passed = count;
-    } else {
-        search.passed = before;
-    }
-    return search;
-}
-
-uint64_t DbMedium::CountMarks(uint32_t partition, uint64_t from, uint64_t to,
-                              sim::ObjectKind kind) const
-{
-    if (to <= from) {
-        return 0;
-    }
-    return MarksBefore(partition, to, kind) - MarksBefore(partition, from, kind);
-}
-
-std::optional<uint64_t> DbMedium::FindMarkRun(uint32_t partition, uint64_t from, bool forward,
-                                              sim::ObjectKind kind, uint64_t run) const
-{
-    // Rows of the kind in the direction of travel; a row that starts where the run so far ends
-    // (or, going back, ends where it starts) continues it, anything else starts a new one.
-    Statement& rows = forward ? marksAfter_ : marksBefore_;
-    if (forward) {
-        // From the row that holds or precedes `from`, so the index range starts there.
-        uint64_t lowest = 0;
-        lastOfKind_.Bind(1, partition)
-            .Bind(2, static_cast<int64_t>(kind))
-            .Bind(3, Signed(from + 1));
-        if (lastOfKind_.Step()) {
-            lowest = static_cast<uint64_t>(lastOfKind_.Int(0));
-        }
-        lastOfKind_.Reset();
-        rows.Bind(4, Signed(lowest));
-    }
-    rows.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(from));
-    std::optional<uint64_t> found;
-    uint64_t runStart = 0;
-    uint64_t runEnd = 0;
-    while (rows.Step()) {
-        uint64_t start = static_cast<uint64_t>(rows.Int(0));
-        uint64_t end = start + static_cast<uint64_t>(rows.Int(1));
-        start = forward ? std::max(start, from) : start;
-        end = forward ? end : std::min(end, from);
-        const bool joins = runEnd > runStart && (forward ? start == runEnd : end == runStart);
-        if (!joins) {
-            runStart = start;
-            runEnd = end;
-        } else if (forward) {
-            runEnd = end;
-        } else {
-            runStart = start;
-        }
-        if (runEnd - runStart >= run) {
-            found = forward ? runStart : runEnd - run;
-            break;
-        }
-    }
-    rows.Reset();
-    return found;
 }
 
 void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
@@ -326,12 +227,15 @@ void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
     }
     Forget();
     db_.BeginWrite();
+    db_.Seal();
     // Cut where the last commit left the tape, a write that follows keeps the count.
     if (partition != db_.state_.partition || address != db_.state_.position) {
         db_.Changing(partition, address, 0);
     }
     uint64_t cut = address;
-    const Extent holding = Find(partition, address, false);
+    // The rows the cut changes or removes are checked whole first: a damaged row is refused,
+    // never shortened or dropped by a commit.
+    const Extent holding = Find(partition, address, true);
     Forget();
     if (holding.address < address) {
         // The run holding the address keeps its head.
@@ -346,10 +250,24 @@ void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
         }
         cut = holding.address + holding.count;
     }
-    tailBytes_.Bind(1, partition).Bind(2, Signed(cut));
-    tailBytes_.Step();
-    const auto tail = static_cast<uint64_t>(tailBytes_.Int(0));
-    tailBytes_.Reset();
+    uint64_t tail = 0;
+    tailRows_.Bind(1, partition).Bind(2, Signed(cut));
+    while (tailRows_.Step()) {
+        RunRow row{tailRows_.Int(0),
+                   tailRows_.Int(1),
+                   tailRows_.Int(2),
+                   tailRows_.Int(3),
+                   tailRows_.Int(4),
+                   tailRows_.Int(5),
+                   static_cast<size_t>(tailRows_.Int(6))};
+        const char* problem = RunProblem(row, part.endOfData, db_.dataEnd_, true);
+        if (problem != nullptr || tailRows_.Int(7) != 1) {
+            tailRows_.Reset();
+            Damaged(problem != nullptr ? problem
+                                       : "a run of blocks whose bytes lie outside the data file");
+        }
+        tail += static_cast<uint64_t>(row.count * row.length);
+    }
     deleteTail_.Bind(1, partition).Bind(2, Signed(cut));
     deleteTail_.Run();
     part.usedBytes = tail > part.usedBytes ? 0 : part.usedBytes - tail;
@@ -367,8 +285,7 @@ void DbMedium::AppendBlocks(uint32_t partition, const uint8_t* data, uint32_t le
     db_.BeginWrite();
     CartridgeDb::Part& part = db_.parts_.at(partition);
     db_.Changing(partition, part.endOfData, count);
-    const uint64_t perRow =
-        std::clamp<uint64_t>(kMaxRunBytes / std::max<uint32_t>(length, 1), 1, kMaxRunBlocks);
+    const uint64_t perRow = CartridgeDb::RowRoom(length);
     for (uint64_t done = 0; done < count;) {
         const uint64_t n = std::min(perRow, count - done);
         db_.AppendRun(partition, part.endOfData, sim::ObjectKind::Block, n, length, 0,

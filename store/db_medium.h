@@ -1,7 +1,7 @@
 // The tape of a cartridge as a sim::Medium: objects found through the index's (partition,
 // address) index, marks through the per-kind rank index (O(log n) whatever the distance),
-// runs of blocks read from the data file a row at a time, each block checked against its
-// checksum before it is handed out, and written as one row per WRITE command. Every change
+// blocks read from the data file straight into the drive's buffer, each checked against its
+// checksum before it is handed out, and written in rows of up to a megabyte. Every change
 // joins the index's open write transaction (see CartridgeDb).
 #pragma once
 
@@ -47,8 +47,8 @@ public:
     void AppendMarks(uint32_t partition, sim::ObjectKind kind, uint64_t count) override;
 
 private:
-    // One row: `count` objects of one kind from `address`; the bytes once asked for, with
-    // each block's checksum.
+    // One row: `count` objects of one kind from `address`; once its blocks are asked for,
+    // where their bytes lie in the data file and each block's checksum.
     struct Extent {
         uint32_t partition = 0;
         uint64_t address = 0;
@@ -56,10 +56,8 @@ private:
         uint64_t count = 0;
         uint32_t length = 0;
         bool loaded = false;
-        std::vector<uint8_t> data;
+        uint64_t offset = 0;
         std::vector<uint64_t> sums;
-        // Whether block i (from `address`) reads back as it was written.
-        bool Intact(uint64_t i) const;
     };
     // The row holding `address` (below end of data), kept until the next change.
     const Extent& Find(uint32_t partition, uint64_t address, bool withData) const;
@@ -69,8 +67,13 @@ private:
     std::optional<uint64_t> MarkWithRank(uint32_t partition, uint64_t rank,
                                          sim::ObjectKind kind) const;
     void Forget() { cached_.reset(); }
-    // The bytes of a run of blocks from the data file, and their checksums.
-    void LoadData(Extent& extent, int64_t offset, const uint8_t* sums, size_t sumsBytes) const;
+    // An address or count as SQLite binds it.
+    static int64_t Signed(uint64_t v) { return static_cast<int64_t>(v); }
+    // Where a run of blocks lies in the data file, and their checksums.
+    void LoadSums(Extent& extent, int64_t offset, const uint8_t* sums, size_t sumsBytes) const;
+    // Blocks `from` .. `from + count` of a loaded run into `out`: how many of them, from the
+    // first, match their checksums (the rest of `out` is cleared).
+    uint64_t ReadChecked(const Extent& extent, uint64_t from, uint64_t count, uint8_t* out) const;
 
     CartridgeDb& db_;
     mutable Statement findHead_;
@@ -80,7 +83,7 @@ private:
     mutable Statement marksAfter_;
     mutable Statement marksBefore_;
     mutable Statement shorten_;
-    mutable Statement tailBytes_;
+    mutable Statement tailRows_;
     mutable Statement deleteTail_;
     mutable std::optional<Extent> cached_;
 };

@@ -17,6 +17,7 @@ namespace {
 struct IndexFile {
     sqlite3_file base;  // methods: kMethods, or null when the open failed
     bool mainDb;
+    bool log;
     sqlite3_file* Real() { return reinterpret_cast<sqlite3_file*>(this + 1); }
 };
 static_assert(sizeof(IndexFile) % 8 == 0, "SQLite's file follows ours, aligned");
@@ -121,9 +122,16 @@ int SectorSize(sqlite3_file* f)
 {
     return Of(f)->Real()->pMethods->xSectorSize(Of(f)->Real());
 }
+// The log's header is not flushed on its own when a run starts the log afresh: the whole log
+// is flushed before any of it is copied into the index (the checkpoint that empties it), and
+// a power cut before that leaves the index as the last run left it, this run's commits lost
+// as synchronous=NORMAL allows (their frames carry the new header's salt, which the old
+// header on disk does not match). SQLite skips that flush when the index's file says it is
+// written in order; in WAL mode nothing else reads that mark (no rollback journal is kept).
 int DeviceCharacteristics(sqlite3_file* f)
 {
-    return Of(f)->Real()->pMethods->xDeviceCharacteristics(Of(f)->Real());
+    const int real = Of(f)->Real()->pMethods->xDeviceCharacteristics(Of(f)->Real());
+    return Of(f)->mainDb ? real | SQLITE_IOCAP_SEQUENTIAL : real;
 }
 int ShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out)
 {
@@ -179,8 +187,18 @@ int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* o
     IndexFile* file = Of(f);
     file->base.pMethods = nullptr;
     file->mainDb = (flags & SQLITE_OPEN_MAIN_DB) != 0;
+    file->log = (flags & SQLITE_OPEN_WAL) != 0;
     sqlite3_vfs* unix = Unix();
-    const int rc = unix->xOpen(unix, name, file->Real(), flags, outFlags);
+    int rc = SQLITE_CANTOPEN;
+    if (file->log && (flags & SQLITE_OPEN_CREATE) != 0) {
+        // The log stays between runs (emptied): opened as it is, SQLite does not flush the
+        // folder for it again, as it would for a log it had just made. A folder whose log is
+        // gone gets a new one, and that folder flush.
+        rc = unix->xOpen(unix, name, file->Real(), flags & ~SQLITE_OPEN_CREATE, outFlags);
+    }
+    if (rc != SQLITE_OK) {
+        rc = unix->xOpen(unix, name, file->Real(), flags, outFlags);
+    }
     if (file->Real()->pMethods != nullptr) {
         file->base.pMethods = &kMethods;
     }

@@ -389,7 +389,6 @@ void OldCartridge::Convert(const std::string& path, bool store, const OpenOption
         db->folder_->PutInPlace(true);
     } catch (const StoreError& e) {
         db->insert_.reset();
-        db->join_.reset();
         db->db_.reset();
         db->folder_->Abandon();
         throw StoreError(std::string("cannot convert the old cartridge file (it was left as it "

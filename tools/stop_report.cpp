@@ -51,7 +51,7 @@ void ShowStop(Session& session, CommandResult& out)
 {
     json position;
     CommandResult asked;
-    std::string where = "position not reported by the drive";
+    std::string where = "a position the drive does not report";
     if (AskPosition(session, false, position, asked)) {
         where = PositionText(position);
         out.result["stoppedAt"] = position;

@@ -2,6 +2,7 @@
 // GOOD or by a valid residue, and the drive's block length from its block descriptor.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -111,6 +112,50 @@ TEST_F(ReadWrite, BlockLengthComesFromTheBlockDescriptor)
         EXPECT_EQ(host::DriveBlockLength(*device), row.length);
         ASSERT_EQ(target.received().size(), 1u);
         EXPECT_EQ(target.received()[0].cdb, (std::vector<uint8_t>{0x1A, 0, 0x10, 0, 0x0C, 0}));
+    }
+}
+
+// A drive that writes into whatever room it is handed, data going out included, unless it
+// promises not to; it keeps where that room was.
+class HandedTarget : public host::ScriptedTarget {
+public:
+    bool promise = false;
+    const uint8_t* handed = nullptr;
+    host::ScsiAnswer Execute(const host::ScsiCommand& command) override
+    {
+        handed = command.data;
+        host::ScsiAnswer answer = ScriptedTarget::Execute(command);
+        if (!promise && command.data != nullptr) {
+            const size_t from = command.direction == host::Direction::Out ? 0 : answer.transferred;
+            std::fill(command.data + from, command.data + command.dataLength, 0xEE);
+        }
+        return answer;
+    }
+    bool TouchesOnlyWhatItMoves() const override { return promise; }
+};
+
+// Only a target that promises to leave alone what it does not move is handed the caller's
+// own bytes; any other works on a copy, and the caller's bytes stay as they were.
+TEST(HandedBuffer, OnlyATargetThatPromisesGetsTheCallersBytes)
+{
+    for (const bool promise : {false, true}) {
+        SCOPED_TRACE(promise ? "promises" : "scribbles");
+        host::ClassDriver driver;
+        HandedTarget target;
+        std::optional<host::Device> device = fake::Claimed(driver, target);
+        ASSERT_TRUE(device.has_value());
+        target.promise = promise;
+        const std::vector<uint8_t> out{1, 2, 3, 4};
+        target.Push(Reply::Good());
+        EXPECT_EQ(host::WriteBlocks(*device, out.data(), out.size(), 0).status,
+                  TAPE_STATUS_SUCCESS);
+        EXPECT_EQ(target.handed == out.data(), promise);
+        EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3, 4}));
+        std::vector<uint8_t> in(4, 0x55);
+        target.Push(Reply::Data({9, 8}));
+        EXPECT_EQ(host::ReadBlocks(*device, in.data(), in.size(), 0).bytes, 2u);
+        EXPECT_EQ(target.handed == in.data(), promise);
+        EXPECT_EQ(in, (std::vector<uint8_t>{9, 8, 0x55, 0x55}));
     }
 }
 

@@ -54,7 +54,8 @@ const std::string kOdd(1000, 'o');  // two fixed blocks, the second filled up wi
 struct ToolRun {
     int exit = -1;
     std::string out;
-    std::string words;  // velmtape's summary and failure lines, the device's name left out
+    // velmtape's summary and failure lines, without the device's name or the tape's position
+    std::string words;
     std::string err;
 };
 
@@ -102,6 +103,11 @@ protected:
                 const size_t name = text.find(device);
                 if (name != std::string::npos) {
                     text.erase(name, device.size());
+                }
+                // Where the tape stands is left out: tgt does not report its position.
+                const size_t where = text.find("; the tape stands at ");
+                if (where != std::string::npos) {
+                    text.erase(where, text.find("; ", where + 2) - where);
                 }
                 run.words += text + "\n";
             }

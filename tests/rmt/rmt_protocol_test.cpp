@@ -243,7 +243,8 @@ TEST_F(RmtServer, AClientThatGoesAwayClosesAsCloseWould)
     EXPECT_EQ(Run({"rmt"}, "OC/nst\n1\nW3\nabcW4\nab").out, "A0\nA3\n" + kCutShort);
     const std::string map = Map();
     EXPECT_THAT(map, HasSubstr("block 0: file 0: 1 block of 3 bytes, 3 bytes\n"
-                               "  block 1: 1 filemark\n"
+                               "  block 1: 1 filemark ending file 0\n"
+                               "  block 2: >> the tape stands here (file 1, block 0)\n"
                                "  block 2: end of data\n"));
     EXPECT_THAT(map, HasSubstr("tape stands:      partition 1, block 2 (file 1, block 0)"));
 }

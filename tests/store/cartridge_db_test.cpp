@@ -161,15 +161,16 @@ TEST_F(CartridgeDbTest, ImpossibleOrPlantedIndexesAreRefusedUnchanged)
         {"UPDATE drive SET partition = 1", "position beyond end of data"},
         {"UPDATE partition SET end_of_data = 7", "end of data does not match"},
         {"UPDATE partition SET used_bytes = 2", "end of data does not match"},
-        {"UPDATE extent SET rank = 3 WHERE addr = 1", "outside the recorded tape"},
-        {"UPDATE extent SET sums = x'00' WHERE addr = 0", "outside the recorded tape"},
+        {"UPDATE extent SET rank = 3 WHERE addr = 1", "marks counted out of order"},
+        {"UPDATE extent SET rank = 'x' WHERE addr = 1", "marks counted out of order"},
         {"UPDATE extent SET count = 'x' WHERE addr = 0", "outside the recorded tape"},
         {"DELETE FROM drive", "record is missing"},
         {"UPDATE extent SET part = 4 WHERE addr = 1", "end of data does not match"},
         {"UPDATE extent SET count = 17592186044416, length = 1048576 WHERE addr = 0",
          "outside the recorded tape"},
-        {"UPDATE extent SET offset = 9 WHERE addr = 0", "outside the recorded tape"},
-        {"UPDATE tape SET data_end = 2", "outside the recorded tape or the data file"},
+        {"UPDATE extent SET offset = 9 WHERE addr = 0", "outside the data file"},
+        {"UPDATE extent SET sums = x'00' WHERE addr = 0", "outside the data file"},
+        {"UPDATE tape SET data_end = 2", "outside the data file"},
         {"UPDATE tape SET data_end = 9", "data file holds 3 bytes"},
         {"CREATE VIEW v AS SELECT 1", "tables are not the ones of a cartridge"},
         {"DROP TABLE tape; CREATE VIEW tape AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL "
@@ -355,13 +356,15 @@ TEST_F(CartridgeDbTest, DamagedOldFilesAreRefusedForTheSimulatorsReason)
     }
 }
 
-// Blocks written one per command join one row, across commits and a reopening; each keeps
-// its own checksum, so one damaged block in the row is the only one refused.
+// Blocks written one per command grow one row in memory, put into the index when full and at
+// each commit; each keeps its own checksum, so one damaged block in the row is the only one
+// refused.
 TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
 {
     store::CartridgeDb::Create(tape_, sim::Cartridge::Blank(1000000), false, {});
     constexpr uint32_t kLength = 100;
-    constexpr uint64_t kBlocks = store::kJoinBlocks + 6;
+    constexpr uint64_t kCommitAt = 1000;
+    constexpr uint64_t kBlocks = kCommitAt + store::kMaxRunBlocks + 6;
     const auto byte = [](uint64_t i) { return static_cast<uint8_t>(i * 7 + 1); };
     {
         auto db = store::CartridgeDb::Open(tape_, options_);
@@ -370,11 +373,15 @@ TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
         for (uint64_t i = 0; i < kBlocks; ++i) {
             const std::vector<uint8_t> block(kLength, byte(i));
             medium->AppendBlocks(0, block.data(), kLength, 1);
-            if (i % 10 == 9) {
+            if (i + 1 == kCommitAt) {
                 state.position = i + 1;
                 db->Commit(state);
             }
         }
+        // The open row is asked about before it is committed: the index tells it.
+        std::vector<uint8_t> last(kLength);
+        EXPECT_TRUE(medium->ReadBlock(0, kBlocks - 1, last.data()));
+        EXPECT_EQ(last, std::vector<uint8_t>(kLength, byte(kBlocks - 1)));
         state.position = kBlocks;
         db->Commit(state);
     }
@@ -384,9 +391,10 @@ TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
     Spit(dir_ / "t" / "data", data);
     auto db = store::CartridgeDb::Open(tape_, options_);
     const std::vector<store::ExtentInfo> rows = db->Extents(0);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].count, store::kJoinBlocks);
-    EXPECT_EQ(rows[1].count, kBlocks - store::kJoinBlocks);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].count, kCommitAt);
+    EXPECT_EQ(rows[1].count, store::kMaxRunBlocks);
+    EXPECT_EQ(rows[2].count, 6u);
     const auto medium = db->Medium();
     for (uint64_t i = 0; i < kBlocks; ++i) {
         std::vector<uint8_t> block(kLength);
@@ -395,8 +403,31 @@ TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
             EXPECT_EQ(block, std::vector<uint8_t>(kLength, byte(i))) << i;
         }
     }
-    std::vector<uint8_t> run(size_t{20} * kLength);
+    std::vector<uint8_t> run(size_t{20} * kLength, 0xEE);
     EXPECT_EQ(medium->ReadBlocks(0, 10, kLength, 20, run.data()), 7u);
+    // Nothing of the damaged block is left where the drive hands blocks out.
+    EXPECT_EQ(std::vector<uint8_t>(run.begin() + 7 * kLength, run.begin() + 8 * kLength),
+              std::vector<uint8_t>(kLength, 0));
+}
+
+// A row still growing in memory when the run gives up goes with it: nothing of it in the
+// index, its bytes cut from the data file.
+TEST_F(CartridgeDbTest, ARowStillGrowingGoesWithAnAbandonedRun)
+{
+    store::CartridgeDb::Create(tape_, sim::Cartridge::Blank(1000000), false, {});
+    {
+        auto db = store::CartridgeDb::Open(tape_, options_);
+        const auto medium = db->Medium();
+        const std::vector<uint8_t> block(100, 5);
+        for (int i = 0; i < 3; ++i) {
+            medium->AppendBlocks(0, block.data(), 100, 1);
+        }
+        db->Abandon();
+        EXPECT_TRUE(db->Extents(0).empty());
+    }
+    auto db = store::CartridgeDb::Open(tape_, options_);
+    EXPECT_TRUE(db->Extents(0).empty());
+    EXPECT_EQ(Slurp(dir_ / "t" / "data"), "");
 }
 
 }  // namespace
