@@ -24,8 +24,6 @@ constexpr uint8_t kSksv = 0x80;
 constexpr uint8_t kSksCommand = 0x40;  // the field pointer names a CDB byte
 constexpr uint8_t kSksBitValid = 0x08;
 
-constexpr uint32_t kMaxPartitions = 2;
-
 // A device-specific (BT) block address carries the partition in its top two bits.
 constexpr unsigned kBtPartitionShift = 30;
 constexpr uint32_t kBtAddressMask = 0x3FFFFFFF;

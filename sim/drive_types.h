@@ -18,6 +18,7 @@ inline constexpr uint64_t kDefaultCapacityBytes = 2048000000;
 inline constexpr uint8_t kDensityDds2 = 0x24;
 inline constexpr uint32_t kDefaultBlockLength = 512;
 inline constexpr uint32_t kMaximumBlockLength = 0xFFFFFF;
+inline constexpr uint32_t kMaxPartitions = 2;  // one, or two initiator-defined
 inline constexpr uint32_t kCompressionDclz = 0x20;
 
 enum class ObjectKind : uint8_t { Block = 0, Filemark = 1, Setmark = 2 };
