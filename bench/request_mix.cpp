@@ -8,7 +8,7 @@
 
 #include "driver/velmdat.h"
 #include "sim/drive.h"
-#include "tools/sim_target.h"
+#include "host/sim_target.h"
 
 namespace bench {
 namespace {
@@ -117,7 +117,7 @@ RequestMix::RequestMix()
         throw std::runtime_error("the driver did not register");
     }
     sim::Drive drive;
-    tools::SimTarget sim(drive);
+    host::SimTarget sim(drive);
     RecordingTarget recorder(sim);
     std::optional<host::Device> recording = host::Device::Discover(driver_, recorder);
     if (!recording) {

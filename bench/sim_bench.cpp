@@ -13,18 +13,15 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/media.h"
+#include "host/scsi.h"
 #include "sim/drive.h"
 
 namespace {
 
-constexpr uint8_t kOpSpace = 0x11;
-constexpr uint8_t kOpLocate = 0x2B;
-constexpr uint8_t kOpRewind = 0x01;
-constexpr uint8_t kOpWrite = 0x0A;
-constexpr uint8_t kOpWriteFilemarks = 0x10;
+using host::MakeCdb6;
 constexpr uint8_t kSpaceFilemarks = 1;
 constexpr uint8_t kSpaceSequentialFilemarks = 2;
-constexpr uint8_t kFixed = 0x01;
+constexpr size_t kLocateAddressByte = 3;  // LOCATE(10): 32 bits
 
 // Sizes, chosen by the benchmark's first argument: the full figures, or the short mode's.
 struct Sizes {
@@ -40,9 +37,10 @@ const Sizes& SizesFor(int64_t full)
     return full != 0 ? kFull : kShort;
 }
 
-void Command(sim::Drive& drive, std::array<uint8_t, 10> cdb, size_t length,
-             const uint8_t* data = nullptr, size_t dataLength = 0)
+void Command(sim::Drive& drive, const host::Cdb6& cdb, const uint8_t* data = nullptr,
+             size_t dataLength = 0)
 {
+    const size_t length = cdb.size();
     const sim::Result result = drive.Execute(
         cdb.data(), length, data != nullptr ? sim::Direction::Out : sim::Direction::None,
         const_cast<uint8_t*>(data), dataLength);
@@ -53,9 +51,7 @@ void Command(sim::Drive& drive, std::array<uint8_t, 10> cdb, size_t length,
 
 void Filemarks(sim::Drive& drive, uint32_t count)
 {
-    Command(drive,
-            {kOpWriteFilemarks, 0, uint8_t(count >> 16), uint8_t(count >> 8), uint8_t(count), 0},
-            6);
+    Command(drive, MakeCdb6(host::kOpWriteFilemarks, 0, count));
 }
 
 void Blocks(sim::Drive& drive, uint32_t count, const std::vector<uint8_t>& block)
@@ -64,13 +60,12 @@ void Blocks(sim::Drive& drive, uint32_t count, const std::vector<uint8_t>& block
     for (uint32_t i = 0; i < count; ++i) {
         data.insert(data.end(), block.begin(), block.end());
     }
-    Command(drive, {kOpWrite, kFixed, uint8_t(count >> 16), uint8_t(count >> 8), uint8_t(count), 0},
-            6, data.data(), data.size());
+    Command(drive, MakeCdb6(host::kOpWrite6, host::kRwFixed, count), data.data(), data.size());
 }
 
 void Rewind(sim::Drive& drive)
 {
-    Command(drive, {kOpRewind, 0, 0, 0, 0, 0}, 6);
+    Command(drive, MakeCdb6(host::kOpRewind, 0, 0));
 }
 
 // A tape of `filemarks` files, each `blocksBetween` blocks of the drive's default length and a
@@ -118,9 +113,8 @@ void Space(benchmark::State& state)
     const Sizes& sizes = SizesFor(state.range(1));
     sim::Drive* const drive = &FilesTape(medium, sizes).drive();
     const uint32_t n = sizes.filemarks;
-    const std::array<uint8_t, 10> space = {kOpSpace,        kSpaceFilemarks, uint8_t(n >> 16),
-                                           uint8_t(n >> 8), uint8_t(n),      0};
-    TimeMoveFromStart(state, *drive, space.data(), 6, "SPACE failed");
+    const host::Cdb6 space = MakeCdb6(host::kOpSpace, kSpaceFilemarks, n);
+    TimeMoveFromStart(state, *drive, space.data(), space.size(), "SPACE failed");
     state.SetLabel(medium + ": SPACE over " + std::to_string(n) + " filemarks");
 }
 
@@ -130,10 +124,9 @@ void Locate(benchmark::State& state)
     const Sizes& sizes = SizesFor(state.range(1));
     sim::Drive* const drive = &FilesTape(medium, sizes).drive();
     const uint32_t block = sizes.filemarks * (sizes.blocksBetween + 1);
-    const std::array<uint8_t, 10> locate = {
-        kOpLocate,      0, 0, 0, uint8_t(block >> 24), uint8_t(block >> 16), uint8_t(block >> 8),
-        uint8_t(block), 0, 0};
-    TimeMoveFromStart(state, *drive, locate.data(), 10, "LOCATE failed");
+    std::array<uint8_t, 10> locate{host::kOpLocate10};
+    host::PutBe32(&locate[kLocateAddressByte], block);
+    TimeMoveFromStart(state, *drive, locate.data(), locate.size(), "LOCATE failed");
     state.SetLabel(medium + ": LOCATE to block " + std::to_string(block));
 }
 
@@ -155,9 +148,9 @@ void SpaceSequential(benchmark::State& state)
     Rewind(*drive);
     loaded.Settle();
     const uint32_t n = sizes.sequentialRun;
-    const std::array<uint8_t, 10> space = {
-        kOpSpace, kSpaceSequentialFilemarks, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0};
-    TimeMoveFromStart(state, *drive, space.data(), 6, "SPACE to consecutive filemarks failed");
+    const host::Cdb6 space = MakeCdb6(host::kOpSpace, kSpaceSequentialFilemarks, n);
+    TimeMoveFromStart(state, *drive, space.data(), space.size(),
+                      "SPACE to consecutive filemarks failed");
     const uint64_t passed = uint64_t(pairs) * 2 + n;
     state.SetLabel(medium + ": SPACE to " + std::to_string(n) + " consecutive filemarks over " +
                    std::to_string(passed) + " objects");

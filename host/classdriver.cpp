@@ -9,6 +9,7 @@
 #include <limits>
 #include <string>
 
+#include "host/scsi.h"
 #include "host/send.h"
 #include "host/services.h"
 
@@ -16,15 +17,7 @@ namespace host {
 namespace {
 
 constexpr ULONG kStatusUnsuccessful = 0xC0000001u;
-constexpr uint8_t kOpTestUnitReady = 0x00;
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr size_t kCdbLength6 = 6;
-constexpr size_t kMaxCdbLength = sizeof(SCSI_REQUEST_BLOCK{}.Cdb);
 constexpr uint8_t kInquiryAllocation = sizeof(INQUIRYDATA);  // 96: the platform's whole record
-constexpr size_t kInquiryDeviceTypeByte = 0;
-constexpr uint8_t kInquiryDeviceTypeMask = 0x1F;
-constexpr uint8_t kSequentialAccess = 0x01;
-constexpr size_t kMaxSenseLength = 255;  // SenseInfoBufferLength is one byte
 // Larger per-device or per-request records than this are a broken registration, not a size.
 constexpr ULONG kMaxRecordSize = 1u << 20;
 
@@ -134,7 +127,7 @@ std::optional<Device> Device::Discover(const ClassDriver& driver, Target& target
     srb.Length = sizeof(srb);
     srb.CdbLength = kCdbLength6;
     srb.Cdb[0] = kOpInquiry;
-    srb.Cdb[4] = kInquiryAllocation;
+    srb.Cdb[kAllocationLengthByte] = kInquiryAllocation;
     srb.SrbFlags = SRB_FLAGS_DATA_IN;
     srb.DataTransferLength = kInquiryAllocation;
     srb.DataBuffer = received.data();

@@ -4,19 +4,14 @@
 
 #include <algorithm>
 
+#include "host/scsi.h"
+
 namespace host {
 namespace {
 
-constexpr size_t kMaxCdbLength = 16;
-constexpr size_t kMaxSenseLength = 255;  // SenseInfoBufferLength is one byte
 constexpr std::chrono::milliseconds kShortestTimeout{1000};
-constexpr size_t kDeviceTypeByte = 0;
-constexpr uint8_t kDeviceTypeMask = 0x1F;
-constexpr size_t kVendorByte = 8;
 constexpr size_t kVendorLength = 8;
-constexpr size_t kProductByte = 16;
 constexpr size_t kProductLength = 16;
-constexpr size_t kRevisionByte = 32;
 constexpr size_t kRevisionLength = 4;
 
 std::string Field(const uint8_t* data, size_t length, size_t at, size_t width)
@@ -45,12 +40,12 @@ Identity IdentityFromInquiry(const uint8_t* data, size_t length)
     if (data == nullptr) {
         return identity;
     }
-    if (length > kDeviceTypeByte) {
-        identity.deviceType = data[kDeviceTypeByte] & kDeviceTypeMask;
+    if (length > kInquiryDeviceTypeByte) {
+        identity.deviceType = data[kInquiryDeviceTypeByte] & kInquiryDeviceTypeMask;
     }
-    identity.vendor = Field(data, length, kVendorByte, kVendorLength);
-    identity.product = Field(data, length, kProductByte, kProductLength);
-    identity.revision = Field(data, length, kRevisionByte, kRevisionLength);
+    identity.vendor = Field(data, length, kInquiryVendorByte, kVendorLength);
+    identity.product = Field(data, length, kInquiryProductByte, kProductLength);
+    identity.revision = Field(data, length, kInquiryRevisionByte, kRevisionLength);
     return identity;
 }
 

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "host/bytes.h"
+#include "host/scsi.h"
 
 namespace host {
 namespace {
@@ -93,21 +93,110 @@ constexpr AscText kAscTexts[] = {
     {0x5D, 0x00, "failure prediction threshold exceeded"},
 };
 
+struct PageText {
+    uint8_t page;
+    const char* text;
+};
+
+constexpr PageText kPageTexts[] = {
+    {kPageDataCompression, " (data compression)"},
+    {kPageDeviceConfiguration, " (device configuration)"},
+    {kPageMediumPartition, " (medium partition)"},
+    {kPageAll, " (all pages)"},
+};
+
 std::string PageName(uint8_t page)
 {
-    switch (page) {
-    case 0x0F:
-        return " (data compression)";
-    case 0x10:
-        return " (device configuration)";
-    case 0x11:
-        return " (medium partition)";
-    case 0x3F:
-        return " (all pages)";
-    default:
-        return "";
+    for (const PageText& entry : kPageTexts) {
+        if (entry.page == page) {
+            return entry.text;
+        }
     }
+    return "";
 }
+
+// The fields a command's name shows, read from a block long enough to hold them.
+std::string WriteFilemarksDetail(const std::vector<uint8_t>& cdb)
+{
+    return std::string(" (") + ((cdb[1] & kWriteFilemarksWsmk) ? "setmarks" : "filemarks") +
+           ", count " + std::to_string(GetBe24(&cdb[2])) + ")";
+}
+
+std::string SpaceDetail(const std::vector<uint8_t>& cdb)
+{
+    static const char* const codes[8] = {"blocks",      "filemarks", "sequential filemarks",
+                                         "end of data", "setmarks",  "sequential setmarks",
+                                         "code 6",      "code 7"};
+    return std::string(" (") + codes[cdb[1] & kSpaceCodeMask] + ", count " +
+           std::to_string(GetSignedBe24(&cdb[2])) + ")";
+}
+
+std::string EraseDetail(const std::vector<uint8_t>& cdb)
+{
+    return (cdb[1] & kEraseLong) ? " (long)" : "";
+}
+
+std::string ModeSensePage(const std::vector<uint8_t>& cdb)
+{
+    const uint8_t page = cdb[kPageCodeCdbByte] & kPageCodeMask;
+    return " page " + Hex8(page) + PageName(page);
+}
+
+std::string LogSensePage(const std::vector<uint8_t>& cdb)
+{
+    return " page " + Hex8(cdb[kPageCodeCdbByte] & kPageCodeMask);
+}
+
+std::string LoadUnloadDetail(const std::vector<uint8_t>& cdb)
+{
+    const uint8_t how = cdb[kActionByte];
+    std::string what = (how & kLoadUnloadLoad) ? "load" : "unload";
+    if (how & kLoadUnloadRetension) {
+        what += ", retension";
+    }
+    if (how & kLoadUnloadEndOfTape) {
+        what += ", to end";
+    }
+    return " (" + what + ")";
+}
+
+std::string PreventAllowDetail(const std::vector<uint8_t>& cdb)
+{
+    return std::string(" (") + ((cdb[kActionByte] & kPreventAllowPrevent) ? "prevent" : "allow") +
+           ")";
+}
+
+// Each operation code with its name and, for a block at least `detailFrom` bytes long, the
+// fields shown after it.
+struct CommandText {
+    uint8_t op;
+    const char* name;
+    size_t detailFrom;
+    std::string (*detail)(const std::vector<uint8_t>& cdb);
+};
+
+constexpr CommandText kCommandTexts[] = {
+    {kOpTestUnitReady, "TEST UNIT READY", 0, nullptr},
+    {kOpRewind, "REWIND", 0, nullptr},
+    {kOpRequestSense, "REQUEST SENSE", 0, nullptr},
+    {kOpReadBlockLimits, "READ BLOCK LIMITS", 0, nullptr},
+    {kOpRead6, "READ(6)", 0, nullptr},
+    {kOpWrite6, "WRITE(6)", 0, nullptr},
+    {kOpWriteFilemarks, "WRITE FILEMARKS", kCdbLength6, WriteFilemarksDetail},
+    {kOpSpace, "SPACE", kCdbLength6, SpaceDetail},
+    {kOpInquiry, "INQUIRY", 0, nullptr},
+    {kOpModeSelect6, "MODE SELECT(6)", 0, nullptr},
+    {kOpErase, "ERASE", 2, EraseDetail},
+    {kOpModeSense6, "MODE SENSE(6)", kPageCodeCdbByte + 1, ModeSensePage},
+    {kOpLoadUnload, "LOAD UNLOAD", kActionByte + 1, LoadUnloadDetail},
+    {kOpPreventAllow, "PREVENT ALLOW MEDIUM REMOVAL", kActionByte + 1, PreventAllowDetail},
+    {kOpLocate10, "LOCATE(10)", 0, nullptr},
+    {kOpReadPosition, "READ POSITION", 0, nullptr},
+    {kOpLogSelect, "LOG SELECT", 0, nullptr},
+    {kOpLogSense, "LOG SENSE", kPageCodeCdbByte + 1, LogSensePage},
+    {kOpModeSelect10, "MODE SELECT(10)", 0, nullptr},
+    {kOpModeSense10, "MODE SENSE(10)", 0, nullptr},
+};
 
 }  // namespace
 
@@ -191,92 +280,24 @@ std::string CommandName(const std::vector<uint8_t>& cdb)
     if (cdb.empty()) {
         return "no command";
     }
-    const bool six = cdb.size() >= 6;
-    switch (cdb[0]) {
-    case 0x00:
-        return "TEST UNIT READY";
-    case 0x01:
-        return "REWIND";
-    case 0x03:
-        return "REQUEST SENSE";
-    case 0x05:
-        return "READ BLOCK LIMITS";
-    case 0x08:
-        return "READ(6)";
-    case 0x0A:
-        return "WRITE(6)";
-    case 0x10:
-        if (six) {
-            return std::string("WRITE FILEMARKS (") + ((cdb[1] & 0x02) ? "setmarks" : "filemarks") +
-                   ", count " + std::to_string(GetBe24(&cdb[2])) + ")";
-        }
-        return "WRITE FILEMARKS";
-    case 0x11:
-        if (six) {
-            static const char* const codes[8] = {"blocks",      "filemarks", "sequential filemarks",
-                                                 "end of data", "setmarks",  "sequential setmarks",
-                                                 "code 6",      "code 7"};
-            return std::string("SPACE (") + codes[cdb[1] & 0x07] + ", count " +
-                   std::to_string(GetSignedBe24(&cdb[2])) + ")";
-        }
-        return "SPACE";
-    case 0x12:
-        return "INQUIRY";
-    case 0x15:
-        return "MODE SELECT(6)";
-    case 0x19:
-        return (cdb.size() > 1 && (cdb[1] & 0x01)) ? "ERASE (long)" : "ERASE";
-    case 0x1A:
-        if (cdb.size() > 2) {
-            const uint8_t page = cdb[2] & 0x3F;
-            return "MODE SENSE(6) page " + Hex8(page) + PageName(page);
-        }
-        return "MODE SENSE(6)";
-    case 0x1B:
-        if (cdb.size() > 4) {
-            const uint8_t how = cdb[4];
-            std::string what = (how & 0x01) ? "load" : "unload";
-            if (how & 0x02) {
-                what += ", retension";
+    for (const CommandText& entry : kCommandTexts) {
+        if (entry.op == cdb[0]) {
+            std::string name = entry.name;
+            if (entry.detail != nullptr && cdb.size() >= entry.detailFrom) {
+                name += entry.detail(cdb);
             }
-            if (how & 0x04) {
-                what += ", to end";
-            }
-            return "LOAD UNLOAD (" + what + ")";
+            return name;
         }
-        return "LOAD UNLOAD";
-    case 0x1E:
-        if (cdb.size() > 4) {
-            return std::string("PREVENT ALLOW MEDIUM REMOVAL (") +
-                   ((cdb[4] & 0x01) ? "prevent" : "allow") + ")";
-        }
-        return "PREVENT ALLOW MEDIUM REMOVAL";
-    case 0x2B:
-        return "LOCATE(10)";
-    case 0x34:
-        return "READ POSITION";
-    case 0x4C:
-        return "LOG SELECT";
-    case 0x4D:
-        if (cdb.size() > 2) {
-            return "LOG SENSE page " + Hex8(cdb[2] & 0x3F);
-        }
-        return "LOG SENSE";
-    case 0x55:
-        return "MODE SELECT(10)";
-    case 0x5A:
-        return "MODE SENSE(10)";
-    default:
-        return "opcode " + Hex8(cdb[0]);
     }
+    return "opcode " + Hex8(cdb[0]);
 }
 
 std::string DescribeSense(const std::vector<uint8_t>& sense)
 {
-    if (sense.size() < 3) {
+    if (sense.size() <= kSenseKeyByte) {
         return "sense too short (" + std::to_string(sense.size()) + " bytes)";
     }
-    const uint8_t code = sense[0] & kSenseResponseCodeMask;
+    const uint8_t code = sense[kSenseResponseCodeByte] & kSenseResponseCodeMask;
     if (code != kSenseResponseCurrent && code != kSenseResponseDeferred) {
         return "sense in an unknown format (response code " + Hex8(code) + ")";
     }
@@ -306,7 +327,7 @@ std::string DescribeSense(const std::vector<uint8_t>& sense)
     if (sense[kSenseKeyByte] & kSenseIli) {
         out += ", ILI";
     }
-    if ((sense[0] & kSenseValid) && sense.size() > kSenseInformationByte + 3) {
+    if ((sense[kSenseResponseCodeByte] & kSenseValid) && sense.size() > kSenseInformationByte + 3) {
         const uint32_t raw = GetBe32(&sense[kSenseInformationByte]);
         out += ", information " + std::to_string(static_cast<int32_t>(raw));
     }

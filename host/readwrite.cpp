@@ -7,35 +7,15 @@
 #include <array>
 #include <vector>
 
-#include "host/bytes.h"
+#include "host/scsi.h"
 #include "host/sense.h"
 
 namespace host {
 namespace {
 
-constexpr uint8_t kOpRead6 = 0x08;
-constexpr uint8_t kOpWrite6 = 0x0A;
-constexpr uint8_t kRwFixed = 0x01;   // transfer length counts blocks of the set size
-constexpr uint8_t kReadSili = 0x02;  // a block shorter than asked for is no error
-constexpr size_t kCdbLength6 = 6;
-constexpr uint32_t kMaxTransferLength = 0xFFFFFF;  // 24-bit field
-
 // MODE SENSE(6) of the device configuration page, cut after the block descriptor: every
 // tape drive answers that page, and the header and descriptor are all the length needs.
-constexpr uint8_t kOpModeSense6 = 0x1A;
-constexpr uint8_t kPageConfiguration = 0x10;
-constexpr size_t kModeHeaderLength = 4;
-constexpr size_t kModeDescriptorLengthByte = 3;
-constexpr uint8_t kBlockDescriptorLength = 8;
-constexpr size_t kDescriptorBlockLengthByte = 5;  // 24 bits
 constexpr uint8_t kModeSenseAllocation = kModeHeaderLength + kBlockDescriptorLength;
-
-std::array<uint8_t, kCdbLength6> Cdb(uint8_t op, uint8_t flags, uint32_t transferLength)
-{
-    std::array<uint8_t, kCdbLength6> cdb{op, flags};
-    PutBe24(&cdb[2], transferLength);
-    return cdb;
-}
 
 // Sends one command through the device with the runner's failure handling; the transcript
 // keeps the first data bytes of each command.
@@ -96,8 +76,9 @@ TransferResult WriteBlocks(Device& device, const uint8_t* data, size_t length, u
             return finish(TAPE_STATUS_INVALID_PARAMETER);
         }
         size_t moved = 0;
-        const TAPE_STATUS status = Send(device, Cdb(kOpWrite6, 0, static_cast<uint32_t>(length)),
-                                        Direction::Out, bytes, length, moved, transcript);
+        const TAPE_STATUS status =
+            Send(device, MakeCdb6(kOpWrite6, 0, static_cast<uint32_t>(length)), Direction::Out,
+                 bytes, length, moved, transcript);
         result.bytes = moved;
         return finish(status);
     }
@@ -110,7 +91,7 @@ TransferResult WriteBlocks(Device& device, const uint8_t* data, size_t length, u
         const size_t count = std::min(perCommand, length - offset);
         size_t moved = 0;
         const TAPE_STATUS status =
-            Send(device, Cdb(kOpWrite6, kRwFixed, static_cast<uint32_t>(count / blockSize)),
+            Send(device, MakeCdb6(kOpWrite6, kRwFixed, static_cast<uint32_t>(count / blockSize)),
                  Direction::Out, bytes + offset, count, moved, transcript);
         result.bytes += moved;
         if (status != TAPE_STATUS_SUCCESS) {
@@ -133,11 +114,11 @@ ReadResult ReadBlocks(Device& device, uint8_t* buffer, size_t capacity, uint32_t
     std::array<uint8_t, kCdbLength6> cdb{};
     if (blockSize == 0) {
         length = std::min<size_t>(capacity, kMaxTransferLength);
-        cdb = Cdb(kOpRead6, kReadSili, static_cast<uint32_t>(length));
+        cdb = MakeCdb6(kOpRead6, kReadSili, static_cast<uint32_t>(length));
     } else {
         blocks = std::min<size_t>(capacity / blockSize, kMaxTransferLength);
         length = blocks * blockSize;
-        cdb = Cdb(kOpRead6, kRwFixed, static_cast<uint32_t>(blocks));
+        cdb = MakeCdb6(kOpRead6, kRwFixed, static_cast<uint32_t>(blocks));
     }
     if (length == 0 || buffer == nullptr) {
         result.status = TAPE_STATUS_INVALID_PARAMETER;
@@ -173,7 +154,7 @@ std::optional<uint32_t> DriveBlockLength(Device& device, Transcript* transcript)
     }
     std::array<uint8_t, kModeSenseAllocation> answer{};
     size_t moved = 0;
-    const std::array<uint8_t, kCdbLength6> cdb{kOpModeSense6,        0, kPageConfiguration, 0,
+    const std::array<uint8_t, kCdbLength6> cdb{kOpModeSense6,        0, kPageDeviceConfiguration, 0,
                                                kModeSenseAllocation, 0};
     const TAPE_STATUS status = device.Send(cdb.data(), cdb.size(), Direction::In, answer.data(),
                                            answer.size(), moved, transcript);

@@ -6,17 +6,13 @@
 #include <cstring>
 #include <utility>
 
-#include "host/bytes.h"
 #include "host/names.h"
+#include "host/scsi.h"
 
 namespace host {
 namespace {
 
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr size_t kFixedSenseLength = 18;
-constexpr uint8_t kSenseFlagMask = 0xF0;
 constexpr uint8_t kSenseAdditionalLength = kFixedSenseLength - kSenseAdditionalLengthBase;
-constexpr size_t kStandardInquiryLength = 36;
 
 }  // namespace
 
@@ -33,11 +29,11 @@ Reply Reply::Check(uint8_t senseKey, uint8_t asc, uint8_t ascq, uint8_t flags,
     Reply reply;
     reply.status = kScsiCheckCondition;
     reply.sense.assign(kFixedSenseLength, 0);
-    reply.sense[0] = kSenseResponseCurrent;
+    reply.sense[kSenseResponseCodeByte] = kSenseResponseCurrent;
     reply.sense[kSenseKeyByte] =
         static_cast<uint8_t>((flags & kSenseFlagMask) | (senseKey & kSenseKeyMask));
     if (information) {
-        reply.sense[0] |= kSenseValid;
+        reply.sense[kSenseResponseCodeByte] |= kSenseValid;
         PutBe32(&reply.sense[kSenseInformationByte], static_cast<uint32_t>(*information));
     }
     reply.sense[kSenseAdditionalLengthByte] = kSenseAdditionalLength;
@@ -84,20 +80,20 @@ ScsiAnswer ScriptedTarget::Execute(const ScsiCommand& command)
 std::vector<uint8_t> ScriptedTarget::InquiryData(const char* vendor8, const char* product16)
 {
     std::vector<uint8_t> data(kStandardInquiryLength, 0);
-    data[0] = 0x01;  // sequential-access device
-    data[1] = 0x80;  // removable medium
-    data[2] = 0x02;  // SCSI-2
-    data[3] = 0x02;  // response data format
-    data[4] = static_cast<uint8_t>(kStandardInquiryLength - 5);
+    data[kInquiryDeviceTypeByte] = kSequentialAccess;
+    data[1] = kInquiryRemovable;
+    data[2] = kInquiryScsi2;  // version
+    data[3] = kInquiryScsi2;  // response data format
+    data[4] = static_cast<uint8_t>(kStandardInquiryLength - kInquiryAdditionalLengthBase);
     auto put = [&data](size_t at, size_t width, const char* text) {
         const size_t length = text != nullptr ? std::min(std::strlen(text), width) : 0;
         for (size_t i = 0; i < width; ++i) {
             data[at + i] = i < length ? static_cast<uint8_t>(text[i]) : ' ';
         }
     };
-    put(8, 8, vendor8);
-    put(16, 16, product16);
-    put(32, 4, "0100");
+    put(kInquiryVendorByte, 8, vendor8);
+    put(kInquiryProductByte, 16, product16);
+    put(kInquiryRevisionByte, 4, "0100");
     return data;
 }
 

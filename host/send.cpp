@@ -12,7 +12,7 @@
 namespace host {
 namespace {
 
-constexpr size_t kMaxCdbLength = sizeof(SCSI_REQUEST_BLOCK{}.Cdb);
+static_assert(kMaxCdbLength == sizeof(SCSI_REQUEST_BLOCK{}.Cdb), "a request block holds any CDB");
 
 // Everything one command needs besides the answer: where the data lands, where sense goes.
 struct Exchange {

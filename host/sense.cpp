@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "host/bytes.h"
+#include "host/scsi.h"
 
 namespace host {
 
@@ -64,7 +64,7 @@ TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length)
     if (SenseMalformed(sense, length)) {
         return TAPE_STATUS_IO_DEVICE_ERROR;
     }
-    const uint8_t code = sense[0] & kSenseResponseCodeMask;
+    const uint8_t code = sense[kSenseResponseCodeByte] & kSenseResponseCodeMask;
     // Descriptor-format and unknown layouts cannot be read with the fixed offsets.
     if (code != kSenseResponseCurrent && code != kSenseResponseDeferred) {
         return TAPE_STATUS_IO_DEVICE_ERROR;
@@ -105,11 +105,34 @@ SenseFacts ReadSense(const std::vector<uint8_t>& sense)
     facts.filemark = (flags & kSenseFilemark) != 0;
     facts.endOfMedium = (flags & kSenseEom) != 0;
     facts.incorrectLength = (flags & kSenseIli) != 0;
-    facts.mediumError = (flags & kSenseKeyMask) == kSenseMediumError;
-    if (sense.size() >= kSenseInformationByte + 4 && (sense[0] & kSenseValid) != 0) {
+    facts.key = flags & kSenseKeyMask;
+    facts.mediumError = facts.key == kSenseMediumError;
+    if (sense.size() > kSenseAscqByte) {
+        facts.asc = sense[kSenseAscByte];
+        facts.ascq = sense[kSenseAscqByte];
+    }
+    if (sense.size() >= kSenseInformationByte + 4 &&
+        (sense[kSenseResponseCodeByte] & kSenseValid) != 0) {
         facts.information = static_cast<int32_t>(GetBe32(&sense[kSenseInformationByte]));
     }
     return facts;
+}
+
+SenseFacts FinalSense(const Transcript& transcript)
+{
+    // A request that succeeded has no residue to tell; one that failed ended with the command
+    // whose sense is the last one (a device may follow it with a command of its own that
+    // succeeds).
+    if (transcript.finalStatus() == TAPE_STATUS_SUCCESS) {
+        return {};
+    }
+    const auto& events = transcript.events();
+    for (auto e = events.rbegin(); e != events.rend(); ++e) {
+        if (e->kind == TranscriptEvent::Kind::Answer && !e->answer.sense.empty()) {
+            return ReadSense(e->answer.sense);
+        }
+    }
+    return {};
 }
 
 std::string SenseTableMarkdown()

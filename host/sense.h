@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/names.h"
+#include "host/transcript.h"
 #include "platform/tapeclass.h"
 
 namespace host {
@@ -38,6 +39,9 @@ TAPE_STATUS TranslateSense(const uint8_t* sense, size_t length);
 
 // What fixed-format sense says about how far the failed command got.
 struct SenseFacts {
+    uint8_t key = kSenseNoSense;  // the sense key (low four bits of byte 2)
+    std::optional<uint8_t> asc;   // additional sense code and qualifier, when delivered
+    std::optional<uint8_t> ascq;
     bool filemark = false;               // FILEMARK bit: a filemark or a setmark was met
     bool endOfMedium = false;            // EOM bit: beginning or end of the partition
     bool incorrectLength = false;        // ILI: the block's length differed from the one asked
@@ -46,5 +50,9 @@ struct SenseFacts {
                                          // MEDIUM ERROR this drive names the block's address
 };
 SenseFacts ReadSense(const std::vector<uint8_t>& sense);
+
+// What the sense of the command that ended a failed request or transfer says; nothing when it
+// succeeded, whatever a step on the way met.
+SenseFacts FinalSense(const Transcript& transcript);
 
 }  // namespace host

@@ -183,15 +183,15 @@ bool DecodeCartridgePayload(CartridgeSource& in, CartridgeSink& sink, std::strin
     c.settings.reportSetmarks = settingFlags & kFlagReportSetmarks;
     c.settings.compression = settingFlags & kFlagCompression;
     c.settings.decompression = settingFlags & kFlagDecompression;
-    if (count < 1 || count > 2) {
-        return fail(std::to_string(count) + " partitions");
+    if (auto problem = CartridgeLimits::PartitionCount(count)) {
+        return fail(*problem);
     }
-    if (c.settings.blockLength > kMaximumBlockLength) {
-        return fail("block length out of range");
+    if (auto problem = CartridgeLimits::BlockLength(c.settings.blockLength)) {
+        return fail(*problem);
     }
+    CartridgeLimits limits(c.capacityBytes);
     c.partitions.assign(count, Partition{});
     sink.Tape(c);
-    uint64_t total = 0;
     uint64_t positionLimit = 0;
     std::vector<uint8_t> block;
     for (uint32_t index = 0; index < count; ++index) {
@@ -200,11 +200,9 @@ bool DecodeCartridgePayload(CartridgeSource& in, CartridgeSink& sink, std::strin
         if (!f.Be(capacity) || !f.Be(objects)) {
             return fail("partition header cut short");
         }
-        // Checked before adding: two huge sizes would otherwise wrap around to a small sum.
-        if (capacity > c.capacityBytes - total) {
-            return fail("partitions larger than the tape");
+        if (auto problem = limits.AddPartition(capacity)) {
+            return fail(*problem);
         }
-        total += capacity;
         // Every object takes at least its kind byte, so a larger count is a lie.
         if (objects > in.Left()) {
             return fail("object count larger than the file");
@@ -243,8 +241,8 @@ bool DecodeCartridgePayload(CartridgeSource& in, CartridgeSink& sink, std::strin
     if (in.Left() != 0) {
         return fail("bytes after the last partition");
     }
-    if (c.partition >= count || c.position > positionLimit) {
-        return fail("position beyond end of data");
+    if (auto problem = CartridgeLimits::Position(c.partition, count, c.position, positionLimit)) {
+        return fail(*problem);
     }
     return true;
 }

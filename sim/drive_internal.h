@@ -1,5 +1,5 @@
-// What the parts of the simulated drive share: big-endian helpers, the sense record every
-// refusal is built from, the command record each handler receives and the row of the command
+// What the parts of the simulated drive share: the big-endian helpers by name, the sense record
+// every refusal is built from, the command record each handler receives and the row of the command
 // table that describes its operation code. Only the drive's own sources include this.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/big_endian.h"
 #include "sim/drive.h"
 #include "sim/sense_codes.h"
 
@@ -23,43 +24,11 @@ constexpr uint8_t kSksv = 0x80;
 constexpr uint8_t kSksCommand = 0x40;  // the field pointer names a CDB byte
 constexpr uint8_t kSksBitValid = 0x08;
 
-constexpr uint32_t kMaxPartitions = 2;
-
 // A device-specific (BT) block address carries the partition in its top two bits.
 constexpr unsigned kBtPartitionShift = 30;
 constexpr uint32_t kBtAddressMask = 0x3FFFFFFF;
 
-inline uint32_t GetBe16(const uint8_t* p)
-{
-    return (uint32_t(p[0]) << 8) | uint32_t(p[1]);
-}
-inline uint32_t GetBe24(const uint8_t* p)
-{
-    return (uint32_t(p[0]) << 16) | GetBe16(p + 1);
-}
-inline uint32_t GetBe32(const uint8_t* p)
-{
-    return (uint32_t(p[0]) << 24) | GetBe24(p + 1);
-}
-inline void PutBe16(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-inline void PutBe24(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 16);
-    PutBe16(p + 1, v);
-}
-inline void PutBe32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    PutBe24(p + 1, v);
-}
-inline int32_t SignExtend24(uint32_t v)
-{
-    return (v & 0x800000) ? static_cast<int32_t>(v | 0xFF000000u) : static_cast<int32_t>(v);
-}
+using namespace bytes;  // GetBe32, PutBe24, ... by their own names
 
 inline void PadCopy(uint8_t* dst, const std::string& text, size_t width)
 {

@@ -1,5 +1,7 @@
 // The simulated drive's commands that move the tape without changing it: REWIND, SPACE, LOCATE
 // and READ POSITION, each finding marks and ends through the medium's index.
+#include <iterator>
+
 #include "sim/drive_internal.h"
 
 namespace sim {
@@ -14,20 +16,42 @@ Result Drive::Rewind(const Call& call)
     return Result{};
 }
 
+namespace {
+
+// SPACE's byte 1: the code in bits 2-0, reserved bits 4-3 (an old drive's long count).
+constexpr size_t kSpaceCodeByte = 1;
+constexpr uint8_t kSpaceCodeMask = 0x07;
+constexpr uint8_t kSpaceReserved = 0x18;
+constexpr uint8_t kSpaceCodeBitPointer = 2;  // the field pointer names the code's top bit
+constexpr uint8_t kSpaceEndOfData = 3;
+
+// What each code other than end of data spaces over, counting or seeking a run.
+struct SpaceCode {
+    ObjectKind kind;
+    bool sequential;
+};
+constexpr std::optional<SpaceCode> kSpaceCodes[] = {
+    SpaceCode{ObjectKind::Block, false},   SpaceCode{ObjectKind::Filemark, false},
+    SpaceCode{ObjectKind::Filemark, true}, std::nullopt,  // end of data
+    SpaceCode{ObjectKind::Setmark, false}, SpaceCode{ObjectKind::Setmark, true},
+};
+
+}  // namespace
+
 Result Drive::Space(const Call& call)
 {
-    const uint8_t code = call.cdb[1] & 0x07;
-    const int32_t count = SignExtend24(GetBe24(&call.cdb[2]));
-    if (call.cdb[1] & 0x18) {
-        return Check(Sense::CdbField(1));
+    const uint8_t code = call.cdb[kSpaceCodeByte] & kSpaceCodeMask;
+    const int32_t count = GetSignedBe24(&call.cdb[2]);
+    if (call.cdb[kSpaceCodeByte] & kSpaceReserved) {
+        return Check(Sense::CdbField(kSpaceCodeByte));
     }
-    if (code > 5) {
-        return Check(Sense::CdbField(1, 2));
+    if (code >= std::size(kSpaceCodes)) {
+        return Check(Sense::CdbField(kSpaceCodeByte, kSpaceCodeBitPointer));
     }
-    if (!positionKnown_ && code != 3) {
+    if (!positionKnown_ && code != kSpaceEndOfData) {
         return Check(kSequentialPositioningError);
     }
-    if (code == 3) {
+    if (code == kSpaceEndOfData) {
         position_ = EndOfData();
         positionKnown_ = true;
         return Result{};
@@ -35,18 +59,8 @@ Result Drive::Space(const Call& call)
     if (count == 0) {
         return Result{};
     }
-    switch (code) {
-    case 0:
-        return SpaceCounting(ObjectKind::Block, count);
-    case 1:
-        return SpaceCounting(ObjectKind::Filemark, count);
-    case 2:
-        return SpaceSequential(ObjectKind::Filemark, count);
-    case 4:
-        return SpaceCounting(ObjectKind::Setmark, count);
-    default:
-        return SpaceSequential(ObjectKind::Setmark, count);
-    }
+    const SpaceCode& what = *kSpaceCodes[code];
+    return what.sequential ? SpaceSequential(what.kind, count) : SpaceCounting(what.kind, count);
 }
 
 // SPACE ran into end of data going forward, or the beginning of the partition going back:

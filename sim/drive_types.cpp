@@ -20,30 +20,63 @@ Cartridge Cartridge::Blank(uint64_t capacityBytes)
     return cartridge;
 }
 
+std::optional<std::string> CartridgeLimits::PartitionCount(uint64_t count)
+{
+    if (count == 0 || count > kMaxPartitions) {
+        return std::to_string(count) + " partitions";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> CartridgeLimits::BlockLength(uint64_t length)
+{
+    if (length > kMaximumBlockLength) {
+        return std::string("block length out of range");
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> CartridgeLimits::AddPartition(uint64_t capacityBytes)
+{
+    // Checked before adding: two huge sizes would otherwise wrap around to a small sum.
+    if (capacityBytes > capacityBytes_ - total_) {
+        return std::string("partitions larger than the tape");
+    }
+    total_ += capacityBytes;
+    return std::nullopt;
+}
+
+std::optional<std::string> CartridgeLimits::Position(uint32_t partition, uint64_t partitions,
+                                                     uint64_t position, uint64_t endOfData)
+{
+    if (partition >= partitions || position > endOfData) {
+        return std::string("position beyond end of data");
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> Cartridge::Problem() const
 {
-    if (partitions.empty() || partitions.size() > kMaxPartitions) {
-        return std::to_string(partitions.size()) + " partitions";
+    if (auto problem = CartridgeLimits::PartitionCount(partitions.size())) {
+        return problem;
     }
-    uint64_t total = 0;
+    CartridgeLimits limits(capacityBytes);
     for (const auto& p : partitions) {
-        if (p.capacityBytes > capacityBytes - total) {
-            return std::string("partitions larger than the tape");
+        if (auto problem = limits.AddPartition(p.capacityBytes)) {
+            return problem;
         }
-        total += p.capacityBytes;
         for (const auto& object : p.objects) {
             if (object.data.size() > kMaximumBlockLength) {
                 return std::string("block longer than the drive takes");
             }
         }
     }
-    if (settings.blockLength > kMaximumBlockLength) {
-        return std::string("block length out of range");
+    if (auto problem = CartridgeLimits::BlockLength(settings.blockLength)) {
+        return problem;
     }
-    if (partition >= partitions.size() || position > partitions[partition].objects.size()) {
-        return std::string("position beyond end of data");
-    }
-    return std::nullopt;
+    const uint64_t endOfData =
+        partition < partitions.size() ? partitions[partition].objects.size() : 0;
+    return CartridgeLimits::Position(partition, partitions.size(), position, endOfData);
 }
 
 bool Cartridge::operator==(const Cartridge& o) const

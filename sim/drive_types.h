@@ -18,6 +18,7 @@ inline constexpr uint64_t kDefaultCapacityBytes = 2048000000;
 inline constexpr uint8_t kDensityDds2 = 0x24;
 inline constexpr uint32_t kDefaultBlockLength = 512;
 inline constexpr uint32_t kMaximumBlockLength = 0xFFFFFF;
+inline constexpr uint32_t kMaxPartitions = 2;  // one, or two initiator-defined
 inline constexpr uint32_t kCompressionDclz = 0x20;
 
 enum class ObjectKind : uint8_t { Block = 0, Filemark = 1, Setmark = 2 };
@@ -71,6 +72,27 @@ struct Cartridge {
     // takes); nothing when it is sound.
     std::optional<std::string> Problem() const;
     bool operator==(const Cartridge& other) const;
+};
+
+// What every cartridge keeps to, checked by whoever reads one (the drive handed a cartridge,
+// the old one-file format's decoder, the store opening its index) in one place and one set of
+// words. The partitions are added one at a time, so a reader can check them as they arrive.
+class CartridgeLimits {
+public:
+    explicit CartridgeLimits(uint64_t capacityBytes) : capacityBytes_(capacityBytes) {}
+
+    static std::optional<std::string> PartitionCount(uint64_t count);
+    static std::optional<std::string> BlockLength(uint64_t length);  // the drive's set length
+    // The next partition's size, checked against what the tape has left.
+    std::optional<std::string> AddPartition(uint64_t capacityBytes);
+    // Where the tape stands, in a cartridge of `partitions` with `endOfData` objects recorded
+    // in the partition it stands in (0 when there is no such partition).
+    static std::optional<std::string> Position(uint32_t partition, uint64_t partitions,
+                                               uint64_t position, uint64_t endOfData);
+
+private:
+    uint64_t capacityBytes_;
+    uint64_t total_ = 0;
 };
 
 }  // namespace sim

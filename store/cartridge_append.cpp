@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "bytes/big_endian.h"
 #include "store/cartridge_db.h"
 #include "store/index_schema.h"
 
@@ -16,14 +17,6 @@ namespace store {
 namespace {
 
 const uint8_t kNoBytes[1] = {};  // an empty blob (SQLite takes a null pointer as NULL)
-
-void PutBe64(uint8_t* p, uint64_t v)
-{
-    for (int i = 7; i >= 0; --i) {
-        p[i] = static_cast<uint8_t>(v);
-        v >>= 8;
-    }
-}
 
 }  // namespace
 
@@ -75,7 +68,7 @@ void CartridgeDb::Join(uint64_t count, uint32_t length, const uint8_t* data)
     const size_t had = run.sums.size();
     run.sums.resize(had + count * 8);
     for (uint64_t i = 0; i < count; ++i) {
-        PutBe64(run.sums.data() + had + i * 8, BlockSum(data + i * length, length));
+        bytes::PutBe64(run.sums.data() + had + i * 8, BlockSum(data + i * length, length));
     }
     WriteData(data, count * length);
     run.count += count;

@@ -15,8 +15,6 @@ namespace store {
 
 namespace {
 
-constexpr uint32_t kMaxPartitions = 2;
-
 [[noreturn]] void Impossible(const std::string& what)
 {
     throw StoreError("impossible cartridge contents: " + what, StoreError::Reason::Damaged);
@@ -80,7 +78,7 @@ bool DriveFromRow(const Statement& row, DriveState& state)
             return false;
         }
     }
-    if (!inRange(0, kMaxPartitions - 1) || !inRange(1, INT64_MAX) ||
+    if (!inRange(0, sim::kMaxPartitions - 1) || !inRange(1, INT64_MAX) ||
         !inRange(2, sim::kMaximumBlockLength) || !inRange(6, 0xFFFFFFFF) ||
         !inRange(7, 0xFFFFFFFF)) {
         return false;
@@ -145,7 +143,7 @@ void CartridgeDb::Load()
     parts_.clear();
     while (parts.Step()) {
         if (parts.Int(0) != static_cast<int64_t>(parts_.size()) ||
-            parts_.size() >= kMaxPartitions || parts.Int(1) < 0 || parts.Int(2) < 0 ||
+            parts_.size() >= sim::kMaxPartitions || parts.Int(1) < 0 || parts.Int(2) < 0 ||
             parts.Int(3) < 0) {
             Impossible("partitions numbered or sized wrongly");
         }
@@ -184,18 +182,20 @@ void CartridgeDb::Validate()
     if (parts_.empty()) {
         Impossible("no partition");
     }
-    uint64_t total = 0;
+    sim::CartridgeLimits limits(capacityBytes_);
     for (const Part& part : parts_) {
-        if (part.capacity > capacityBytes_ - total) {
-            Impossible("partitions larger than the tape");
+        if (auto problem = limits.AddPartition(part.capacity)) {
+            Impossible(*problem);
         }
-        total += part.capacity;
         if (part.usedBytes > part.capacity) {
             Impossible("a partition holds more data than its size");
         }
     }
-    if (state_.partition >= parts_.size() || state_.position > parts_[state_.partition].endOfData) {
-        Impossible("position beyond end of data");
+    const uint64_t endOfData =
+        state_.partition < parts_.size() ? parts_[state_.partition].endOfData : 0;
+    if (auto problem = sim::CartridgeLimits::Position(state_.partition, parts_.size(),
+                                                      state_.position, endOfData)) {
+        Impossible(*problem);
     }
     // Every row within the tape, the runs laid end to end from address 0 to end of data, the
     // bytes counted, each kind's marks ranked in order: one pass over each of two indexes that

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bytes/big_endian.h"
 #include "store/cartridge_folder.h"
 #include "store/file_kind.h"
 #include "store/sqlite.h"
@@ -21,11 +22,6 @@ constexpr char kSqliteMagic[] = "SQLite format 3";  // with its NUL: 16 bytes
 constexpr char kOldMagic[] = "VELMCART";
 constexpr size_t kUserVersionOffset = 60;
 constexpr size_t kApplicationIdOffset = 68;
-
-uint32_t Be32(const uint8_t* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
 
 std::string WithoutTrailingSlashes(std::string path)
 {
@@ -96,8 +92,8 @@ PathKind Examine(const std::string& path)
         return PathKind::OldVelmcart;
     }
     if (length == kHeaderLength && std::memcmp(header, kSqliteMagic, sizeof(kSqliteMagic)) == 0 &&
-        Be32(header + kApplicationIdOffset) == kApplicationId &&
-        Be32(header + kUserVersionOffset) == kOldStoreVersion) {
+        bytes::GetBe32(header + kApplicationIdOffset) == kApplicationId &&
+        bytes::GetBe32(header + kUserVersionOffset) == kOldStoreVersion) {
         return PathKind::OldStore;
     }
     return PathKind::OtherFile;

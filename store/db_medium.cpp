@@ -1,6 +1,7 @@
 // A cartridge's tape answering the drive: each question one indexed lookup, each block's
 // bytes checked against their checksum on the way out.
 #include "store/db_medium.h"
+#include "bytes/big_endian.h"
 
 #include <unistd.h>
 
@@ -16,15 +17,6 @@ namespace {
 [[noreturn]] void Damaged(const std::string& what)
 {
     throw StoreError("damaged cartridge index: " + what, StoreError::Reason::Damaged);
-}
-
-uint64_t GetBe64(const uint8_t* p)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) {
-        v = (v << 8) | p[i];
-    }
-    return v;
 }
 
 }  // namespace
@@ -100,7 +92,7 @@ void DbMedium::LoadSums(Extent& extent, int64_t offset, const uint8_t* sums, siz
     extent.offset = static_cast<uint64_t>(offset);
     extent.sums.resize(sumsBytes / 8);
     for (size_t i = 0; i < extent.sums.size(); ++i) {
-        extent.sums[i] = GetBe64(sums + i * 8);
+        extent.sums[i] = bytes::GetBe64(sums + i * 8);
     }
     extent.loaded = true;
 }

@@ -46,7 +46,7 @@ ArgSpec FileArg(const char* help)
     return ArgSpec{ArgKind::File, "FILE", help, "file", true};
 }
 
-void Space(Session& session, ULONG method, int64_t count, Outcome& out)
+void Space(Session& session, ULONG method, int64_t count, CommandResult& out)
 {
     SetPosition(session, method, count, 0, false, out);
 }
@@ -109,12 +109,12 @@ std::vector<CommandSpec> MakeTable()
          "Medium, write protection, block size, partitions, position, capacity, compression, "
          "setmark reporting and feature flags",
          {},
-         [](Session& s, const CommandArgs&, Outcome& o) { Status(s, o); }},
+         [](Session& s, const CommandArgs&, CommandResult& o) { Status(s, o); }},
         {"load",
          {},
          "Insert and load the cartridge",
          {kImmediate},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              s.InsertForLoad();
              Prepare(s, TAPE_LOAD, a.immediate, o);
          }},
@@ -122,60 +122,66 @@ std::vector<CommandSpec> MakeTable()
          {{"offline", {}}, {"eject", {}}, {"rewoffl", {}}},
          "Unload and eject the cartridge (refused while locked)",
          {kImmediate},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              Prepare(s, TAPE_UNLOAD, a.immediate, o);
          }},
         {"lock",
          {},
          "Prevent removal of the cartridge",
          {},
-         [](Session& s, const CommandArgs&, Outcome& o) { Prepare(s, TAPE_LOCK, false, o); }},
+         [](Session& s, const CommandArgs&, CommandResult& o) { Prepare(s, TAPE_LOCK, false, o); }},
         {"unlock",
          {},
          "Allow removal of the cartridge",
          {},
-         [](Session& s, const CommandArgs&, Outcome& o) { Prepare(s, TAPE_UNLOCK, false, o); }},
+         [](Session& s, const CommandArgs&, CommandResult& o) {
+             Prepare(s, TAPE_UNLOCK, false, o);
+         }},
         {"rewind",
          {},
          "Rewind to the beginning of the current partition",
          {kImmediate},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              SetPosition(s, TAPE_REWIND, 0, 0, a.immediate, o);
          }},
         {"erase",
          {},
          "Erase from the current position to the end of the partition (long erase)",
          {kImmediate},
-         [](Session& s, const CommandArgs& a, Outcome& o) { Erase(s, a.immediate, o); }},
+         [](Session& s, const CommandArgs& a, CommandResult& o) { Erase(s, a.immediate, o); }},
         {"weof",
          {{"eof", {}}},
          "Write N filemarks",
          {Count("Number of filemarks (default 1, at most 16777215)", kMarkCountMax), kImmediate},
-         [](Session& s, const CommandArgs& a, Outcome& o) { WriteMarks(s, TAPE_FILEMARKS, a, o); }},
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
+             WriteMarks(s, TAPE_FILEMARKS, a, o);
+         }},
         {"wset",
          {{"smk", {}}},
          "Write N setmarks",
          {Count("Number of setmarks (default 1, at most 16777215)", kMarkCountMax), kImmediate},
-         [](Session& s, const CommandArgs& a, Outcome& o) { WriteMarks(s, TAPE_SETMARKS, a, o); }},
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
+             WriteMarks(s, TAPE_SETMARKS, a, o);
+         }},
         {"fsf",
          {},
          "Space forward over N filemarks",
          {Count("Number of filemarks (default 1, at most 8388607)", kSpaceForwardMax)},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              Space(s, TAPE_SPACE_FILEMARKS, Count(a), o);
          }},
         {"bsf",
          {},
          "Space backward over N filemarks",
          {Count("Number of filemarks (default 1, at most 8388608)", kSpaceBackwardMax)},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              Space(s, TAPE_SPACE_FILEMARKS, -Count(a), o);
          }},
         {"fsfm",
          {},
          "Space forward over N filemarks, then back over the last (before it)",
          {Count("Number of filemarks (default 1, at most 8388607)", kSpaceForwardMax)},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              SetPosition(s, TAPE_SPACE_FILEMARKS, Count(a), 0, false, o, false);
              if (!o.failure) {
                  Space(s, TAPE_SPACE_FILEMARKS, -1, o);
@@ -185,7 +191,7 @@ std::vector<CommandSpec> MakeTable()
          {},
          "Space backward over N filemarks, then forward over the last (after it)",
          {Count("Number of filemarks (default 1, at most 8388608)", kSpaceBackwardMax)},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              SetPosition(s, TAPE_SPACE_FILEMARKS, -Count(a), 0, false, o, false);
              if (!o.failure) {
                  Space(s, TAPE_SPACE_FILEMARKS, 1, o);
@@ -195,7 +201,7 @@ std::vector<CommandSpec> MakeTable()
          {},
          "Rewind, then space forward over N filemarks: the beginning of tape file N",
          {Count("Tape file number (default 1, at most 8388607)", kSpaceForwardMax)},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              SetPosition(s, TAPE_REWIND, 0, 0, false, o, a.count == 0);
              if (!o.failure && a.count > 0) {
                  Space(s, TAPE_SPACE_FILEMARKS, Count(a), o);
@@ -205,73 +211,79 @@ std::vector<CommandSpec> MakeTable()
          {},
          "Space forward over N blocks",
          {Count("Number of blocks (default 1, at most 8388607)", kSpaceForwardMax)},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              Space(s, TAPE_SPACE_RELATIVE_BLOCKS, Count(a), o);
          }},
         {"bsr",
          {},
          "Space backward over N blocks",
          {Count("Number of blocks (default 1, at most 8388608)", kSpaceBackwardMax)},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              Space(s, TAPE_SPACE_RELATIVE_BLOCKS, -Count(a), o);
          }},
         {"fss",
          {},
          "Space forward over N setmarks",
          {Count("Number of setmarks (default 1, at most 8388607)", kSpaceForwardMax)},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              Space(s, TAPE_SPACE_SETMARKS, Count(a), o);
          }},
         {"bss",
          {},
          "Space backward over N setmarks",
          {Count("Number of setmarks (default 1, at most 8388608)", kSpaceBackwardMax)},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              Space(s, TAPE_SPACE_SETMARKS, -Count(a), o);
          }},
         {"eod",
          {{"eom", {}}, {"seod", {}}},
          "Space to the end of recorded data",
          {},
-         [](Session& s, const CommandArgs&, Outcome& o) {
+         [](Session& s, const CommandArgs&, CommandResult& o) {
              Space(s, TAPE_SPACE_END_OF_DATA, 0, o);
          }},
         {"seek",
          {{"setspos", {}}, {"sethpos", {"--absolute"}}},
          "Locate a block: logical (in a partition) or --absolute",
          {block, seekPartition, seekAbsolute, kImmediate},
-         [](Session& s, const CommandArgs& a, Outcome& o) { Seek(s, a, o); }},
+         [](Session& s, const CommandArgs& a, CommandResult& o) { Seek(s, a, o); }},
         {"tell",
          {{"rdspos", {}}, {"rdhpos", {"--absolute"}}},
          "Print the position: partition and logical block, or --absolute",
          {Flag("--absolute", "Print the drive's absolute block address", &CommandArgs::absolute)},
-         [](Session& s, const CommandArgs& a, Outcome& o) { Tell(s, a.absolute, o); }},
+         [](Session& s, const CommandArgs& a, CommandResult& o) { Tell(s, a.absolute, o); }},
         {"setblk",
          {{"blocksize", {}}},
          "Set the block size (0: variable-length blocks)",
          {blockSize},
-         [](Session& s, const CommandArgs& a, Outcome& o) { SetBlock(s, a.blockSize, o); }},
+         [](Session& s, const CommandArgs& a, CommandResult& o) { SetBlock(s, a.blockSize, o); }},
         {"compression",
          {{"comp", {}}, {"datcompression", {}}},
          "Turn data compression on or off",
          {OnOff()},
-         [](Session& s, const CommandArgs& a, Outcome& o) { SetDriveFlag(s, true, a.on, o); }},
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
+             SetDriveFlag(s, true, a.on, o);
+         }},
         {"setmarks-report",
          {},
          "Turn setmark reporting on or off",
          {OnOff()},
-         [](Session& s, const CommandArgs& a, Outcome& o) { SetDriveFlag(s, false, a.on, o); }},
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
+             SetDriveFlag(s, false, a.on, o);
+         }},
         {"mkpartition",
          {},
          "Lay out the tape as two partitions, the first of SIZE_MB megabytes, or without SIZE_MB "
          "as one partition; erases the tape",
          {sizeMb},
-         [](Session& s, const CommandArgs& a, Outcome& o) { MakePartitions(s, a.sizeMb, o); }},
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
+             MakePartitions(s, a.sizeMb, o);
+         }},
         {"setpartition",
          {},
          "Move to the beginning of partition P (1 or 2)",
          {partition, kImmediate},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              if (CheckPartition(s, a.partition, o)) {
                  SetPosition(s, TAPE_LOGICAL_BLOCK, 0, a.partition, a.immediate, o);
              }
@@ -281,19 +293,19 @@ std::vector<CommandSpec> MakeTable()
          "Slide the simulated cartridge's write-protect tab: on, the drive takes no writes; off, "
          "it does again (a real cartridge's tab is slid by hand)",
          {OnOff()},
-         [](Session& s, const CommandArgs& a, Outcome& o) { Protect(s, a.on, o); },
+         [](Session& s, const CommandArgs& a, CommandResult& o) { Protect(s, a.on, o); },
          Runs::OnSimulatedDrive},
         {"params",
          {},
          "Drive and media parameters",
          {},
-         [](Session& s, const CommandArgs&, Outcome& o) { Params(s, o); }},
+         [](Session& s, const CommandArgs&, CommandResult& o) { Params(s, o); }},
         {"write",
          {},
          "Write FILE's bytes as data blocks at the current position (a fixed-size last block is "
          "filled up with zeros; follow with 'weof' to end the tape file)",
          {FileArg("File to put on tape, or '-' for standard input"), transferBlock, recordSize},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              WriteFile(s, a.file, a.transferBlockSize, a.recordSize, o);
          }},
         {"read",
@@ -302,7 +314,7 @@ std::vector<CommandSpec> MakeTable()
          "other word goes to standard error); an existing FILE is replaced only when the read has "
          "succeeded",
          {FileArg("File to create or replace, or '-'"), transferBlock},
-         [](Session& s, const CommandArgs& a, Outcome& o) {
+         [](Session& s, const CommandArgs& a, CommandResult& o) {
              ReadFile(s, a.file, a.transferBlockSize, o);
          },
          Runs::OnDrive,

@@ -56,7 +56,7 @@ struct CommandSpec {
     const char* help;
     std::vector<ArgSpec> args;
     // Runs::OnDrive and Runs::OnSimulatedDrive only.
-    void (*handler)(Session&, const CommandArgs&, Outcome&) = nullptr;
+    void (*handler)(Session&, const CommandArgs&, CommandResult&) = nullptr;
     Runs runs = Runs::OnDrive;
     // FILE "-" is standard output, which then belongs to the data: every other word of the
     // tool goes to standard error.

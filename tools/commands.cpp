@@ -22,7 +22,7 @@ constexpr uint64_t kBytesPerMb = 1000000;  // as the drive counts partition size
 }  // namespace
 
 // Runs one request; a failure is recorded in the outcome and false returned.
-bool Do(Session& session, Request request, void* record, Outcome& out)
+bool Do(Session& session, Request request, void* record, CommandResult& out)
 {
     const TAPE_STATUS status = session.Run(request, record);
     if (status == TAPE_STATUS_SUCCESS) {
@@ -32,13 +32,13 @@ bool Do(Session& session, Request request, void* record, Outcome& out)
     return false;
 }
 
-bool Fail(Outcome& out, const std::string& what)
+bool Fail(CommandResult& out, const std::string& what)
 {
     out.failure = Failure{what, std::nullopt, {}};
     return false;
 }
 
-bool AskPosition(Session& session, bool absolute, json& position, Outcome& out)
+bool AskPosition(Session& session, bool absolute, json& position, CommandResult& out)
 {
     TAPE_GET_POSITION record{};
     record.Type = absolute ? TAPE_ABSOLUTE_POSITION : TAPE_LOGICAL_POSITION;
@@ -55,7 +55,7 @@ bool AskPosition(Session& session, bool absolute, json& position, Outcome& out)
 
 // The driver remembers the current partition only for the life of its device, which here is
 // one invocation: reading the media parameters brings it up to date from the drive.
-bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
+bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, CommandResult& out)
 {
     media = TAPE_GET_MEDIA_PARAMETERS{};
     return Do(session, Request::GetMediaParameters, &media, out);
@@ -66,7 +66,7 @@ namespace {
 // A request a drive may simply not support (tgt refuses LOG SENSE and cannot say where the
 // tape stands): the answer is "not reported", noted in the outcome, and the command goes on
 // with what the drive did answer. Any other failure fails the command.
-bool Answered(Session& session, Request request, void* record, const char* what, Outcome& out)
+bool Answered(Session& session, Request request, void* record, const char* what, CommandResult& out)
 {
     const TAPE_STATUS status = session.Run(request, record);
     if (status == TAPE_STATUS_SUCCESS) {
@@ -83,7 +83,7 @@ bool Answered(Session& session, Request request, void* record, const char* what,
 
 constexpr const char* kNotReported = "not reported by the drive";
 
-void AddMediaOrNot(bool reported, const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
+void AddMediaOrNot(bool reported, const TAPE_GET_MEDIA_PARAMETERS& media, CommandResult& out)
 {
     if (reported) {
         AddMedia(media, out);
@@ -96,7 +96,7 @@ void AddMediaOrNot(bool reported, const TAPE_GET_MEDIA_PARAMETERS& media, Outcom
 
 }  // namespace
 
-void Status(Session& session, Outcome& out)
+void Status(Session& session, CommandResult& out)
 {
     out.lines.push_back(Line("drive", session.DriveName()));
     const TAPE_STATUS ready = session.Run(Request::GetStatus, nullptr);
@@ -171,7 +171,7 @@ void Status(Session& session, Outcome& out)
     AddMtStatus(facts, out);
 }
 
-void Params(Session& session, Outcome& out)
+void Params(Session& session, CommandResult& out)
 {
     TAPE_GET_DRIVE_PARAMETERS drive{};
     if (!Do(session, Request::GetDriveParameters, &drive, out)) {
@@ -190,7 +190,7 @@ void Params(Session& session, Outcome& out)
 }
 
 void SetPosition(Session& session, ULONG method, int64_t offset, ULONG partition, bool immediate,
-                 Outcome& out, bool show)
+                 CommandResult& out, bool show)
 {
     TAPE_SET_POSITION record{};
     record.Method = method;
@@ -205,7 +205,7 @@ void SetPosition(Session& session, ULONG method, int64_t offset, ULONG partition
 // A partition that the tape does not have would be quietly ignored by the driver (it only
 // changes partition on a tape it knows to be partitioned), leaving the tape where it was
 // while the user believes it moved; such a request is refused before anything is sent.
-bool CheckPartition(Session& session, uint32_t partition, Outcome& out)
+bool CheckPartition(Session& session, uint32_t partition, CommandResult& out)
 {
     TAPE_GET_MEDIA_PARAMETERS media{};
     if (!MediaParameters(session, media, out)) {
@@ -220,7 +220,7 @@ bool CheckPartition(Session& session, uint32_t partition, Outcome& out)
     return true;
 }
 
-void Seek(Session& session, const CommandArgs& args, Outcome& out)
+void Seek(Session& session, const CommandArgs& args, CommandResult& out)
 {
     if (args.absolute) {
         SetPosition(session, TAPE_ABSOLUTE_BLOCK, args.block, 0, args.immediate, out);
@@ -232,7 +232,7 @@ void Seek(Session& session, const CommandArgs& args, Outcome& out)
     SetPosition(session, TAPE_LOGICAL_BLOCK, args.block, args.partition, args.immediate, out);
 }
 
-void Tell(Session& session, bool absolute, Outcome& out)
+void Tell(Session& session, bool absolute, CommandResult& out)
 {
     json position;
     if (AskPosition(session, absolute, position, out)) {
@@ -241,7 +241,7 @@ void Tell(Session& session, bool absolute, Outcome& out)
     }
 }
 
-void WriteMarks(Session& session, ULONG type, const CommandArgs& args, Outcome& out)
+void WriteMarks(Session& session, ULONG type, const CommandArgs& args, CommandResult& out)
 {
     TAPE_WRITE_MARKS record{};
     record.Type = type;
@@ -255,7 +255,7 @@ void WriteMarks(Session& session, ULONG type, const CommandArgs& args, Outcome& 
     }
 }
 
-void Prepare(Session& session, ULONG operation, bool immediate, Outcome& out)
+void Prepare(Session& session, ULONG operation, bool immediate, CommandResult& out)
 {
     TAPE_PREPARE record{};
     record.Operation = operation;
@@ -285,7 +285,7 @@ void Prepare(Session& session, ULONG operation, bool immediate, Outcome& out)
     out.result["removalPrevented"] = session.RemovalPrevented();
 }
 
-void Erase(Session& session, bool immediate, Outcome& out)
+void Erase(Session& session, bool immediate, CommandResult& out)
 {
     TAPE_ERASE record{};
     record.Type = TAPE_ERASE_LONG;
@@ -304,7 +304,7 @@ void Erase(Session& session, bool immediate, Outcome& out)
     }
 }
 
-void SetBlock(Session& session, uint32_t size, Outcome& out)
+void SetBlock(Session& session, uint32_t size, CommandResult& out)
 {
     TAPE_SET_MEDIA_PARAMETERS record{};
     record.BlockSize = size;
@@ -317,7 +317,7 @@ void SetBlock(Session& session, uint32_t size, Outcome& out)
 }
 
 // Drive parameters are set as a whole; the one the user did not name keeps its value.
-void SetDriveFlag(Session& session, bool compression, bool on, Outcome& out)
+void SetDriveFlag(Session& session, bool compression, bool on, CommandResult& out)
 {
     TAPE_GET_DRIVE_PARAMETERS now{};
     if (!Do(session, Request::GetDriveParameters, &now, out)) {
@@ -339,7 +339,7 @@ void SetDriveFlag(Session& session, bool compression, bool on, Outcome& out)
     }
 }
 
-void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, Outcome& out)
+void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, CommandResult& out)
 {
     TAPE_CREATE_PARTITION record{};
     record.Method = TAPE_INITIATOR_PARTITIONS;
@@ -349,7 +349,7 @@ void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, Outcome& o
     if (!Do(session, Request::CreatePartition, &record, out)) {
         // The drive says only that it refused; a first partition that leaves nothing for the
         // second is the usual reason, and the tape's size tells.
-        Outcome asked;
+        CommandResult asked;
         if (sizeMb && out.failure && MediaParameters(session, media, asked) &&
             uint64_t{*sizeMb} * kBytesPerMb >= static_cast<uint64_t>(media.Capacity.QuadPart)) {
             out.failure->hint =
@@ -368,7 +368,7 @@ void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, Outcome& o
     ShowPosition(session, out);
 }
 
-void Protect(Session& session, bool on, Outcome& out)
+void Protect(Session& session, bool on, CommandResult& out)
 {
     session.SetWriteProtected(on);
     out.result["writeProtected"] = on;
@@ -377,12 +377,12 @@ void Protect(Session& session, bool on, Outcome& out)
                                                    : "no: the drive writes on the cartridge"));
 }
 
-Outcome CreateCartridge(const std::string& path, const CommandArgs& args)
+CommandResult CreateCartridge(const std::string& path, const CommandArgs& args)
 {
     sim::Cartridge cartridge = sim::Cartridge::Blank(args.capacityMb * kBytesPerMb);
     cartridge.writeProtected = args.writeProtected;
     NewCartridge(path, cartridge, args.force, args.busyWait);
-    Outcome out;
+    CommandResult out;
     out.result = {{"file", path},
                   {"capacityBytes", cartridge.capacityBytes},
                   {"writeProtected", args.writeProtected}};

@@ -51,7 +51,8 @@ struct Failure {
     std::string where;  // where the tape stands after it, when that was asked
 };
 
-struct Outcome {
+// What one velmtape command came to: its JSON, its lines, or its failure.
+struct CommandResult {
     nlohmann::json result = nlohmann::json::object();
     std::vector<std::string> lines;
     std::optional<Failure> failure;
@@ -62,41 +63,41 @@ struct Outcome {
 };
 
 // Makes the cartridge file (`new`): needs no drive. Throws ToolError.
-Outcome CreateCartridge(const std::string& path, const CommandArgs& args);
+CommandResult CreateCartridge(const std::string& path, const CommandArgs& args);
 
 // The requests behind the commands. Each adds its lines and JSON to `out`, or records the
 // failure there (and returns false where it says whether to go on).
-bool Do(Session& session, host::Request request, void* record, Outcome& out);
-bool Fail(Outcome& out, const std::string& what);
-bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out);
+bool Do(Session& session, host::Request request, void* record, CommandResult& out);
+bool Fail(CommandResult& out, const std::string& what);
+bool MediaParameters(Session& session, TAPE_GET_MEDIA_PARAMETERS& media, CommandResult& out);
 // Where the tape stands, logical ({partition, block}) or absolute ({absolute}).
-bool AskPosition(Session& session, bool absolute, nlohmann::json& position, Outcome& out);
+bool AskPosition(Session& session, bool absolute, nlohmann::json& position, CommandResult& out);
 // Where the tape stands after a command that moved it.
-void ShowPosition(Session& session, Outcome& out);
+void ShowPosition(Session& session, CommandResult& out);
 // After a failed motion, read or write: where the tape stands, as the drive reports it and in
 // counted files and blocks.
-void ShowStop(Session& session, Outcome& out);
+void ShowStop(Session& session, CommandResult& out);
 // The cartridge file failed while the command ran (see Session::Abandon): the failure says
 // why in the system's words and what of the command the file kept, and where the tape stands
 // as the file records it. Damage is the tool's failure (exit 1), a failed write the drive's.
-void CartridgeFailed(Session& session, const store::StoreError& error, Outcome& out);
+void CartridgeFailed(Session& session, const store::StoreError& error, CommandResult& out);
 // Where the tape stands as the cartridge file records it, after the drive was abandoned.
-void ShowRecordedStop(const store::DriveState& recorded, Outcome& out);
-void Status(Session& session, Outcome& out);
-void Params(Session& session, Outcome& out);
+void ShowRecordedStop(const store::DriveState& recorded, CommandResult& out);
+void Status(Session& session, CommandResult& out);
+void Params(Session& session, CommandResult& out);
 void SetPosition(Session& session, ULONG method, int64_t offset, ULONG partition, bool immediate,
-                 Outcome& out, bool show = true);
-bool CheckPartition(Session& session, uint32_t partition, Outcome& out);
-void Seek(Session& session, const CommandArgs& args, Outcome& out);
-void Tell(Session& session, bool absolute, Outcome& out);
-void WriteMarks(Session& session, ULONG type, const CommandArgs& args, Outcome& out);
-void Prepare(Session& session, ULONG operation, bool immediate, Outcome& out);
-void Erase(Session& session, bool immediate, Outcome& out);
-void SetBlock(Session& session, uint32_t size, Outcome& out);
+                 CommandResult& out, bool show = true);
+bool CheckPartition(Session& session, uint32_t partition, CommandResult& out);
+void Seek(Session& session, const CommandArgs& args, CommandResult& out);
+void Tell(Session& session, bool absolute, CommandResult& out);
+void WriteMarks(Session& session, ULONG type, const CommandArgs& args, CommandResult& out);
+void Prepare(Session& session, ULONG operation, bool immediate, CommandResult& out);
+void Erase(Session& session, bool immediate, CommandResult& out);
+void SetBlock(Session& session, uint32_t size, CommandResult& out);
 // Compression (`compression` true) or setmark reporting on or off; the other keeps its value.
-void SetDriveFlag(Session& session, bool compression, bool on, Outcome& out);
-void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, Outcome& out);
+void SetDriveFlag(Session& session, bool compression, bool on, CommandResult& out);
+void MakePartitions(Session& session, std::optional<uint32_t> sizeMb, CommandResult& out);
 // The simulated cartridge's write-protect tab, in the drive or out of it.
-void Protect(Session& session, bool on, Outcome& out);
+void Protect(Session& session, bool on, CommandResult& out);
 
 }  // namespace tools

@@ -15,7 +15,7 @@ using nlohmann::json;
 
 constexpr uint32_t kDemoBlockSize = 512;  // fixed blocks, as a fresh cartridge's drive uses
 
-void Append(Outcome& into, const std::string& heading, Outcome&& step)
+void Append(CommandResult& into, const std::string& heading, CommandResult&& step)
 {
     into.lines.push_back("== " + heading);
     for (const std::string& line : step.lines) {
@@ -40,19 +40,19 @@ std::vector<uint8_t> DemoBlocks(const std::string& label, size_t blocks, size_t 
 
 }  // namespace
 
-Outcome RunDemo(Session& session)
+CommandResult RunDemo(Session& session)
 {
-    Outcome demo;
+    CommandResult demo;
     demo.result["steps"] = json::array();
     const auto step = [&](const std::string& heading, const auto& body) {
         if (demo.failure) {
             return;
         }
-        Outcome out;
+        CommandResult out;
         body(out);
         Append(demo, heading, std::move(out));
     };
-    const auto write = [&](Outcome& out, const std::string& label, size_t blocks) {
+    const auto write = [&](CommandResult& out, const std::string& label, size_t blocks) {
         const std::vector<uint8_t> data = DemoBlocks(label, blocks, kDemoBlockSize);
         const host::TransferResult result = session.Write(data.data(), data.size(), kDemoBlockSize);
         if (result.status != TAPE_STATUS_SUCCESS) {
@@ -69,13 +69,16 @@ Outcome RunDemo(Session& session)
             ShowPosition(session, out);
         }
     };
-    step("status of the blank cartridge", [&](Outcome& out) { Status(session, out); });
-    step("write file 1 (3 blocks) and a filemark", [&](Outcome& out) { write(out, "file 1", 3); });
-    step("write file 2 (2 blocks) and a filemark", [&](Outcome& out) { write(out, "file 2", 2); });
-    step("rewind", [&](Outcome& out) { SetPosition(session, TAPE_REWIND, 0, 0, false, out); });
+    step("status of the blank cartridge", [&](CommandResult& out) { Status(session, out); });
+    step("write file 1 (3 blocks) and a filemark",
+         [&](CommandResult& out) { write(out, "file 1", 3); });
+    step("write file 2 (2 blocks) and a filemark",
+         [&](CommandResult& out) { write(out, "file 2", 2); });
+    step("rewind",
+         [&](CommandResult& out) { SetPosition(session, TAPE_REWIND, 0, 0, false, out); });
     step("fsf 1: space over the first filemark",
-         [&](Outcome& out) { SetPosition(session, TAPE_SPACE_FILEMARKS, 1, 0, false, out); });
-    step("read file 2 back", [&](Outcome& out) {
+         [&](CommandResult& out) { SetPosition(session, TAPE_SPACE_FILEMARKS, 1, 0, false, out); });
+    step("read file 2 back", [&](CommandResult& out) {
         std::vector<uint8_t> buffer(4096);
         const host::TransferResult result =
             session.Read(buffer.data(), buffer.size(), kDemoBlockSize);
@@ -96,18 +99,18 @@ Outcome RunDemo(Session& session)
         ShowPosition(session, out);
     });
     step("mkpartition 100: two partitions, the first of 100 MB",
-         [&](Outcome& out) { MakePartitions(session, 100, out); });
-    step("setpartition 2", [&](Outcome& out) {
+         [&](CommandResult& out) { MakePartitions(session, 100, out); });
+    step("setpartition 2", [&](CommandResult& out) {
         if (CheckPartition(session, 2, out)) {
             SetPosition(session, TAPE_LOGICAL_BLOCK, 0, 2, false, out);
         }
     });
     step("write file 3 (4 blocks) and a filemark in partition 2",
-         [&](Outcome& out) { write(out, "file 3", 4); });
+         [&](CommandResult& out) { write(out, "file 3", 4); });
     step("setpartition 1",
-         [&](Outcome& out) { SetPosition(session, TAPE_LOGICAL_BLOCK, 0, 1, false, out); });
-    step("status", [&](Outcome& out) { Status(session, out); });
-    step("params", [&](Outcome& out) { Params(session, out); });
+         [&](CommandResult& out) { SetPosition(session, TAPE_LOGICAL_BLOCK, 0, 1, false, out); });
+    step("status", [&](CommandResult& out) { Status(session, out); });
+    step("params", [&](CommandResult& out) { Params(session, out); });
     return demo;
 }
 

@@ -9,6 +9,6 @@ namespace tools {
 
 // Files with filemarks, two partitions, moves between them, with status, position and
 // parameters after each step; stops at the first step that fails.
-Outcome RunDemo(Session& session);
+CommandResult RunDemo(Session& session);
 
 }  // namespace tools

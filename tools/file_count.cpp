@@ -29,23 +29,6 @@ bool Refused(TAPE_STATUS status)
 
 }  // namespace
 
-std::vector<uint8_t> LastSense(const host::Transcript& transcript)
-{
-    // A request that succeeded has no residue to tell, whatever a step on the way met; one
-    // that failed ended with the command whose sense is the last one (a device may follow it
-    // with a command of its own that succeeds).
-    if (transcript.finalStatus() == TAPE_STATUS_SUCCESS) {
-        return {};
-    }
-    const auto& events = transcript.events();
-    for (auto e = events.rbegin(); e != events.rend(); ++e) {
-        if (e->kind == host::TranscriptEvent::Kind::Answer && !e->answer.sense.empty()) {
-            return e->answer.sense;
-        }
-    }
-    return {};
-}
-
 void FileCounter::Blocks(int64_t n)
 {
     if (now_.block >= 0) {

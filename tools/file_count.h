@@ -5,21 +5,15 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "host/readwrite.h"
 #include "host/sense.h"
-#include "host/transcript.h"
 #include "platform/tapeclass.h"
 #include "store/cartridge_db.h"
 
 namespace tools {
 
-using host::ReadSense;
 using host::SenseFacts;
-
-// The sense of the command that ended a failed request or transfer; empty when it succeeded.
-std::vector<uint8_t> LastSense(const host::Transcript& transcript);
 
 class FileCounter {
 public:

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,206 @@ bool MayCarryData(const std::string& command, const std::vector<std::string>& wo
            });
 }
 
+// Every JSON answer has this one shape: what is not known for it is left out (the cartridge and
+// result of a command line that could not be read, the target of a command that reached no
+// drive, the trace when none was asked for).
+struct JsonAnswer {
+    nlohmann::json command;                // null when the command line named none
+    std::optional<std::string> cartridge;  // as shown to the user
+    std::optional<nlohmann::json> result;  // what a command that ran gave
+    nlohmann::json target;                 // the drive the requests went to; null: none
+    std::optional<nlohmann::json> error;   // {message, and what else is known of the failure}
+    std::optional<nlohmann::json> trace;
+};
+
+std::string Dump(const JsonAnswer& parts)
+{
+    nlohmann::json answer = {{"ok", !parts.error}, {"command", parts.command}};
+    if (parts.cartridge) {
+        answer["cartridge"] = *parts.cartridge;
+    }
+    if (parts.result) {
+        answer["result"] = *parts.result;
+    }
+    if (!parts.target.is_null()) {
+        answer["target"] = parts.target;
+    }
+    if (parts.error) {
+        answer["error"] = *parts.error;
+    }
+    if (parts.trace) {
+        answer["trace"] = *parts.trace;
+    }
+    return Dump(answer);
+}
+
+// A command line that cannot be read: said on standard error, and as JSON when asked for.
+int UsageFailed(const tools::CommandLine& commandLine, const std::vector<std::string>& words,
+                const tools::ToolError& e)
+{
+    PrintError(e.subject(), e.what());
+    if (!commandLine.jsonRequested()) {
+        std::cerr << "Run 'velmtape --help' for the commands and options.\n";
+        return kExitUsage;
+    }
+    const std::string subject = e.subject().empty() ? "" : e.subject() + ": ";
+    JsonAnswer answer;
+    answer.command = commandLine.commandName().empty() ? nlohmann::json(nullptr)
+                                                       : nlohmann::json(commandLine.commandName());
+    answer.error = {{"message", subject + e.what()}, {"usage", true}};
+    // Even a mistyped `read -` may have its standard output in a pipe that expects only the
+    // data: the answer goes where every other word of such a read goes.
+    std::ostream& out = MayCarryData(commandLine.commandName(), words) ? std::cerr : std::cout;
+    out << Dump(answer) << "\n";
+    return kExitUsage;
+}
+
+// A command that never got as far as a result: the cartridge or device could not be used.
+int Refused(const tools::Invocation& invocation, const std::string& shown,
+            const std::string& subject, const std::string& what, int exitStatus)
+{
+    PrintError(subject, what);
+    if (invocation.json) {
+        JsonAnswer answer;
+        answer.command = invocation.args.command;
+        answer.cartridge = shown;
+        answer.error = {{"message", what}};
+        std::cout << Dump(answer) << "\n";
+    }
+    return exitStatus;
+}
+
+// Why a command that needs a cartridge file cannot run on a device; nothing when it can run.
+std::optional<std::string> NotForDevice(const tools::CommandSpec& command, const std::string& file,
+                                        const std::string& name)
+{
+    if (command.runs == tools::Runs::OnDrive ||
+        tools::ChooseTarget(file) == tools::TargetKind::Cartridge) {
+        return std::nullopt;
+    }
+    const char* why =
+        "' makes a cartridge file for the simulated drive; this is a device, "
+        "whose cartridge is a real one";
+    if (command.runs == tools::Runs::ReadsCartridge) {
+        why =
+            "' reads a cartridge file of the simulated drive; this is a device, whose tape "
+            "only the drive itself can read";
+    } else if (command.runs == tools::Runs::OnSimulatedDrive) {
+        why =
+            "' slides the tab of a simulated cartridge; this is a device, whose cartridge's "
+            "write-protect tab is slid by hand, out of the drive";
+    }
+    return "'" + name + why;
+}
+
+// A command run on the drive: the session opened, the command's handler (or the demo), where
+// the tape stands after a failed motion, the transport's words, the session closed.
+tools::CommandResult RunOnDrive(const tools::CommandSpec& command, tools::CommandArgs& args,
+                                const tools::SessionOptions& options, JsonAnswer& answer)
+{
+    tools::CommandResult outcome;
+    tools::Session session(options);
+    session.Open();
+    answer.target = session.TargetJson();
+    try {
+        if (command.runs == tools::Runs::OnFreshCartridge) {
+            outcome = tools::RunDemo(session);
+        } else {
+            command.handler(session, args, outcome);
+        }
+        if (outcome.failure && outcome.failure->status && session.MotionFailed()) {
+            tools::ShowStop(session, outcome);
+        }
+        // A request the transport cut off says why in the transport's own words.
+        const std::string lost = session.TransportError();
+        if (outcome.failure && !lost.empty()) {
+            outcome.failure->hint =
+                lost + (outcome.failure->hint.empty() ? "" : "; ") + outcome.failure->hint;
+        }
+        session.Close();
+    } catch (const store::StoreError& e) {
+        tools::CartridgeFailed(session, e, outcome);
+    }
+    answer.trace = session.trace();
+    return outcome;
+}
+
+// The command itself, by how it runs; throws what the cartridge, the device or the driver
+// refused.
+tools::CommandResult RunCommand(const tools::CommandSpec& command, tools::CommandArgs& args,
+                                const std::string& file, const tools::SessionOptions& options,
+                                JsonAnswer& answer)
+{
+    switch (command.runs) {
+    case tools::Runs::MakesCartridge:
+        return tools::CreateCartridge(file, args);
+    case tools::Runs::ReadsCartridge:
+        return tools::MapCartridge(file, args.busyWait);
+    case tools::Runs::OnFreshCartridge:
+        args.capacityMb = kDemoCapacityMb;
+        tools::CreateCartridge(file, args);
+        return RunOnDrive(command, args, options, answer);
+    default:
+        return RunOnDrive(command, args, options, answer);
+    }
+}
+
+// The error member of a command's JSON answer: the message, the tape status in words and the
+// next step, as far as they are known.
+nlohmann::json FailureJson(const std::string& command, const tools::CommandResult& outcome)
+{
+    nlohmann::json error = {
+        {"message", tools::FailureText(outcome.failedFile ? "" : command, *outcome.failure)}};
+    if (outcome.failure->status) {
+        const TAPE_STATUS status = *outcome.failure->status;
+        error["status"] = host::TapeStatusName(status);
+        error["code"] = static_cast<int>(status);
+        error["meaning"] = host::TapeStatusMeaning(status);
+    }
+    if (!outcome.failure->hint.empty()) {
+        error["hint"] = outcome.failure->hint;
+    }
+    return error;
+}
+
+// What a command came to, as JSON or lines, then its failure on standard error; the exit
+// status.
+int Report(const tools::Invocation& invocation, const std::string& shown,
+           const tools::CommandResult& outcome, JsonAnswer answer)
+{
+    const std::string& command = invocation.args.command;
+    if (invocation.json) {
+        answer.command = command;
+        answer.cartridge = shown;
+        answer.result = outcome.result;
+        if (outcome.failure) {
+            answer.error = FailureJson(command, outcome);
+        }
+        if (!invocation.trace) {
+            answer.trace.reset();
+        } else if (!answer.trace) {
+            answer.trace = nlohmann::json::array();  // a command with no drive sent nothing
+        }
+        std::cout << Dump(answer) << "\n";
+    } else {
+        for (const std::string& line : outcome.lines) {
+            std::cout << tools::Printable(line) << "\n";
+        }
+    }
+    if (!outcome.failure) {
+        return kExitDone;
+    }
+    // A failure of the user's own file is said about that file, which names it well enough.
+    const std::string what =
+        tools::FailureText(outcome.failedFile ? "" : command, *outcome.failure);
+    if (outcome.failedFile) {
+        PrintError(*outcome.failedFile, what);
+        return kExitUsage;
+    }
+    PrintError(shown, what);
+    return kExitFailed;
+}
+
 int RunTool(int argc, char** argv)
 {
     const std::vector<std::string> words(argv + 1, argv + argc);
@@ -99,165 +300,39 @@ int RunTool(int argc, char** argv)
             file = CartridgePath(invocation.file);
         }
     } catch (const tools::ToolError& e) {
-        PrintError(e.subject(), e.what());
-        if (commandLine.jsonRequested()) {
-            const std::string subject = e.subject().empty() ? "" : e.subject() + ": ";
-            // Even a mistyped `read -` may have its standard output in a pipe that expects
-            // only the data: the answer goes where every other word of such a read goes.
-            std::ostream& answer =
-                MayCarryData(commandLine.commandName(), words) ? std::cerr : std::cout;
-            answer << Dump({{"ok", false},
-                            {"command", commandLine.commandName().empty()
-                                            ? nlohmann::json(nullptr)
-                                            : nlohmann::json(commandLine.commandName())},
-                            {"error", {{"message", subject + e.what()}, {"usage", true}}}})
-                   << "\n";
-        } else {
-            std::cerr << "Run 'velmtape --help' for the commands and options.\n";
-        }
-        return kExitUsage;
+        return UsageFailed(commandLine, words, e);
     }
     tools::CommandArgs& args = invocation.args;
-    const bool json = invocation.json;
-    const bool trace = invocation.trace;
     const tools::CommandSpec& command = *invocation.command;
 
     // The data owns standard output: results, traces and JSON go to standard error instead.
     if (command.dataOnStandardOutput && tools::NamesStandardOutput(args.file)) {
         std::cout.rdbuf(std::cerr.rdbuf());
     }
-
-    tools::SessionOptions options{file, trace, json, args.busyWait, invocation.forceClaim};
-    tools::Outcome outcome;
-    nlohmann::json traceJson = nlohmann::json::array();
-    nlohmann::json target;
-    const std::string shown = tools::ShownName(file);
-    const auto printJsonError = [&](const std::string& message) {
-        if (json) {
-            std::cout << Dump({{"ok", false},
-                               {"command", args.command},
-                               {"cartridge", shown},
-                               {"error", {{"message", message}}}})
-                      << "\n";
-        }
-    };
+    tools::SessionOptions options{file, invocation.trace, invocation.json, args.busyWait,
+                                  invocation.forceClaim};
     if (command.runs == tools::Runs::ServesRemote) {
         options.json = false;
-        return tools::rmt::Serve(STDIN_FILENO, STDOUT_FILENO, options, trace);
+        return tools::rmt::Serve(STDIN_FILENO, STDOUT_FILENO, options, invocation.trace);
     }
-    const bool onDevice = tools::ChooseTarget(file) != tools::TargetKind::Cartridge;
-    if (onDevice && command.runs != tools::Runs::OnDrive) {
-        const char* why =
-            "' makes a cartridge file for the simulated drive; this is a device, "
-            "whose cartridge is a real one";
-        if (command.runs == tools::Runs::ReadsCartridge) {
-            why =
-                "' reads a cartridge file of the simulated drive; this is a device, whose tape "
-                "only the drive itself can read";
-        } else if (command.runs == tools::Runs::OnSimulatedDrive) {
-            why =
-                "' slides the tab of a simulated cartridge; this is a device, whose cartridge's "
-                "write-protect tab is slid by hand, out of the drive";
-        }
-        const std::string what = "'" + args.command + why;
-        PrintError(shown, what);
-        printJsonError(what);
-        return kExitUsage;
+    const std::string shown = tools::ShownName(file);
+    if (const std::optional<std::string> why = NotForDevice(command, file, args.command)) {
+        return Refused(invocation, shown, shown, *why, kExitUsage);
     }
+    JsonAnswer answer;
+    tools::CommandResult outcome;
     try {
-        if (command.runs == tools::Runs::MakesCartridge) {
-            outcome = tools::CreateCartridge(file, args);
-        } else if (command.runs == tools::Runs::ReadsCartridge) {
-            outcome = tools::MapCartridge(file, args.busyWait);
-        } else {
-            if (command.runs == tools::Runs::OnFreshCartridge) {
-                args.capacityMb = kDemoCapacityMb;
-                tools::CreateCartridge(file, args);
-            }
-            tools::Session session(options);
-            session.Open();
-            target = session.TargetJson();
-            try {
-                if (command.runs == tools::Runs::OnFreshCartridge) {
-                    outcome = tools::RunDemo(session);
-                } else {
-                    command.handler(session, args, outcome);
-                }
-                if (outcome.failure && outcome.failure->status && session.MotionFailed()) {
-                    tools::ShowStop(session, outcome);
-                }
-                // A request the transport cut off says why in the transport's own words.
-                const std::string lost = session.TransportError();
-                if (outcome.failure && !lost.empty()) {
-                    outcome.failure->hint =
-                        lost + (outcome.failure->hint.empty() ? "" : "; ") + outcome.failure->hint;
-                }
-                session.Close();
-            } catch (const store::StoreError& e) {
-                tools::CartridgeFailed(session, e, outcome);
-            }
-            traceJson = session.trace();
-        }
+        outcome = RunCommand(command, args, file, options, answer);
     } catch (const store::StoreError& e) {
         // `new` and `map`, which have no drive: nothing of theirs was kept.
         const tools::ToolError error = tools::FromStoreError(file, e);
-        PrintError(error.subject(), error.what());
-        printJsonError(error.what());
-        return kExitUsage;
+        return Refused(invocation, shown, error.subject(), error.what(), kExitUsage);
     } catch (const tools::ClaimRefused& e) {
-        PrintError(e.subject(), e.what());
-        printJsonError(e.what());
-        return kExitFailed;
+        return Refused(invocation, shown, e.subject(), e.what(), kExitFailed);
     } catch (const tools::ToolError& e) {
-        PrintError(e.subject(), e.what());
-        printJsonError(e.what());
-        return kExitUsage;
+        return Refused(invocation, shown, e.subject(), e.what(), kExitUsage);
     }
-
-    if (json) {
-        nlohmann::json answer = {{"ok", !outcome.failure},
-                                 {"command", args.command},
-                                 {"cartridge", shown},
-                                 {"result", outcome.result}};
-        if (!target.is_null()) {
-            answer["target"] = target;
-        }
-        if (outcome.failure) {
-            nlohmann::json error = {
-                {"message",
-                 tools::FailureText(outcome.failedFile ? "" : args.command, *outcome.failure)}};
-            if (outcome.failure->status) {
-                const TAPE_STATUS status = *outcome.failure->status;
-                error["status"] = host::TapeStatusName(status);
-                error["code"] = static_cast<int>(status);
-                error["meaning"] = host::TapeStatusMeaning(status);
-            }
-            if (!outcome.failure->hint.empty()) {
-                error["hint"] = outcome.failure->hint;
-            }
-            answer["error"] = error;
-        }
-        if (trace) {
-            answer["trace"] = traceJson;
-        }
-        std::cout << Dump(answer) << "\n";
-    } else {
-        for (const std::string& line : outcome.lines) {
-            std::cout << tools::Printable(line) << "\n";
-        }
-    }
-    if (outcome.failure) {
-        // A failure of the user's own file is said about that file, which names it well enough.
-        const std::string what =
-            tools::FailureText(outcome.failedFile ? "" : args.command, *outcome.failure);
-        if (outcome.failedFile) {
-            PrintError(*outcome.failedFile, what);
-            return kExitUsage;
-        }
-        PrintError(shown, what);
-        return kExitFailed;
-    }
-    return kExitDone;
+    return Report(invocation, shown, outcome, std::move(answer));
 }
 
 }  // namespace

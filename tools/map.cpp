@@ -130,12 +130,12 @@ json EntryJson(const Entry& e, const std::vector<uint64_t>& empty)
 
 }  // namespace
 
-Outcome MapCartridge(const std::string& path, std::chrono::milliseconds busyWait)
+CommandResult MapCartridge(const std::string& path, std::chrono::milliseconds busyWait)
 {
     const std::unique_ptr<store::CartridgeDb> cartridge = OpenCartridge(path, busyWait);
     const std::unique_ptr<sim::Medium> medium = cartridge->Medium();
     const store::DriveState& state = cartridge->State();
-    Outcome out;
+    CommandResult out;
     char density[8];
     std::snprintf(density, sizeof(density), "0x%02X", medium->DensityCode());
     out.lines.push_back("map of " + path + " (from the cartridge store, not from the drive)");

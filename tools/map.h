@@ -12,6 +12,6 @@ namespace tools {
 // Per partition the tape files with their blocks, block sizes and bytes, the marks, end of
 // data and the space used; and where the tape stands. Reads runs of objects, never their
 // bytes. Throws ToolError when the cartridge cannot be opened.
-Outcome MapCartridge(const std::string& path, std::chrono::milliseconds busyWait);
+CommandResult MapCartridge(const std::string& path, std::chrono::milliseconds busyWait);
 
 }  // namespace tools

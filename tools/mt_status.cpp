@@ -55,7 +55,7 @@ uint32_t GeneralStatusBits(const MtFacts& facts)
     return bits;
 }
 
-void AddMtStatus(const MtFacts& facts, Outcome& out)
+void AddMtStatus(const MtFacts& facts, CommandResult& out)
 {
     const MtFacts shown = Shown(facts);
     const uint32_t bits = GeneralStatusBits(facts);

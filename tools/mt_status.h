@@ -26,6 +26,6 @@ MtFacts Shown(const MtFacts& facts);
 // The general status bits (mt_gstat of Linux's struct mtget) of the facts as shown.
 uint32_t GeneralStatusBits(const MtFacts& facts);
 // Adds the file and block lines, the mt-st block and the same facts to the JSON result.
-void AddMtStatus(const MtFacts& facts, Outcome& out);
+void AddMtStatus(const MtFacts& facts, CommandResult& out);
 
 }  // namespace tools

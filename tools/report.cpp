@@ -306,7 +306,7 @@ std::string Human(uint64_t bytes)
     return text;
 }
 
-void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
+void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, CommandResult& out)
 {
     const auto capacity = static_cast<uint64_t>(media.Capacity.QuadPart);
     const auto remaining = static_cast<uint64_t>(media.Remaining.QuadPart);
@@ -323,7 +323,7 @@ void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out)
     out.lines.push_back(Line("remaining", Human(remaining)));
 }
 
-void AddDrive(const TAPE_GET_DRIVE_PARAMETERS& drive, bool limits, Outcome& out)
+void AddDrive(const TAPE_GET_DRIVE_PARAMETERS& drive, bool limits, CommandResult& out)
 {
     const std::vector<std::string> features = FeatureNames(drive.FeaturesLow, drive.FeaturesHigh);
     out.result["drive"] = {{"compression", drive.Compression != 0},

@@ -41,7 +41,7 @@ std::vector<std::string> FeatureNames(ULONG low, ULONG high);
 
 // The media parameters, and the drive parameters (with the block and partition limits when
 // `limits`), added to the outcome's lines and JSON.
-void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, Outcome& out);
-void AddDrive(const TAPE_GET_DRIVE_PARAMETERS& drive, bool limits, Outcome& out);
+void AddMedia(const TAPE_GET_MEDIA_PARAMETERS& media, CommandResult& out);
+void AddDrive(const TAPE_GET_DRIVE_PARAMETERS& drive, bool limits, CommandResult& out);
 
 }  // namespace tools

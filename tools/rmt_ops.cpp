@@ -151,7 +151,7 @@ Reply LinuxTape::SetBlockSize(int64_t size)
         return Failure(EINVAL, "a block size is never negative");
     }
     blockSize_.reset();
-    Outcome out;
+    CommandResult out;
     SetBlock(*session_, static_cast<uint32_t>(size), out);
     return FromOutcome(out, "SetMediaParameters failed");
 }
@@ -185,7 +185,7 @@ Reply LinuxTape::Unload()
 
 Reply LinuxTape::Compression(bool on)
 {
-    Outcome out;
+    CommandResult out;
     SetDriveFlag(*session_, true, on, out);
     return FromOutcome(out, "SetDriveParameters failed");
 }
@@ -197,7 +197,7 @@ Reply LinuxTape::SetPartition(int64_t partition)
         return Failure(EINVAL,
                        "the QT-7310 has partitions 0 and 1, not " + std::to_string(partition));
     }
-    Outcome out;
+    CommandResult out;
     if (!CheckPartition(*session_, static_cast<uint32_t>(partition + 1), out)) {
         return FromOutcome(out, "GetMediaParameters failed");
     }
@@ -217,7 +217,7 @@ Reply LinuxTape::MakePartitions(int64_t secondMb)
     std::optional<uint32_t> firstMb;
     if (secondMb > 0) {
         TAPE_GET_MEDIA_PARAMETERS media{};
-        Outcome asked;
+        CommandResult asked;
         if (!MediaParameters(*session_, media, asked)) {
             return FromOutcome(asked, "GetMediaParameters failed");
         }
@@ -230,7 +230,7 @@ Reply LinuxTape::MakePartitions(int64_t secondMb)
         }
         firstMb = static_cast<uint32_t>(tapeMb - secondMb);
     }
-    Outcome out;
+    CommandResult out;
     tools::MakePartitions(*session_, firstMb, out);
     return FromOutcome(out, "CreatePartition failed");
 }

@@ -109,7 +109,7 @@ Reply LinuxTape::Close()
     return reply;
 }
 
-Reply LinuxTape::FromOutcome(const Outcome& out, const char* what)
+Reply LinuxTape::FromOutcome(const CommandResult& out, const char* what)
 {
     if (!out.failure) {
         return Reply::Done(0);
@@ -151,7 +151,7 @@ Reply LinuxTape::Marks(ULONG type, int64_t count, bool immediate)
 
 Reply LinuxTape::Prepare(ULONG operation)
 {
-    Outcome out;
+    CommandResult out;
     tools::Prepare(*session_, operation, false, out);
     return FromOutcome(out, "Prepare failed");
 }
@@ -209,8 +209,7 @@ Reply LinuxTape::Read(size_t count, std::vector<uint8_t>& buffer)
         buffer.resize(capacity);
     }
     const host::TransferResult result = session_->Read(buffer.data(), capacity, blockSize);
-    const ReadDone done =
-        InterpretRead(result, ReadSense(session_->lastSense()), blockSize, capacity);
+    const ReadDone done = InterpretRead(result, session_->lastSense(), blockSize, capacity);
     Reply stopped = Reply::Done(0);
     switch (done.stop) {
     case ReadDone::Stop::None:
@@ -277,8 +276,7 @@ Reply LinuxTape::Write(const std::vector<uint8_t>& data)
                                    std::to_string(blockSize) + "-byte blocks");
     }
     const host::TransferResult result = session_->Write(data.data(), data.size(), blockSize);
-    const WriteDone done =
-        InterpretWrite(result, ReadSense(session_->lastSense()), blockSize, data.size());
+    const WriteDone done = InterpretWrite(result, session_->lastSense(), blockSize, data.size());
     wrote_ = wrote_ || done.bytes > 0;
     switch (done.stop) {
     case WriteDone::Stop::None:

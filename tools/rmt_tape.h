@@ -54,7 +54,7 @@ private:
     // setblk; variable-length blocks when the drive does not report it.
     std::optional<Reply> LearnBlockSize();
     // A failure of one of velmtape's commands (commands.h) as a reply.
-    static Reply FromOutcome(const Outcome& out, const char* what);
+    static Reply FromOutcome(const CommandResult& out, const char* what);
     Reply Request(host::Request request, void* record);
     Reply Space(ULONG method, int64_t count);
     Reply Marks(ULONG type, int64_t count, bool immediate);

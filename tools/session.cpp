@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "driver/velmdat.h"
+#include "host/scsi.h"
 
 namespace tools {
 namespace {
@@ -14,11 +15,6 @@ namespace {
 // The end of the tape as a write meets it: less room than one block as `write` makes them (or
 // as the drive's fixed size, when larger) lies beyond what a DAT drive's early warning gives.
 constexpr uint64_t kEarlyWarningBytes = 65536;
-
-// PREVENT ALLOW MEDIUM REMOVAL with prevent set: how the drive is put back into the locked
-// state it was left in, since a real drive keeps it while powered.
-constexpr std::array<uint8_t, 6> kPreventRemoval = {0x1E, 0x00, 0x00, 0x00, 0x01, 0x00};
-constexpr std::array<uint8_t, 6> kTestUnitReady = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 
 }  // namespace
 
@@ -49,10 +45,12 @@ void Session::Open()
         }
     }
     if (state.removalPrevented) {
-        drive_->Execute(kPreventRemoval.data(), kPreventRemoval.size(), sim::Direction::None,
-                        nullptr, 0);
+        // The drive is put back into the locked state it was left in, since a real drive
+        // keeps it while powered.
+        drive_->Execute(host::kPreventRemovalCdb.data(), host::kPreventRemovalCdb.size(),
+                        sim::Direction::None, nullptr, 0);
     }
-    target_ = std::make_unique<SimTarget>(*drive_);
+    target_ = std::make_unique<host::SimTarget>(*drive_);
 
     if (!driver_.Load(&DriverEntry)) {
         throw ToolError(options_.path, "the driver did not register (entry status " +
@@ -101,7 +99,7 @@ TAPE_STATUS Session::Run(host::Request request, void* record)
 {
     host::Transcript transcript;
     const TAPE_STATUS status = device_->Run(request, record, &transcript);
-    lastSense_ = LastSense(transcript);
+    lastSense_ = host::FinalSense(transcript);
     if (options_.trace) {
         Record(transcript);
     }
@@ -111,7 +109,7 @@ TAPE_STATUS Session::Run(host::Request request, void* record)
 
 void Session::Count(host::Request request, const void* record, TAPE_STATUS status)
 {
-    const SenseFacts sense = ReadSense(lastSense_);
+    const SenseFacts& sense = lastSense_;
     if (status != TAPE_STATUS_SUCCESS &&
         (request == host::Request::SetPosition || request == host::Request::WriteMarks ||
          request == host::Request::Erase)) {
@@ -159,11 +157,11 @@ host::TransferResult Session::Write(const uint8_t* data, size_t length, uint32_t
     host::Transcript transcript;
     const host::TransferResult result =
         host::WriteBlocks(*device_, data, length, blockSize, &transcript);
-    lastSense_ = LastSense(transcript);
+    lastSense_ = host::FinalSense(transcript);
     if (options_.trace) {
         Record(transcript);
     }
-    counter_.Transferred(true, blockSize, result, ReadSense(lastSense_));
+    counter_.Transferred(true, blockSize, result, lastSense_);
     motionFailed_ = motionFailed_ || result.status != TAPE_STATUS_SUCCESS;
     return result;
 }
@@ -173,11 +171,11 @@ host::ReadResult Session::Read(uint8_t* buffer, size_t capacity, uint32_t blockS
     host::Transcript transcript;
     const host::ReadResult result =
         host::ReadBlocks(*device_, buffer, capacity, blockSize, &transcript);
-    lastSense_ = LastSense(transcript);
+    lastSense_ = host::FinalSense(transcript);
     if (options_.trace) {
         Record(transcript);
     }
-    counter_.Transferred(false, blockSize, result, ReadSense(lastSense_));
+    counter_.Transferred(false, blockSize, result, lastSense_);
     // A read ending at a mark is how reads end; at end of data it is a failure only when the
     // command reading found nothing, which the command decides.
     motionFailed_ = motionFailed_ || (result.status != TAPE_STATUS_SUCCESS &&
@@ -213,7 +211,8 @@ void Session::InsertForLoad()
     drive_->InsertMedium(std::move(ejected_));
     // The drive reports the new medium once (unit attention 28/00); the class driver takes
     // that news itself on the platform, so it is collected here before the LOAD is sent.
-    drive_->Execute(kTestUnitReady.data(), kTestUnitReady.size(), sim::Direction::None, nullptr, 0);
+    drive_->Execute(host::kTestUnitReadyCdb.data(), host::kTestUnitReadyCdb.size(),
+                    sim::Direction::None, nullptr, 0);
     Note("cartridge inserted; the drive's medium-changed report was collected");
 }
 

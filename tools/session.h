@@ -15,11 +15,11 @@
 
 #include "host/classdriver.h"
 #include "host/readwrite.h"
+#include "host/sim_target.h"
 #include "host/transcript.h"
 #include "sim/drive.h"
 #include "tools/cartridge_store.h"
 #include "tools/file_count.h"
-#include "tools/sim_target.h"
 #include "tools/target_choice.h"
 
 namespace tools {
@@ -95,8 +95,9 @@ public:
     nlohmann::json& trace() { return trace_; }
     // The tape's position in files and blocks as counted so far (-1: unknown).
     const store::FilePosition& counted() const { return counter_.now(); }
-    // The sense of the last command of the last request or transfer; empty when it succeeded.
-    const std::vector<uint8_t>& lastSense() const { return lastSense_; }
+    // What the sense of the last command of the last request or transfer says; nothing when
+    // it succeeded.
+    const SenseFacts& lastSense() const { return lastSense_; }
     // A motion, mark, read or write failed in this invocation: the tape may stand anywhere.
     bool MotionFailed() const { return motionFailed_; }
 
@@ -111,12 +112,12 @@ private:
     std::unique_ptr<sim::Medium> ejected_;           // the tape while it is out of the drive
     host::ClassDriver driver_;
     std::unique_ptr<sim::Drive> drive_;
-    std::unique_ptr<SimTarget> target_;
+    std::unique_ptr<host::SimTarget> target_;
     std::unique_ptr<host::DeviceTarget> deviceTarget_;
     std::optional<host::Device> device_;
     nlohmann::json trace_ = nlohmann::json::array();
     FileCounter counter_;
-    std::vector<uint8_t> lastSense_;
+    SenseFacts lastSense_;
     bool motionFailed_ = false;
     bool abandoned_ = false;
     store::DriveState opened_;

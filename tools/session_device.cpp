@@ -1,16 +1,12 @@
 // A session on a real device: the driver and the class-driver stand-in as for the simulated
 // drive, the target an iSCSI or SCSI generic device; nothing is kept between invocations.
-#include <array>
-
 #include "driver/velmdat.h"
 #include "host/device_target.h"
+#include "host/scsi.h"
 #include "tools/session.h"
 
 namespace tools {
 namespace {
-
-constexpr std::array<uint8_t, 6> kTestUnitReady = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-constexpr uint8_t kSequentialAccess = 0x01;
 
 // The inquiry data as the stand-in received it, from the discovery transcript.
 host::Identity FoundIdentity(const host::Transcript& transcript)
@@ -46,7 +42,7 @@ void Session::OpenDevice()
         const host::Identity found = FoundIdentity(discovery);
         std::string what =
             "the driver serves only the VELM QT-7310; found " + host::IdentityText(found);
-        if (found.deviceType != kSequentialAccess) {
+        if (found.deviceType != host::kSequentialAccess) {
             what += ", not a tape drive (device type " + std::to_string(found.deviceType) + ")";
         } else {
             what += " (--force-claim runs the requests on it anyway, for testing)";
@@ -60,8 +56,9 @@ void Session::OpenDevice()
     host::Transcript start;
     start.Begin("DeviceStart");
     size_t moved = 0;
-    const TAPE_STATUS ready = device_->Send(kTestUnitReady.data(), kTestUnitReady.size(),
-                                            host::Direction::None, nullptr, 0, moved, &start);
+    const TAPE_STATUS ready =
+        device_->Send(host::kTestUnitReadyCdb.data(), host::kTestUnitReadyCdb.size(),
+                      host::Direction::None, nullptr, 0, moved, &start);
     start.End(ready);
     if (options_.trace) {
         Record(start);

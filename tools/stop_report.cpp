@@ -13,10 +13,10 @@ using nlohmann::json;
 // Shows where the tape stands after a command that moved it.
 // A drive that cannot say where it stands (READ POSITION refused or answered "unknown") does
 // not turn the move that succeeded into a failure: a user told it failed would move again.
-void ShowPosition(Session& session, Outcome& out)
+void ShowPosition(Session& session, CommandResult& out)
 {
     json position;
-    Outcome asked;
+    CommandResult asked;
     if (AskPosition(session, false, position, asked)) {
         out.result["position"] = position;
         out.lines.push_back(Line("position", PositionText(position)));
@@ -30,7 +30,7 @@ void ShowPosition(Session& session, Outcome& out)
 
 namespace {
 
-void AddStop(const std::string& where, const store::FilePosition& counted, Outcome& out)
+void AddStop(const std::string& where, const store::FilePosition& counted, CommandResult& out)
 {
     out.result["fileNumber"] = counted.file;
     out.result["blockNumber"] = counted.block;
@@ -47,10 +47,10 @@ void AddStop(const std::string& where, const store::FilePosition& counted, Outco
 
 }  // namespace
 
-void ShowStop(Session& session, Outcome& out)
+void ShowStop(Session& session, CommandResult& out)
 {
     json position;
-    Outcome asked;
+    CommandResult asked;
     std::string where = "a position the drive does not report";
     if (AskPosition(session, false, position, asked)) {
         where = PositionText(position);
@@ -61,7 +61,7 @@ void ShowStop(Session& session, Outcome& out)
     AddStop(where, session.counted(), out);
 }
 
-void ShowRecordedStop(const store::DriveState& recorded, Outcome& out)
+void ShowRecordedStop(const store::DriveState& recorded, CommandResult& out)
 {
     if (recorded.ejected) {
         out.result["stoppedAt"] = nullptr;
@@ -73,7 +73,7 @@ void ShowRecordedStop(const store::DriveState& recorded, Outcome& out)
     AddStop(PositionText(position), recorded.counted, out);
 }
 
-void CartridgeFailed(Session& session, const store::StoreError& error, Outcome& out)
+void CartridgeFailed(Session& session, const store::StoreError& error, CommandResult& out)
 {
     const store::DriveState& recorded = session.Abandon();
     const bool kept = recorded != session.Opened();

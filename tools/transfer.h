@@ -19,7 +19,7 @@ namespace tools {
 // variable-length blocks); a drive that does not report its block size needs it, and a fixed
 // size other than the drive's is refused with the drive's and the command that sets it.
 void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
-               std::optional<uint32_t> recordSize, Outcome& out);
+               std::optional<uint32_t> recordSize, CommandResult& out);
 
 // Data blocks up to the next filemark (or a reported setmark, or end of data) into the file.
 // A regular file is written beside itself and renamed over the old one only when the read
@@ -28,6 +28,6 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
 // A fixed-block read that meets a block of another length stops there, past that block, and
 // says how long the block is.
 void ReadFile(Session& session, const std::string& path, std::optional<uint32_t> given,
-              Outcome& out);
+              CommandResult& out);
 
 }  // namespace tools

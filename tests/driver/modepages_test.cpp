@@ -1,5 +1,5 @@
-// The mode buffer helpers: obtaining the buffer for MODE SENSE and finding the drive's
-// answer in it on the step after.
+// The mode buffer helpers: obtaining the buffer for MODE SENSE, and what a request reports
+// from the drive's answer found in it on the step after.
 #include "tests/driver/support.h"
 
 namespace {
@@ -42,54 +42,6 @@ TEST_P(ModeBuffers, AllocateHandsOutAZeroedBufferOfThePagesLength)
     EXPECT_EQ(h.srb.Cdb[1], row.cdb1After);
 }
 
-// The drive answers MODE SENSE with DBD by a four-byte header and the page right after it:
-// what the helpers hand out must read that answer field by field.
-TEST_P(ModeBuffers, HeaderAndPageReadTheDrivesAnswer)
-{
-    const PageRow& row = GetParam();
-    StepHarness h;
-    PUCHAR header1 = nullptr, descriptor1 = nullptr, page1 = nullptr;
-    ULONG length1 = 0;
-    ASSERT_TRUE(row.allocate(&h.srb, &h.ext, &header1, &descriptor1, &page1, &length1));
-    Bytes answer(row.length, 0);
-    answer[0] = static_cast<uint8_t>(row.length - 1);  // mode data length
-    answer[2] = 0x90;                                  // WP, buffered mode 1
-    answer[4] = static_cast<uint8_t>(0x80 | row.pageCode);
-    answer[5] = static_cast<uint8_t>(row.length - 6);
-    answer[row.length - 1] = 0xA5;  // the page's last byte
-    h.Answer(answer);
-    EXPECT_EQ(header1[0], row.length - 1);
-    EXPECT_EQ(header1[2], 0x90);
-    EXPECT_EQ(page1[0] & 0x3F, row.pageCode);
-    EXPECT_EQ(page1[1], row.length - 6);
-    EXPECT_EQ(page1[length1 - 4 - 1], 0xA5);
-}
-
-TEST_P(ModeBuffers, LocateOnTheNextStepFindsTheSameAnswer)
-{
-    const PageRow& row = GetParam();
-    StepHarness h;
-    PUCHAR header1 = nullptr, descriptor1 = nullptr, page1 = nullptr;
-    ULONG length1 = 0;
-    ASSERT_TRUE(row.allocate(&h.srb, &h.ext, &header1, &descriptor1, &page1, &length1));
-    Bytes answer(row.length, 0);
-    answer[1] = 0x33;
-    answer[4] = row.pageCode;
-    h.Answer(answer);
-    h.srb.Cdb[1] = 0x00;
-
-    UCHAR sentinel = 0;
-    PUCHAR header2 = nullptr, descriptor2 = &sentinel, page2 = nullptr;
-    ULONG length2 = 0;
-    row.locate(&h.srb, &h.ext, &header2, &descriptor2, &page2, &length2);
-    EXPECT_EQ(header2[1], 0x33);
-    EXPECT_EQ(page2[0], row.pageCode);
-    EXPECT_EQ(descriptor2, nullptr);
-    EXPECT_EQ(length2, row.length);
-    EXPECT_EQ(h.store.allocations(), 1u);  // locating never allocates
-    EXPECT_EQ(h.srb.Cdb[1], 0x00);         // nor touches the command
-}
-
 TEST_P(ModeBuffers, FailedAllocationReturnsFalseAndLeavesOutputs)
 {
     const PageRow& row = GetParam();
@@ -114,6 +66,52 @@ INSTANTIATE_TEST_SUITE_P(Pages, ModeBuffers,
                                            PageRow{"DataCompression", &LocalAllocateCompressPage,
                                                    &LocalGetCompressPageData, 20, 0x0F, 0x09}),
                          [](const ::testing::TestParamInfo<PageRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// What GetDriveParameters reports is read from the pages the drive answered, one step after
+// the buffer was handed out: the setmark bit of the configuration page and the compression bit
+// of the compression page each decide their own field, whatever the bytes around them hold.
+struct ReportedRow {
+    const char* name;
+    uint8_t configByte8;    // RSmk is 0x20
+    uint8_t compressByte2;  // DCE 0x80, DCC 0x40
+    BOOLEAN reportSetmarks;
+    BOOLEAN compression;
+};
+
+class ReportedFromPages : public HostFixture, public ::testing::WithParamInterface<ReportedRow> {};
+
+TEST_P(ReportedFromPages, EachFieldFollowsItsBit)
+{
+    const ReportedRow& row = GetParam();
+    Bytes config(20, 0xFF);
+    config[0] = 0x13;  // mode data length
+    config[3] = 0x00;  // no block descriptor
+    config[4] = 0x10;
+    config[5] = 0x0E;
+    config[4 + 8] = row.configByte8;
+    Bytes compress(20, 0xFF);
+    compress[0] = 0x13;
+    compress[3] = 0x00;
+    compress[4] = 0x0F;
+    compress[5] = 0x0E;
+    compress[4 + 2] = row.compressByte2;
+    Data(config);
+    Data(compress);
+    Data({0xFF, 0x01, 0x00, 0x00, 0x00, 0x04});
+    TAPE_GET_DRIVE_PARAMETERS r{};
+    ASSERT_EQ(Run(host::Request::GetDriveParameters, &r), TAPE_STATUS_SUCCESS);
+    EXPECT_EQ(r.ReportSetmarks, row.reportSetmarks);
+    EXPECT_EQ(r.Compression, row.compression);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, ReportedFromPages,
+                         ::testing::Values(ReportedRow{"BothOn", 0x20, 0xC0, 1, 1},
+                                           ReportedRow{"SetmarksOnlyBitSet", 0x20, 0x40, 1, 0},
+                                           ReportedRow{"CompressionOnlyBitSet", 0x00, 0xC0, 0, 1},
+                                           ReportedRow{"EveryOtherBitSet", 0xDF, 0x7F, 0, 0}),
+                         [](const ::testing::TestParamInfo<ReportedRow>& info) {
                              return std::string(info.param.name);
                          });
 

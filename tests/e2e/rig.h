@@ -16,7 +16,7 @@
 #include "host/readwrite.h"
 #include "host/transcript.h"
 #include "sim/drive.h"
-#include "tools/sim_target.h"
+#include "host/sim_target.h"
 
 namespace e2e {
 
@@ -169,7 +169,7 @@ struct Rig {
 
     host::ClassDriver driver;
     sim::Drive drive;
-    tools::SimTarget target;
+    host::SimTarget target;
     std::optional<host::Device> device;
     host::Transcript tr;
     bool loaded = false;

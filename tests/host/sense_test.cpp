@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "host/sense.h"
+#include "host/transcript.h"
 
 namespace {
 
@@ -87,6 +89,117 @@ INSTANTIATE_TEST_SUITE_P(
                  {0x70, 0, 0x02, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0x3A, 0x00, 0, 0, 0, 0},
                  TAPE_STATUS_NO_MEDIA}),
     [](const ::testing::TestParamInfo<SenseRow>& info) { return info.param.name; });
+
+// What the tool learns of the command that ended a request: the last sense of a failed
+// request, read once, and nothing of a request that succeeded whatever its steps met.
+struct FinalRow {
+    const char* name;
+    TAPE_STATUS final;
+    std::vector<std::vector<uint8_t>> senses;  // one answer each, in order; empty: GOOD
+    bool filemark;
+    bool endOfMedium;
+    bool incorrectLength;
+    uint8_t key;
+    int asc;  // -1: not delivered
+    std::optional<int32_t> information;
+};
+class FinalSense : public ::testing::TestWithParam<FinalRow> {};
+
+std::vector<uint8_t> WithInformation(std::vector<uint8_t> sense, int32_t information)
+{
+    sense[0] |= 0x80;
+    const auto raw = static_cast<uint32_t>(information);
+    sense[3] = static_cast<uint8_t>(raw >> 24);
+    sense[4] = static_cast<uint8_t>(raw >> 16);
+    sense[5] = static_cast<uint8_t>(raw >> 8);
+    sense[6] = static_cast<uint8_t>(raw);
+    return sense;
+}
+
+TEST_P(FinalSense, ReadsTheSenseThatEndedTheRequest)
+{
+    const FinalRow& row = GetParam();
+    host::Transcript transcript;
+    transcript.Begin("SetPosition");
+    for (const auto& sense : row.senses) {
+        host::TranscriptEvent event;
+        event.kind = host::TranscriptEvent::Kind::Answer;
+        event.answer.sense = sense;
+        transcript.Add(std::move(event));
+    }
+    transcript.End(row.final);
+    const host::SenseFacts facts = host::FinalSense(transcript);
+    EXPECT_EQ(facts.filemark, row.filemark);
+    EXPECT_EQ(facts.endOfMedium, row.endOfMedium);
+    EXPECT_EQ(facts.incorrectLength, row.incorrectLength);
+    EXPECT_EQ(facts.key, row.key);
+    EXPECT_EQ(facts.asc.has_value(), row.asc >= 0);
+    if (row.asc >= 0 && facts.asc) {
+        EXPECT_EQ(*facts.asc, row.asc);
+    }
+    EXPECT_EQ(facts.information, row.information);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, FinalSense,
+                         ::testing::Values(FinalRow{"FilemarkWithResidue",
+                                                    TAPE_STATUS_FILEMARK_DETECTED,
+                                                    {WithInformation(Fixed(0x80, 0x00, 0x01), 3)},
+                                                    true,
+                                                    false,
+                                                    false,
+                                                    0x0,
+                                                    0x00,
+                                                    3},
+                                           FinalRow{"ReverseSpaceAtBeginning",
+                                                    TAPE_STATUS_BEGINNING_OF_MEDIA,
+                                                    {WithInformation(Fixed(0x40, 0x00, 0x04), -2)},
+                                                    false,
+                                                    true,
+                                                    false,
+                                                    0x0,
+                                                    0x00,
+                                                    -2},
+                                           FinalRow{"LongerBlockWithoutValidResidue",
+                                                    TAPE_STATUS_INVALID_BLOCK_LENGTH,
+                                                    {Fixed(0x20, 0x00, 0x00)},
+                                                    false,
+                                                    false,
+                                                    true,
+                                                    0x0,
+                                                    0x00,
+                                                    std::nullopt},
+                                           FinalRow{"LastSenseWinsOverAGoodCommandAfterIt",
+                                                    TAPE_STATUS_DEVICE_DATA_ERROR,
+                                                    {Fixed(0x06, 0x29, 0x00),
+                                                     WithInformation(Fixed(0x03, 0x11, 0x00), 7),
+                                                     {}},
+                                                    false,
+                                                    false,
+                                                    false,
+                                                    0x3,
+                                                    0x11,
+                                                    7},
+                                           FinalRow{"SucceededRequestTellsNothing",
+                                                    TAPE_STATUS_SUCCESS,
+                                                    {WithInformation(Fixed(0x80, 0x00, 0x01), 1)},
+                                                    false,
+                                                    false,
+                                                    false,
+                                                    0x0,
+                                                    -1,
+                                                    std::nullopt},
+                                           FinalRow{"SenseWithoutAscDeliversNone",
+                                                    TAPE_STATUS_IO_DEVICE_ERROR,
+                                                    {{0x70, 0x00, 0x04}},
+                                                    false,
+                                                    false,
+                                                    false,
+                                                    0x4,
+                                                    -1,
+                                                    std::nullopt}),
+                         [](const ::testing::TestParamInfo<FinalRow>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(TranslateSenseNull, NullIsADeviceError)
 {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "host/bytes.h"
+#include "host/scsi.h"
 #include "host/classdriver.h"
 
 namespace tgt {

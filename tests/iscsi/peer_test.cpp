@@ -18,7 +18,7 @@
 #include "host/readwrite.h"
 #include "sim/drive.h"
 #include "tgt_fixture.h"
-#include "tools/sim_target.h"
+#include "host/sim_target.h"
 
 namespace {
 
@@ -254,7 +254,7 @@ using PeerTgt = tgt::WithTgt<>;
 TEST_F(PeerTgt, SequencesEndAlikeOrAsTgtIsKnownToDepart)
 {
     auto drive = std::make_unique<sim::Drive>();
-    auto simTarget = std::make_unique<tools::SimTarget>(*drive);
+    auto simTarget = std::make_unique<host::SimTarget>(*drive);
     Peer sim(std::move(simTarget), std::move(drive));
     host::IscsiOptions options;
     options.url = daemon_.Url(1);

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/sim/sim_bench.h"
-#include "tools/sim_target.h"
+#include "host/sim_target.h"
 
 using ::testing::ElementsAre;
 
@@ -793,7 +793,7 @@ TEST(Immediate, BusyDriveSaysNotReadyAndAbortsASecondImmediateCommand)
 TEST(SimTarget, ForwardsCommandsAndAnswers)
 {
     sim::Drive drive;
-    tools::SimTarget target(drive);
+    host::SimTarget target(drive);
     const uint8_t inquiry[6] = {0x12, 0, 0, 0, 36, 0};
     std::vector<uint8_t> buffer(36, 0);
     host::ScsiCommand command;

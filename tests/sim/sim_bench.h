@@ -1,10 +1,11 @@
-// A small bench around sim::Drive for the simulator's own tests: commands as literal CDB
-// bytes, answers decoded from the fixed-format sense the drive returns.
+// A small bench around sim::Drive for the simulator's own tests: commands built from the host
+// side's vocabulary, answers decoded from the fixed-format sense the drive returns.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "host/scsi.h"
 #include "sim/drive.h"
 
 struct Bench {
@@ -40,58 +41,61 @@ struct Bench {
         for (uint32_t i = 0; i < count; ++i) {
             data.insert(data.end(), blockLength, static_cast<uint8_t>(fill + i));
         }
-        return Out({0x0A, 0x01, uint8_t(count >> 16), uint8_t(count >> 8), uint8_t(count), 0},
-                   data);
+        return Out(Cdb(host::MakeCdb6(host::kOpWrite6, host::kRwFixed, count)), data);
     }
     sim::Result WriteVariable(std::vector<uint8_t> data)
     {
         const auto n = data.size();
-        return Out({0x0A, 0x00, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0}, std::move(data));
+        return Out(Cdb(host::MakeCdb6(host::kOpWrite6, 0, static_cast<uint32_t>(n))),
+                   std::move(data));
     }
     sim::Result Filemarks(uint32_t count)
     {
-        return Run({0x10, 0x00, 0x00, 0x00, uint8_t(count), 0});
+        return Run(Cdb(host::MakeCdb6(host::kOpWriteFilemarks, 0, count)));
     }
     sim::Result Setmarks(uint32_t count)
     {
-        return Run({0x10, 0x02, 0x00, 0x00, uint8_t(count), 0});
+        return Run(Cdb(host::MakeCdb6(host::kOpWriteFilemarks, host::kWriteFilemarksWsmk, count)));
     }
-    sim::Result Rewind() { return Run({0x01, 0, 0, 0, 0, 0}); }
+    sim::Result Rewind() { return Run(Cdb(host::MakeCdb6(host::kOpRewind, 0, 0))); }
     // Logical position in the current partition, from READ POSITION.
     uint32_t Position()
     {
         std::vector<uint8_t> out;
-        In({0x34, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 20, out);
-        return out.size() == 20 ? (uint32_t(out[4]) << 24) | (uint32_t(out[5]) << 16) |
-                                      (uint32_t(out[6]) << 8) | out[7]
-                                : 0xFFFFFFFF;
+        In({host::kOpReadPosition, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 20, out);
+        return out.size() == 20 ? host::GetBe32(&out[4]) : 0xFFFFFFFF;
     }
+
+    static std::vector<uint8_t> Cdb(const host::Cdb6& cdb) { return {cdb.begin(), cdb.end()}; }
 };
 
 inline uint8_t Key(const sim::Result& r)
 {
-    return r.sense.size() > 2 ? r.sense[2] & 0x0F : 0xFF;
+    return r.sense.size() > host::kSenseKeyByte ? r.sense[host::kSenseKeyByte] & host::kSenseKeyMask
+                                                : 0xFF;
 }
 inline uint8_t Flags(const sim::Result& r)
 {
-    return r.sense.size() > 2 ? r.sense[2] & 0xE0 : 0xFF;
+    return r.sense.size() > host::kSenseKeyByte
+               ? r.sense[host::kSenseKeyByte] &
+                     (host::kSenseFilemark | host::kSenseEom | host::kSenseIli)
+               : 0xFF;
 }
 inline uint8_t Asc(const sim::Result& r)
 {
-    return r.sense.size() > 12 ? r.sense[12] : 0xFF;
+    return r.sense.size() > host::kSenseAscByte ? r.sense[host::kSenseAscByte] : 0xFF;
 }
 inline uint8_t Ascq(const sim::Result& r)
 {
-    return r.sense.size() > 13 ? r.sense[13] : 0xFF;
+    return r.sense.size() > host::kSenseAscqByte ? r.sense[host::kSenseAscqByte] : 0xFF;
 }
 inline bool Valid(const sim::Result& r)
 {
-    return !r.sense.empty() && (r.sense[0] & 0x80);
+    return !r.sense.empty() && (r.sense[0] & host::kSenseValid);
 }
 inline int32_t Info(const sim::Result& r)
 {
-    return r.sense.size() > 6
-               ? static_cast<int32_t>((uint32_t(r.sense[3]) << 24) | (uint32_t(r.sense[4]) << 16) |
-                                      (uint32_t(r.sense[5]) << 8) | r.sense[6])
+    return r.sense.size() >= host::kSenseInformationByte + 4
+               ? static_cast<int32_t>(host::GetBe32(&r.sense[host::kSenseInformationByte]))
                : 0;
 }

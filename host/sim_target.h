@@ -1,22 +1,23 @@
-// The simulated drive behind the host's target interface: the class-driver stand-in and the
-// tool reach a sim::Drive exactly as they would reach a real transport.
+// The simulated drive behind the host's target interface (the one host file that knows the
+// simulator): the class-driver stand-in and the tool reach a sim::Drive exactly as they would
+// reach a real transport.
 #pragma once
 
 #include "host/target.h"
 #include "sim/drive.h"
 
-namespace tools {
+namespace host {
 
-class SimTarget : public host::Target {
+class SimTarget : public Target {
 public:
     explicit SimTarget(sim::Drive& drive) : drive_(drive) {}
 
-    host::ScsiAnswer Execute(const host::ScsiCommand& command) override
+    ScsiAnswer Execute(const ScsiCommand& command) override
     {
         const sim::Result result =
             drive_.Execute(command.cdb, command.cdbLength, ToSim(command.direction), command.data,
                            command.dataLength);
-        host::ScsiAnswer answer;
+        ScsiAnswer answer;
         answer.status = result.status;
         answer.sense = result.sense;
         answer.transferred = result.transferred;
@@ -29,12 +30,12 @@ public:
     sim::Drive& drive() { return drive_; }
 
 private:
-    static sim::Direction ToSim(host::Direction direction)
+    static sim::Direction ToSim(Direction direction)
     {
         switch (direction) {
-        case host::Direction::In:
+        case Direction::In:
             return sim::Direction::In;
-        case host::Direction::Out:
+        case Direction::Out:
             return sim::Direction::Out;
         default:
             return sim::Direction::None;
@@ -44,4 +45,4 @@ private:
     sim::Drive& drive_;
 };
 
-}  // namespace tools
+}  // namespace host
