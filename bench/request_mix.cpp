@@ -7,8 +7,8 @@
 #include <stdexcept>
 
 #include "driver/velmdat.h"
-#include "sim/drive.h"
 #include "host/sim_target.h"
+#include "sim/drive.h"
 
 namespace bench {
 namespace {

@@ -14,9 +14,9 @@
 #include "driver/velmdat.h"
 #include "host/classdriver.h"
 #include "host/readwrite.h"
+#include "host/sim_target.h"
 #include "host/transcript.h"
 #include "sim/drive.h"
-#include "host/sim_target.h"
 
 namespace e2e {
 

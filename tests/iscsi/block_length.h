@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "host/scsi.h"
 #include "host/classdriver.h"
+#include "host/scsi.h"
 
 namespace tgt {
 

@@ -16,9 +16,9 @@
 #include "host/iscsi_target.h"
 #include "host/names.h"
 #include "host/readwrite.h"
+#include "host/sim_target.h"
 #include "sim/drive.h"
 #include "tgt_fixture.h"
-#include "host/sim_target.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/sim/sim_bench.h"
 #include "host/sim_target.h"
+#include "tests/sim/sim_bench.h"
 
 using ::testing::ElementsAre;
 
