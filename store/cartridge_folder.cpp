@@ -3,7 +3,6 @@
 // left its name (replaced by `new --force`, or an old file converted) opens the name again.
 #include "store/cartridge_folder.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -16,15 +15,13 @@
 #include <thread>
 
 #include "store/file_kind.h"
+#include "store/folder_leftovers.h"
 #include "store/sqlite.h"
 
 namespace store {
 
 namespace {
 
-constexpr const char* kAsideSuffix = ".velmtape-new";
-// Everything a cartridge folder may hold: what SQLite and the store make, nothing else.
-constexpr const char* kMembers[] = {"index", "index-wal", "index-shm", "index-journal", "data"};
 constexpr auto kLockPoll = std::chrono::milliseconds(50);
 constexpr int kReopenTries = 5;
 
@@ -37,11 +34,6 @@ std::string UserName(uid_t uid)
 {
     const passwd* user = getpwuid(uid);
     return user != nullptr ? std::string(user->pw_name) : "uid " + std::to_string(uid);
-}
-
-bool SameFile(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Takes the lock on `fd`, waiting up to the options' time; closes fd and throws otherwise.
@@ -132,73 +124,6 @@ void CheckMember(int dir, const char* name, const std::string& path)
     }
 }
 
-// Removes the files a cartridge folder may hold, then the folder; false when anything else
-// is in it (then nothing is removed).
-bool RemoveFolder(int parent, const std::string& name)
-{
-    const int dir = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir < 0) {
-        return false;
-    }
-    DIR* listing = fdopendir(dup(dir));
-    bool ours = listing != nullptr;
-    while (ours) {
-        const dirent* entry = readdir(listing);
-        if (entry == nullptr) {
-            break;
-        }
-        const std::string entryName = entry->d_name;
-        bool known = entryName == "." || entryName == "..";
-        for (const char* member : kMembers) {
-            known = known || entryName == member;
-        }
-        ours = known;
-    }
-    if (listing != nullptr) {
-        closedir(listing);
-    }
-    if (ours) {
-        for (const char* member : kMembers) {
-            unlinkat(dir, member, 0);
-        }
-    }
-    close(dir);
-    return ours && unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0;
-}
-
-// What a killed `new` or conversion left beside `name`: a folder of ours no velmtape holds,
-// or an old file that already has its kept name too. Anything else is left alone.
-void CleanAside(int parent, const std::string& name)
-{
-    const std::string aside = name + kAsideSuffix;
-    struct stat info {};
-    if (fstatat(parent, aside.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        return;
-    }
-    const uid_t me = geteuid();
-    if (S_ISDIR(info.st_mode) && (info.st_uid == me || me == 0)) {
-        const int dir =
-            openat(parent, aside.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (dir >= 0 && flock(dir, LOCK_EX | LOCK_NB) == 0) {
-            RemoveFolder(parent, aside);
-        }
-        if (dir >= 0) {
-            close(dir);
-        }
-        return;
-    }
-    if (S_ISREG(info.st_mode) && info.st_nlink >= 2) {
-        for (const char* suffix : {".sqlite-v1", ".velmcart-v1"}) {
-            struct stat kept {};
-            if (fstatat(parent, (name + suffix).c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
-                SameFile(kept, info)) {
-                unlinkat(parent, aside.c_str(), 0);
-                return;
-            }
-        }
-    }
-}
-
 }  // namespace
 
 int OpenOldFile(const std::string& path, const OpenOptions& options)
@@ -275,15 +200,6 @@ std::unique_ptr<CartridgeFolder> CartridgeFolder::Open(const std::string& path,
         return folder;
     }
     throw StoreError("the cartridge keeps changing while it is opened; refused");
-}
-
-void CleanKilledNew(const std::string& path)
-{
-    const int parent = open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parent >= 0) {
-        CleanAside(parent, NameOf(path));
-        close(parent);
-    }
 }
 
 std::unique_ptr<CartridgeFolder> CartridgeFolder::MakeAside(const std::string& path)

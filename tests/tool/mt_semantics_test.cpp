@@ -23,6 +23,12 @@ using tooltest::Spit;
 
 using tooltest::Ran;
 
+struct CountRow {
+    const char* steps;
+    const char* where;  // mt-st's line
+    const char* bits;   // mt-st's bits line
+};
+
 class MtSemantics : public ::testing::Test {
 protected:
     void SetUp() override
@@ -76,13 +82,17 @@ protected:
         }
     }
 
-    fs::path dir_;
-};
+    // `status` after `row`'s steps shows mt-st's line and bits line.
+    void ExpectStatus(const CountRow& row)
+    {
+        const Ran run = V("status");
+        ASSERT_EQ(run.exit, 0) << row.steps << "\n" << run.err;
+        EXPECT_THAT(run.out, HasSubstr("  " + std::string(row.where))) << row.steps;
+        EXPECT_THAT(run.out, HasSubstr("\n  " + std::string(row.bits) + "\n"))
+            << row.steps << run.out;
+    }
 
-struct CountRow {
-    const char* steps;
-    const char* where;  // mt-st's line
-    const char* bits;   // mt-st's bits line
+    fs::path dir_;
 };
 
 TEST_F(MtSemantics, StatusCountsFilesAndBlocksAsMtStDoes)
@@ -110,11 +120,7 @@ TEST_F(MtSemantics, StatusCountsFilesAndBlocksAsMtStDoes)
             steps.insert(0, threeFiles);
         }
         Steps(steps);
-        const Ran run = V("status");
-        ASSERT_EQ(run.exit, 0) << row.steps << "\n" << run.err;
-        EXPECT_THAT(run.out, HasSubstr("  " + std::string(row.where))) << row.steps;
-        EXPECT_THAT(run.out, HasSubstr("\n  " + std::string(row.bits) + "\n"))
-            << row.steps << run.out;
+        ExpectStatus(row);
     }
 }
 
@@ -299,11 +305,7 @@ TEST_F(MtSemantics, StatusShowsSetmarksBesideTheTapeAndTheEndOfAFullTape)
          }) {
         Spit(dir_ / "big", std::string(1100000, 'x'));
         Steps(row.steps);
-        const Ran run = V("status");
-        ASSERT_EQ(run.exit, 0) << row.steps << "\n" << run.err;
-        EXPECT_THAT(run.out, HasSubstr("  " + std::string(row.where))) << row.steps;
-        EXPECT_THAT(run.out, HasSubstr("\n  " + std::string(row.bits) + "\n"))
-            << row.steps << run.out;
+        ExpectStatus(row);
     }
 }
 
