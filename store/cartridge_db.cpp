@@ -81,41 +81,6 @@ void CartridgeDb::EmptyLog()
     }
 }
 
-std::unique_ptr<CartridgeDb> CartridgeDb::Open(const std::string& path, const OpenOptions& options)
-{
-    const PathKind kind = Examine(path);
-    switch (kind) {
-    case PathKind::Missing:
-        CleanKilledNew(path);  // a `new` killed before its folder took the name
-        throw StoreError("no such cartridge (create one with 'velmtape -f " + path + " new')",
-                         StoreError::Reason::Missing);
-    case PathKind::OldStore:
-    case PathKind::OldVelmcart:
-        OldCartridge::Convert(path, kind == PathKind::OldStore, options);
-        break;
-    case PathKind::OtherFile: {
-        std::string what =
-            "not a VELM cartridge (neither a cartridge folder nor an old "
-            "cartridge file)";
-        struct stat info {};
-        for (const char* kept : {kOldStoreSuffix, kOldFileSuffix}) {
-            if (lstat((path + kept).c_str(), &info) == 0) {
-                what += "; the old cartridge is kept as " + path + kept;
-            }
-        }
-        throw StoreError(what);
-    }
-    case PathKind::Folder:
-        break;
-    }
-    std::unique_ptr<CartridgeDb> db(new CartridgeDb(CartridgeFolder::Open(path, options)));
-    db->Attach(false);
-    db->folder_->OpenFiles();
-    db->Load();
-    db->CutData();
-    return db;
-}
-
 std::unique_ptr<CartridgeDb> CartridgeDb::Build(const std::string& path,
                                                 const sim::Cartridge& cartridge)
 {

@@ -1,6 +1,7 @@
-// Opening a cartridge's index: its schema compared with the exact expected one before any
-// other query, then what it holds read (the small tables only) and checked against what a
-// drive could hold; the tape's runs are checked as they are read.
+// Opening a cartridge: what its path names (a folder, an old file converted once, nothing), then
+// its index: the schema compared with the exact expected one before any other query, then what it
+// holds read (the small tables only) and checked against what a drive could hold; the tape's runs
+// are checked as they are read.
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include "sim/drive.h"
 #include "store/cartridge_db.h"
 #include "store/index_schema.h"
+#include "store/old_cartridge.h"
 
 namespace store {
 
@@ -99,6 +101,41 @@ bool DriveFromRow(const Statement& row, DriveState& state)
 // The schema exactly as this store makes it, the header's marks and the journal: a database
 // with anything more (a view, a trigger, another index) is not our index, and none of it has
 // been run when this refuses it.
+std::unique_ptr<CartridgeDb> CartridgeDb::Open(const std::string& path, const OpenOptions& options)
+{
+    const PathKind kind = Examine(path);
+    switch (kind) {
+    case PathKind::Missing:
+        CleanKilledNew(path);  // a `new` killed before its folder took the name
+        throw StoreError("no such cartridge (create one with 'velmtape -f " + path + " new')",
+                         StoreError::Reason::Missing);
+    case PathKind::OldStore:
+    case PathKind::OldVelmcart:
+        OldCartridge::Convert(path, kind == PathKind::OldStore, options);
+        break;
+    case PathKind::OtherFile: {
+        std::string what =
+            "not a VELM cartridge (neither a cartridge folder nor an old "
+            "cartridge file)";
+        struct stat info {};
+        for (const char* kept : {kOldStoreSuffix, kOldFileSuffix}) {
+            if (lstat((path + kept).c_str(), &info) == 0) {
+                what += "; the old cartridge is kept as " + path + kept;
+            }
+        }
+        throw StoreError(what);
+    }
+    case PathKind::Folder:
+        break;
+    }
+    std::unique_ptr<CartridgeDb> db(new CartridgeDb(CartridgeFolder::Open(path, options)));
+    db->Attach(false);
+    db->folder_->OpenFiles();
+    db->Load();
+    db->CutData();
+    return db;
+}
+
 void CartridgeDb::CheckSchema()
 {
     if (db_->QueryInt("PRAGMA application_id") != kApplicationId ||
