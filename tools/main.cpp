@@ -88,6 +88,7 @@ bool MayCarryData(const std::string& command, const std::vector<std::string>& wo
 // Every JSON answer has this one shape: what is not known for it is left out (the cartridge and
 // result of a command line that could not be read, the target of a command that reached no
 // drive, the trace when none was asked for).
+// NOLINTNEXTLINE(bugprone-exception-escape): its implicit moves are nlohmann::json's noexcept ones
 struct JsonAnswer {
     nlohmann::json command;                // null when the command line named none
     std::optional<std::string> cartridge;  // as shown to the user

@@ -406,7 +406,7 @@ TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
     std::vector<uint8_t> run(size_t{20} * kLength, 0xEE);
     EXPECT_EQ(medium->ReadBlocks(0, 10, kLength, 20, run.data()), 7u);
     // Nothing of the damaged block is left where the drive hands blocks out.
-    EXPECT_EQ(std::vector<uint8_t>(run.begin() + 7 * kLength, run.begin() + 8 * kLength),
+    EXPECT_EQ(std::vector<uint8_t>(run.begin() + 7L * kLength, run.begin() + 8L * kLength),
               std::vector<uint8_t>(kLength, 0));
 }
 
