@@ -77,8 +77,8 @@ std::string CartridgePath(const std::optional<std::string>& given)
 bool MayCarryData(const std::string& command, const std::vector<std::string>& words)
 {
     bool carries = false;
-    for (const tools::CommandSpec& spec : tools::Commands()) {
-        carries = carries || (spec.dataOnStandardOutput && command == spec.name);
+    for (const tools::CommandSpec& entry : tools::Commands()) {
+        carries = carries || (entry.dataOnStandardOutput && command == entry.name);
     }
     return carries && std::any_of(words.begin(), words.end(), [](const std::string& word) {
                return tools::NamesStandardOutput(word);
