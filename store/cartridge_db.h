@@ -46,8 +46,8 @@ namespace store {
 // Bytes appended between commits of a long write.
 inline constexpr uint64_t kCommitBytes = uint64_t{8} << 20;
 // The largest run of blocks one row holds (one WRITE command of fixed blocks is cut there).
-inline constexpr uint64_t kMaxRunBytes = uint64_t{1} << 20;
-inline constexpr uint64_t kMaxRunBlocks = 2048;
+inline constexpr uint64_t kMaxRunBytes = uint64_t{8} << 20;
+inline constexpr uint64_t kMaxRunBlocks = 16384;
 // What an old cartridge file is kept as, beside the folder that replaces it: PATH + these.
 inline constexpr const char* kOldFileSuffix = ".velmcart-v1";  // the VELMCART file
 inline constexpr const char* kOldStoreSuffix = ".sqlite-v1";   // the one-file SQLite store

@@ -21,6 +21,9 @@ namespace store {
 
 namespace {
 
+// The largest run of blocks the one-file store put in a row (its bytes in the row's blob).
+constexpr uint64_t kOldRunBytes = uint64_t{1} << 20;
+
 // The one-file store's schema as it made it; file_count and extent_layout came later and
 // may be missing.
 constexpr const char* kOldSchema = R"(
@@ -233,7 +236,7 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
           std::pair{SQLITE_DBCONFIG_ENABLE_VIEW, 0}}) {
         sqlite3_db_config(handle, option, value, nullptr);
     }
-    sqlite3_limit(handle, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxRunBytes) + 1024);
+    sqlite3_limit(handle, SQLITE_LIMIT_LENGTH, static_cast<int>(kOldRunBytes) + 1024);
     source.Exec("PRAGMA cache_size = -8192");
     Database expected(":memory:", true);
     expected.Exec(kOldSchema);
@@ -276,7 +279,7 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
             const int64_t length = runs.Int(3);
             if (runs.Int(0) != static_cast<int64_t>(end) || kind < 0 || kind > 2 || count <= 0 ||
                 length < 0 || length > sim::kMaximumBlockLength ||
-                (kind == 0 && (count > static_cast<int64_t>(kMaxRunBytes) ||
+                (kind == 0 && (count > static_cast<int64_t>(kOldRunBytes) ||
                                runs.Bytes(4) != static_cast<size_t>(count * length)))) {
                 Bad("a damaged run of objects");
             }

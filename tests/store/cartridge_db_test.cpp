@@ -361,7 +361,7 @@ TEST_F(CartridgeDbTest, DamagedOldFilesAreRefusedForTheSimulatorsReason)
 // refused.
 TEST_F(CartridgeDbTest, BlocksWrittenOneByOneShareARowAndKeepTheirOwnChecks)
 {
-    store::CartridgeDb::Create(tape_, sim::Cartridge::Blank(1000000), false, {});
+    store::CartridgeDb::Create(tape_, sim::Cartridge::Blank(4000000), false, {});
     constexpr uint32_t kLength = 100;
     constexpr uint64_t kCommitAt = 1000;
     constexpr uint64_t kBlocks = kCommitAt + store::kMaxRunBlocks + 6;
