@@ -133,7 +133,7 @@ const DbMedium::Extent& DbMedium::Find(uint32_t partition, uint64_t address, boo
         address < cached_->address + cached_->count && (cached_->loaded || !withData)) {
         return *cached_;
     }
-    Statement& find = withData ? findData_ : findHead_;
+    Statement& find = withData ? *findData_ : *findHead_;
     find.Bind(1, partition).Bind(2, Signed(address));
     if (!find.Step()) {
         Damaged("no object at an address below end of data");
@@ -232,36 +232,36 @@ void DbMedium::TruncateAt(uint32_t partition, uint64_t address)
     if (holding.address < address) {
         // The run holding the address keeps its head.
         const uint64_t kept = address - holding.address;
-        shorten_.Bind(1, partition)
+        shorten_->Bind(1, partition)
             .Bind(2, Signed(holding.address))
             .Bind(3, Signed(kept))
             .Bind(4, Signed(kept * 8));
-        shorten_.Run();
+        shorten_->Run();
         if (holding.kind == sim::ObjectKind::Block) {
             part.usedBytes -= (holding.count - kept) * holding.length;
         }
         cut = holding.address + holding.count;
     }
     uint64_t tail = 0;
-    tailRows_.Bind(1, partition).Bind(2, Signed(cut));
-    while (tailRows_.Step()) {
-        RunRow row{tailRows_.Int(0),
-                   tailRows_.Int(1),
-                   tailRows_.Int(2),
-                   tailRows_.Int(3),
-                   tailRows_.Int(4),
-                   tailRows_.Int(5),
-                   static_cast<size_t>(tailRows_.Int(6))};
+    tailRows_->Bind(1, partition).Bind(2, Signed(cut));
+    while (tailRows_->Step()) {
+        RunRow row{tailRows_->Int(0),
+                   tailRows_->Int(1),
+                   tailRows_->Int(2),
+                   tailRows_->Int(3),
+                   tailRows_->Int(4),
+                   tailRows_->Int(5),
+                   static_cast<size_t>(tailRows_->Int(6))};
         const char* problem = RunProblem(row, part.endOfData, db_.dataEnd_, true);
-        if (problem != nullptr || tailRows_.Int(7) != 1) {
-            tailRows_.Reset();
+        if (problem != nullptr || tailRows_->Int(7) != 1) {
+            tailRows_->Reset();
             Damaged(problem != nullptr ? problem
                                        : "a run of blocks whose bytes lie outside the data file");
         }
         tail += static_cast<uint64_t>(row.count * row.length);
     }
-    deleteTail_.Bind(1, partition).Bind(2, Signed(cut));
-    deleteTail_.Run();
+    deleteTail_->Bind(1, partition).Bind(2, Signed(cut));
+    deleteTail_->Run();
     part.usedBytes = tail > part.usedBytes ? 0 : part.usedBytes - tail;
     part.endOfData = address;
     db_.Reclaim();

@@ -76,15 +76,15 @@ private:
     uint64_t ReadChecked(const Extent& extent, uint64_t from, uint64_t count, uint8_t* out) const;
 
     CartridgeDb& db_;
-    mutable Statement findHead_;
-    mutable Statement findData_;
-    mutable Statement lastOfKind_;
-    mutable Statement byRank_;
-    mutable Statement marksAfter_;
-    mutable Statement marksBefore_;
-    mutable Statement shorten_;
-    mutable Statement tailRows_;
-    mutable Statement deleteTail_;
+    mutable LazyStatement findHead_;
+    mutable LazyStatement findData_;
+    mutable LazyStatement lastOfKind_;
+    mutable LazyStatement byRank_;
+    mutable LazyStatement marksAfter_;
+    mutable LazyStatement marksBefore_;
+    mutable LazyStatement shorten_;
+    mutable LazyStatement tailRows_;
+    mutable LazyStatement deleteTail_;
     mutable std::optional<Extent> cached_;
 };
 

@@ -11,14 +11,14 @@ namespace {
 uint64_t DbMedium::MarksBefore(uint32_t partition, uint64_t address, sim::ObjectKind kind) const
 {
     db_.Seal();
-    lastOfKind_.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(address));
+    lastOfKind_->Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(address));
     uint64_t marks = 0;
-    if (lastOfKind_.Step()) {
-        const auto start = static_cast<uint64_t>(lastOfKind_.Int(0));
-        const auto count = static_cast<uint64_t>(lastOfKind_.Int(1));
-        marks = static_cast<uint64_t>(lastOfKind_.Int(2)) + std::min(count, address - start);
+    if (lastOfKind_->Step()) {
+        const auto start = static_cast<uint64_t>(lastOfKind_->Int(0));
+        const auto count = static_cast<uint64_t>(lastOfKind_->Int(1));
+        marks = static_cast<uint64_t>(lastOfKind_->Int(2)) + std::min(count, address - start);
     }
-    lastOfKind_.Reset();
+    lastOfKind_->Reset();
     return marks;
 }
 
@@ -26,17 +26,17 @@ std::optional<uint64_t> DbMedium::MarkWithRank(uint32_t partition, uint64_t rank
                                                sim::ObjectKind kind) const
 {
     db_.Seal();
-    byRank_.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(rank));
+    byRank_->Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(rank));
     std::optional<uint64_t> address;
-    if (byRank_.Step()) {
-        const auto start = static_cast<uint64_t>(byRank_.Int(0));
-        const auto count = static_cast<uint64_t>(byRank_.Int(1));
-        const auto first = static_cast<uint64_t>(byRank_.Int(2));
+    if (byRank_->Step()) {
+        const auto start = static_cast<uint64_t>(byRank_->Int(0));
+        const auto count = static_cast<uint64_t>(byRank_->Int(1));
+        const auto first = static_cast<uint64_t>(byRank_->Int(2));
         if (rank < first + count) {
             address = start + (rank - first);
         }
     }
-    byRank_.Reset();
+    byRank_->Reset();
     return address;
 }
 
@@ -75,17 +75,17 @@ std::optional<uint64_t> DbMedium::FindMarkRun(uint32_t partition, uint64_t from,
     db_.Seal();
     // Rows of the kind in the direction of travel; a row that starts where the run so far ends
     // (or, going back, ends where it starts) continues it, anything else starts a new one.
-    Statement& rows = forward ? marksAfter_ : marksBefore_;
+    Statement& rows = forward ? *marksAfter_ : *marksBefore_;
     if (forward) {
         // From the row that holds or precedes `from`, so the index range starts there.
         uint64_t lowest = 0;
-        lastOfKind_.Bind(1, partition)
+        lastOfKind_->Bind(1, partition)
             .Bind(2, static_cast<int64_t>(kind))
             .Bind(3, Signed(from + 1));
-        if (lastOfKind_.Step()) {
-            lowest = static_cast<uint64_t>(lastOfKind_.Int(0));
+        if (lastOfKind_->Step()) {
+            lowest = static_cast<uint64_t>(lastOfKind_->Int(0));
         }
-        lastOfKind_.Reset();
+        lastOfKind_->Reset();
         rows.Bind(4, Signed(lowest));
     }
     rows.Bind(1, partition).Bind(2, static_cast<int64_t>(kind)).Bind(3, Signed(from));

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -78,6 +79,28 @@ private:
     Database& db_;
     sqlite3_stmt* stmt_ = nullptr;
     bool active_ = false;  // stepped to a row and not reset since
+};
+
+// A statement prepared when first used: for the many questions a cartridge's tape may be
+// asked and one command seldom is (each prepared statement is SQL parsed at every run).
+// `sql` must outlive it (a literal).
+class LazyStatement {
+public:
+    LazyStatement(Database& db, const char* sql) : db_(db), sql_(sql) {}
+    Statement* operator->() { return &Get(); }
+    Statement& operator*() { return Get(); }
+
+private:
+    Statement& Get()
+    {
+        if (!statement_) {
+            statement_ = std::make_unique<Statement>(db_, sql_);
+        }
+        return *statement_;
+    }
+    Database& db_;
+    const char* sql_;
+    std::unique_ptr<Statement> statement_;
 };
 
 }  // namespace store

@@ -144,33 +144,42 @@ CommandLine::CommandLine() : app_(kDescription, "velmtape")
     app_.fallthrough();
     app_.allow_extras();  // words nobody takes are reported in the tool's own words
 
-    const std::vector<CommandSpec>& table = Commands();
-    numbers_.resize(table.size());
-    options_.resize(table.size());
-    for (size_t i = 0; i < table.size(); ++i) {
-        const CommandSpec& command = table[i];
-        CLI::App* sub = app_.add_subcommand(command.name, HelpWithAliases(command));
-        sub->allow_extras();
-        numbers_[i].resize(command.args.size());
-        for (size_t j = 0; j < command.args.size(); ++j) {
-            const ArgSpec& arg = command.args[j];
-            CLI::Option* option = nullptr;
-            switch (arg.kind) {
-            case ArgKind::Number:
-                option = sub->add_option(arg.name, numbers_[i][j], arg.help)->type_name("NUMBER");
-                break;
-            case ArgKind::Flag:
-                option = sub->add_flag(arg.name, parsed_.args.*arg.flag, arg.help);
-                break;
-            case ArgKind::OnOff:
-                option = sub->add_option(arg.name, onOff_, arg.help);
-                break;
-            case ArgKind::File:
-                option = sub->add_option(arg.name, parsed_.args.file, arg.help);
-                break;
-            }
-            options_[i].push_back(option);
+    // Each command becomes a subcommand, with its arguments, when the words name it (or ask
+    // for every command's help): a run parses one command, and making all of them took as
+    // long as opening a cartridge.
+    subcommands_.resize(Commands().size());
+    numbers_.resize(Commands().size());
+    options_.resize(Commands().size());
+}
+
+void CommandLine::AddCommand(size_t index)
+{
+    const CommandSpec& command = Commands()[index];
+    if (subcommands_[index] != nullptr) {
+        return;
+    }
+    CLI::App* sub = app_.add_subcommand(command.name, HelpWithAliases(command));
+    subcommands_[index] = sub;
+    sub->allow_extras();
+    numbers_[index].resize(command.args.size());
+    for (size_t j = 0; j < command.args.size(); ++j) {
+        const ArgSpec& arg = command.args[j];
+        CLI::Option* option = nullptr;
+        switch (arg.kind) {
+        case ArgKind::Number:
+            option = sub->add_option(arg.name, numbers_[index][j], arg.help)->type_name("NUMBER");
+            break;
+        case ArgKind::Flag:
+            option = sub->add_flag(arg.name, parsed_.args.*arg.flag, arg.help);
+            break;
+        case ArgKind::OnOff:
+            option = sub->add_option(arg.name, onOff_, arg.help);
+            break;
+        case ArgKind::File:
+            option = sub->add_option(arg.name, parsed_.args.file, arg.help);
+            break;
         }
+        options_[index].push_back(option);
     }
 }
 
@@ -206,6 +215,7 @@ std::vector<std::string> CommandLine::CompleteCommand(const std::vector<std::str
         std::vector<std::string> preset;
         const CommandSpec& command = ResolveCommand(word, preset);
         commandName_ = command.name;
+        AddCommand(static_cast<size_t>(&command - Commands().data()));
         completed[i] = command.name;
         completed.insert(completed.begin() + static_cast<std::ptrdiff_t>(i) + 1, preset.begin(),
                          preset.end());
@@ -218,6 +228,13 @@ std::optional<int> CommandLine::Parse(const std::vector<std::string>& words, Inv
 {
     for (const std::string& word : words) {
         jsonSeen_ = jsonSeen_ || word == "--json";
+        // Help, the manual page and the completion script show every command's arguments.
+        if (word.rfind("--help", 0) == 0 || word == "-h" || word == "--man" ||
+            word == "--bash-completion") {
+            for (size_t i = 0; i < Commands().size(); ++i) {
+                AddCommand(i);
+            }
+        }
     }
     const std::vector<std::string> completed = CompleteCommand(words);
     // CLI11 reads argv as the system hands it over: program name first.

@@ -46,6 +46,7 @@ public:
 private:
     std::vector<std::string> CompleteCommand(const std::vector<std::string>& words);
     void Convert(const CommandSpec& command, Invocation& invocation);
+    void AddCommand(size_t index);  // the command's subcommand and arguments, once
 
     CLI::App app_;
     Invocation parsed_;
@@ -56,6 +57,7 @@ private:
     bool completion_ = false;
     bool jsonSeen_ = false;
     std::string onOff_;
+    std::vector<CLI::App*> subcommands_;
     // The raw words of every Number argument, by command and argument.
     std::vector<std::vector<std::string>> numbers_;
     std::vector<std::vector<CLI::Option*>> options_;
