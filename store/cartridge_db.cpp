@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
+// Every block is hashed: the library picks the widest vector unit the CPU has (AVX2, AVX-512).
+#include <xxh_x86dispatch.h>
 
 #include "store/db_medium.h"
 #include "store/index_schema.h"

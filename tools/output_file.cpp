@@ -29,6 +29,9 @@ constexpr const char* kTempInfix = ".velmtape-";  // the new file: .NAME.velmtap
 constexpr mode_t kPermissionBits = 07777;
 constexpr mode_t kNewFileMode = 0666;  // before the umask, as any tool creates files
 constexpr int kTempNameTries = 64;
+// A new file goes to the disk in pieces of this size as it is written, so the flush before it
+// takes its name waits for the last piece, not for the whole file.
+constexpr uint64_t kWritebackBytes = uint64_t{8} << 20;
 
 // Signals whose default action is not to end the process: no temporary to remove for them.
 constexpr int kHarmlessSignals[] = {SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
@@ -276,6 +279,13 @@ int OutputFile::Write(const uint8_t* data, size_t length)
         const ssize_t n = write(fd_, data + done, length - done);
         if (n >= 0) {
             done += static_cast<size_t>(n);
+            written_ += static_cast<uint64_t>(n);
+            if (kind_ != Kind::Direct && written_ - started_ >= kWritebackBytes) {
+                // Only a start: the flush in Commit is what makes the file durable.
+                sync_file_range(fd_, static_cast<off_t>(started_),
+                                static_cast<off_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
+                started_ = written_;
+            }
             continue;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {

@@ -55,6 +55,8 @@ private:
     std::string name_;
     std::string base_;      // the path's last component, relative to dir_
     std::string tempName_;  // Kind::Named: the new file's name in dir_ while it is written
+    uint64_t written_ = 0;  // bytes in the new file
+    uint64_t started_ = 0;  // of which the disk has been asked to take this many
 };
 
 }  // namespace tools
