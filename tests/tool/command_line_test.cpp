@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,37 @@ TEST_F(CommandLine, HelpVersionAndJson)
                                 {"usage", true}}}}));
     const Result unknown = On({"--json", "frobnicate"});
     EXPECT_EQ(nlohmann::json::parse(unknown.out)["command"], nullptr);
+}
+
+// A command's arguments are made only when the words name it; help of every command, the
+// manual page and the completion script must still show each command's own options.
+TEST_F(CommandLine, EveryCommandsOptionsInTheOutputsOfAllCommands)
+{
+    const std::string help = Velm({"--help"}).out;
+    const std::string all = Velm({"--help-all"}).out;
+    const std::string man = Velm({"--man"}).out;
+    const std::string completion = Velm({"--bash-completion"}).out;
+    std::istringstream list(help.substr(help.find("Subcommands:\n") + 13));
+    size_t commands = 0;
+    for (std::string line; std::getline(list, line) && line.rfind("  ", 0) == 0;) {
+        const std::string command = line.substr(2, line.find(' ', 2) - 2);
+        std::istringstream own(Velm({command, "--help"}).out);
+        ++commands;
+        for (std::string word; own >> word;) {
+            const std::string option = word.substr(word.find(',') + 1);
+            if (option.rfind("--", 0) != 0 || option.rfind("--help", 0) == 0) {
+                continue;
+            }
+            std::string troff;  // the manual page writes every '-' as "\-"
+            for (const char c : option) {
+                troff += c == '-' ? std::string("\\-") : std::string(1, c);
+            }
+            EXPECT_NE(all.find(option), std::string::npos) << command << " " << option;
+            EXPECT_NE(completion.find(option), std::string::npos) << command << " " << option;
+            EXPECT_NE(man.find(troff), std::string::npos) << command << " " << troff;
+        }
+    }
+    EXPECT_GE(commands, 30u);
 }
 
 TEST_F(CommandLine, ManualAndCompletionComeFromTheTable)
