@@ -17,6 +17,8 @@ namespace store {
 namespace {
 
 const uint8_t kNoBytes[1] = {};  // an empty blob (SQLite takes a null pointer as NULL)
+// The disk is asked to start on the data a megabyte at a time, well within a commit.
+constexpr uint64_t kWritebackBytes = uint64_t{1} << 20;
 
 }  // namespace
 
@@ -125,7 +127,7 @@ void CartridgeDb::WriteData(const uint8_t* data, uint64_t length)
     // The disk starts on each megabyte as it is written, so the flush before the next commit
     // waits for the last of it only, not for all of it.
     started_ = std::min(started_, dataEnd_ - length);
-    if (dataEnd_ - started_ >= kMaxRunBytes) {
+    if (dataEnd_ - started_ >= kWritebackBytes) {
         sync_file_range(folder_->data(), static_cast<off_t>(started_),
                         static_cast<off_t>(dataEnd_ - started_), SYNC_FILE_RANGE_WRITE);
         started_ = dataEnd_;
