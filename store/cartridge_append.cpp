@@ -2,7 +2,7 @@
 // and its checksums kept in its row. The row of blocks being written grows in memory, command
 // after command, and goes into the index once, when it holds kMaxRunBytes or kMaxRunBlocks,
 // before anything else asks the index about the tape, and at every commit: the tape's rows
-// (what each open checks, and each read looks up) count runs of a megabyte, not commands.
+// (what each open checks, and each read looks up) count runs of up to 8 MiB, not commands.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 // The tape of a cartridge as a sim::Medium: objects found through the index's (partition,
 // address) index, marks through the per-kind rank index (O(log n) whatever the distance),
 // blocks read from the data file straight into the drive's buffer, each checked against its
-// checksum before it is handed out, and written in rows of up to a megabyte. Every change
+// checksum before it is handed out, and written in rows of up to 8 MiB. Every change
 // joins the index's open write transaction (see CartridgeDb).
 #pragma once
 
