@@ -1,15 +1,13 @@
 // Converting an old cartridge: its contents checked as they are moved (the old file is as
-// untrusted as any), each run of objects appended to the new folder as it is read.
+// untrusted as any), each run of objects appended to the new folder as it is read. This file
+// holds the one-file SQLite store's conversion and the conversion's steps; the VELMCART
+// file's reading is in old_velmcart.cpp.
 #include "store/old_cartridge.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
-#include <cstring>
-#include <functional>
-#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -18,6 +16,11 @@
 #include "store/index_schema.h"
 
 namespace store {
+
+[[noreturn]] void OldCartridge::Damaged(const std::string& what)
+{
+    throw StoreError("the old cartridge file is damaged: " + what, StoreError::Reason::Damaged);
+}
 
 namespace {
 
@@ -49,13 +52,6 @@ constexpr const char* kOldCountTable =
     "partition INTEGER NOT NULL, position INTEGER NOT NULL, file_number INTEGER NOT NULL, "
     "block_number INTEGER NOT NULL, at_eod INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS extent_layout ON extent(part, addr, kind, count, length)";
-
-constexpr size_t kReadChunk = size_t{1} << 20;
-
-[[noreturn]] void Bad(const std::string& what)
-{
-    throw StoreError("the old cartridge file is damaged: " + what, StoreError::Reason::Damaged);
-}
 
 using SchemaRows = std::vector<std::tuple<std::string, std::string, std::string>>;
 
@@ -93,134 +89,6 @@ void CheckSideFiles(const std::string& path, const struct stat& old)
     }
 }
 
-// The VELMCART file read front to back through a buffer of kReadChunk bytes: the header,
-// then the payload as a source for the decoder, its CRC-32 taken on the way.
-class VelmcartStream : public sim::CartridgeSource {
-public:
-    explicit VelmcartStream(int fd) : fd_(fd), buffer_(kReadChunk) {}
-
-    // The header's fields; throws when it is not a VELMCART header of this version.
-    void Header()
-    {
-        uint8_t bytes[sim::kCartridgeHeaderLength];
-        std::string error;
-        std::optional<sim::CartridgeHeader> header;
-        if (!Fill(bytes, sizeof(bytes)) || !(header = sim::DecodeCartridgeHeader(bytes, error))) {
-            Bad(error.empty() ? "header cut short" : error);
-        }
-        header_ = *header;
-    }
-    bool Read(uint8_t* out, size_t n) override
-    {
-        if (n > Left() || !Fill(out, n)) {
-            return false;
-        }
-        crc_ = crc32_z(crc_, out, n);
-        payload_ += n;
-        return true;
-    }
-    uint64_t Left() const override { return header_.length - payload_; }
-    // The whole payload was read, nothing follows it, and its checksum is the header's.
-    void CheckEnd() const
-    {
-        struct stat info {};
-        if (Left() != 0 || at_ != have_ || fstat(fd_, &info) != 0 || info.st_size != offset_) {
-            Bad("its length does not match its header");
-        }
-        if (static_cast<uint32_t>(crc_) != header_.crc) {
-            Bad("checksum mismatch");
-        }
-    }
-
-private:
-    bool Fill(uint8_t* out, size_t n)
-    {
-        while (n > 0) {
-            if (at_ == have_) {
-                const ssize_t got = pread(fd_, buffer_.data(), buffer_.size(), offset_);
-                if (got < 0) {
-                    Bad(Errno("cannot read"));
-                }
-                if (got == 0) {
-                    return false;
-                }
-                offset_ += got;
-                have_ = static_cast<size_t>(got);
-                at_ = 0;
-            }
-            const size_t take = std::min(n, have_ - at_);
-            std::memcpy(out, buffer_.data() + at_, take);
-            at_ += take;
-            out += take;
-            n -= take;
-        }
-        return true;
-    }
-
-    int fd_;
-    std::vector<uint8_t> buffer_;
-    off_t offset_ = 0;
-    size_t at_ = 0;
-    size_t have_ = 0;
-    sim::CartridgeHeader header_;
-    uLong crc_ = crc32_z(0, nullptr, 0);
-    uint64_t payload_ = 0;
-};
-
-// The decoded objects gathered into runs (marks of a kind, blocks of one length up to
-// kMaxRunBytes and kMaxRunBlocks) and appended to the new folder as each fills.
-class RunGatherer : public sim::CartridgeSink {
-public:
-    using AddTape = std::function<void(const sim::Cartridge& fields)>;
-    using AddPartition = std::function<void(uint64_t capacity)>;
-    using AddRun = std::function<void(uint32_t partition, sim::ObjectKind kind, uint64_t count,
-                                      uint32_t length, const uint8_t* data)>;
-    RunGatherer(AddTape addTape, AddPartition addPartition, AddRun addRun)
-        : addTape_(std::move(addTape)),
-          addPartition_(std::move(addPartition)),
-          addRun_(std::move(addRun))
-    {
-    }
-    void Tape(const sim::Cartridge& fields) override { addTape_(fields); }
-    void Partition(uint32_t index, uint64_t capacity, uint64_t) override
-    {
-        Flush();
-        partition_ = index;
-        addPartition_(capacity);
-    }
-    void Object(sim::ObjectKind kind, const uint8_t* data, uint32_t length) override
-    {
-        const bool block = kind == sim::ObjectKind::Block;
-        if (count_ > 0 &&
-            (kind != kind_ || length != length_ ||
-             (block && (run_.size() + length > kMaxRunBytes || count_ >= kMaxRunBlocks)))) {
-            Flush();
-        }
-        kind_ = kind;
-        length_ = length;
-        run_.insert(run_.end(), data, data + length);
-        ++count_;
-    }
-    void Flush()
-    {
-        if (count_ > 0) {
-            addRun_(partition_, kind_, count_, length_, run_.data());
-        }
-        count_ = 0;
-        run_.clear();
-    }
-
-private:
-    AddTape addTape_;
-    AddPartition addPartition_;
-    AddRun addRun_;
-    uint32_t partition_ = 0;
-    sim::ObjectKind kind_ = sim::ObjectKind::Block;
-    uint64_t count_ = 0;
-    uint32_t length_ = 0;
-    std::vector<uint8_t> run_;
-};
-
 }  // namespace
 
 // The old store, opened hardened as an index is and compared with its exact schema, its
@@ -245,12 +113,12 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
     const SchemaRows schema = SchemaOf(source);
     const bool counted = schema == SchemaOf(expected);
     if (!counted && schema != first) {
-        Bad("its tables are not the ones of a cartridge (something was added or changed)");
+        Damaged("its tables are not the ones of a cartridge (something was added or changed)");
     }
     Statement tape(source, "SELECT capacity, density, write_protected FROM tape");
     if (!tape.Step() || tape.Int(0) <= 0 || tape.Int(1) < 0 || tape.Int(1) > 0xFF ||
         !IsFlag(tape.Int(2))) {
-        Bad("the tape record is missing or out of range");
+        Damaged("the tape record is missing or out of range");
     }
     db.capacityBytes_ = static_cast<uint64_t>(tape.Int(0));
     db.densityCode_ = static_cast<uint8_t>(tape.Int(1));
@@ -261,7 +129,7 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
     while (parts.Step()) {
         if (parts.Int(0) != static_cast<int64_t>(ends.size()) || parts.Int(1) < 0 ||
             parts.Int(2) < 0) {
-            Bad("partitions numbered or sized wrongly");
+            Damaged("partitions numbered or sized wrongly");
         }
         db.AddPartition(static_cast<uint64_t>(parts.Int(1)));
         ends.push_back(static_cast<uint64_t>(parts.Int(2)));
@@ -281,20 +149,20 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
                 length < 0 || length > sim::kMaximumBlockLength ||
                 (kind == 0 && (count > static_cast<int64_t>(kOldRunBytes) ||
                                runs.Bytes(4) != static_cast<size_t>(count * length)))) {
-                Bad("a damaged run of objects");
+                Damaged("a damaged run of objects");
             }
             db.AddRun(p, static_cast<sim::ObjectKind>(kind), static_cast<uint64_t>(count),
                       static_cast<uint32_t>(length), runs.Blob(4));
             end += static_cast<uint64_t>(count);
         }
         if (end != ends[p]) {
-            Bad("end of data does not match the recorded objects");
+            Damaged("end of data does not match the recorded objects");
         }
     }
     Statement drive(source, (std::string("SELECT ") + kDriveColumns + " FROM drive").c_str());
     DriveState state;
     if (!drive.Step() || !DriveFromRow(drive, state)) {
-        Bad("the drive record is missing or out of range");
+        Damaged("the drive record is missing or out of range");
     }
     drive.Reset();
     if (counted) {
@@ -311,51 +179,6 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
     // into it, and SQLite removes the log as the last connection closes.
     source.Exec("PRAGMA wal_checkpoint(TRUNCATE)");
     return state;
-}
-
-// The VELMCART file decoded as the simulator decodes it, streamed: runs are appended as they
-// fill, the checksum compared at the end (a mismatch abandons the folder built aside).
-DriveState OldCartridge::CopyVelmcart(CartridgeDb& db, int fd)
-{
-    VelmcartStream in(fd);
-    in.Header();
-    DriveState state;
-    RunGatherer runs(
-        [&](const sim::Cartridge& tape) {
-            db.capacityBytes_ = tape.capacityBytes;
-            db.densityCode_ = tape.densityCode;
-            db.writeProtected_ = tape.writeProtected;
-            state.partition = tape.partition;
-            state.position = tape.position;
-            state.settings = tape.settings;
-        },
-        [&](uint64_t capacity) { db.AddPartition(capacity); },
-        [&](uint32_t partition, sim::ObjectKind kind, uint64_t count, uint32_t length,
-            const uint8_t* data) { db.AddRun(partition, kind, count, length, data); });
-    std::string error;
-    if (!sim::DecodeCartridgePayload(in, runs, error)) {
-        Bad(error);
-    }
-    runs.Flush();
-    in.CheckEnd();
-    if (state.position == 0) {
-        state.counted = FilePosition{0, 0, false};  // at the beginning: file 0, block 0
-    }
-    return state;
-}
-
-void OldCartridge::CheckVelmcart(int fd)
-{
-    VelmcartStream in(fd);
-    in.Header();
-    // Decoded as a conversion decodes it, every run dropped as soon as it is gathered.
-    RunGatherer runs([](const sim::Cartridge&) {}, [](uint64_t) {},
-                     [](uint32_t, sim::ObjectKind, uint64_t, uint32_t, const uint8_t*) {});
-    std::string error;
-    if (!sim::DecodeCartridgePayload(in, runs, error)) {
-        Bad(error);
-    }
-    in.CheckEnd();
 }
 
 void OldCartridge::Convert(const std::string& path, bool store, const OpenOptions& options)

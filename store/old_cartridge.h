@@ -25,6 +25,9 @@ public:
     // memory. Throws StoreError (Damaged) when not.
     static void CheckVelmcart(int fd);
 
+    // Throws StoreError (Damaged) naming what is wrong with the old file.
+    [[noreturn]] static void Damaged(const std::string& what);
+
 private:
     static DriveState CopyStore(CartridgeDb& db, const std::string& path, const struct stat& old);
     static DriveState CopyVelmcart(CartridgeDb& db, int fd);
