@@ -240,17 +240,7 @@ void CartridgeDb::Attach(bool create)
 {
     db_ = std::make_unique<Database>(folder_->IndexName(), create, IndexVfs());
     sqlite3* handle = db_->handle();
-    // Nothing in a cartridge handed to us runs: no triggers, no views, no SQL functions from
-    // the schema, no writes to the schema itself.
-    for (const auto& [option, value] :
-         {std::pair{SQLITE_DBCONFIG_DEFENSIVE, 1}, std::pair{SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
-          std::pair{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
-          std::pair{SQLITE_DBCONFIG_ENABLE_VIEW, 0}}) {
-        int set = -1;
-        if (sqlite3_db_config(handle, option, value, &set) != SQLITE_OK || set != value) {
-            throw StoreError("the SQLite library cannot harden the index");
-        }
-    }
+    db_->Harden();
     sqlite3_limit(handle, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxRunBlocks * 8 + 1024));
     sqlite3_limit(handle, SQLITE_LIMIT_SQL_LENGTH, 1 << 16);
     db_->Exec("PRAGMA mmap_size = 0");

@@ -31,18 +31,6 @@ bool IsFlag(int64_t v)
     return v == 0 || v == 1;
 }
 
-using SchemaRow = std::tuple<std::string, std::string, std::string, std::string>;
-
-std::vector<SchemaRow> SchemaOf(Database& db)
-{
-    Statement rows(db, "SELECT type, name, tbl_name, sql FROM sqlite_schema ORDER BY name");
-    std::vector<SchemaRow> schema;
-    while (rows.Step()) {
-        schema.emplace_back(rows.Text(0), rows.Text(1), rows.Text(2), rows.Text(3));
-    }
-    return schema;
-}
-
 // The rows sqlite_schema holds for kIndexSchema, read off its text (SQLite keeps each CREATE
 // statement as written, without its semicolon), sorted by name: no second database made and
 // no schema parsed again at every open.

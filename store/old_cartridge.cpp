@@ -53,18 +53,6 @@ constexpr const char* kOldCountTable =
     "block_number INTEGER NOT NULL, at_eod INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS extent_layout ON extent(part, addr, kind, count, length)";
 
-using SchemaRows = std::vector<std::tuple<std::string, std::string, std::string>>;
-
-SchemaRows SchemaOf(Database& db)
-{
-    Statement rows(db, "SELECT type, name, sql FROM sqlite_schema ORDER BY name");
-    SchemaRows schema;
-    while (rows.Step()) {
-        schema.emplace_back(rows.Text(0), rows.Text(1), rows.Text(2));
-    }
-    return schema;
-}
-
 bool IsFlag(int64_t v)
 {
     return v == 0 || v == 1;
@@ -98,19 +86,14 @@ DriveState OldCartridge::CopyStore(CartridgeDb& db, const std::string& path, con
     CheckSideFiles(path, old);
     Database source(path, false);
     sqlite3* handle = source.handle();
-    for (const auto& [option, value] :
-         {std::pair{SQLITE_DBCONFIG_DEFENSIVE, 1}, std::pair{SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
-          std::pair{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
-          std::pair{SQLITE_DBCONFIG_ENABLE_VIEW, 0}}) {
-        sqlite3_db_config(handle, option, value, nullptr);
-    }
+    source.Harden();
     sqlite3_limit(handle, SQLITE_LIMIT_LENGTH, static_cast<int>(kOldRunBytes) + 1024);
     source.Exec("PRAGMA cache_size = -8192");
     Database expected(":memory:", true);
     expected.Exec(kOldSchema);
-    const SchemaRows first = SchemaOf(expected);
+    const std::vector<SchemaRow> first = SchemaOf(expected);
     expected.Exec(kOldCountTable);
-    const SchemaRows schema = SchemaOf(source);
+    const std::vector<SchemaRow> schema = SchemaOf(source);
     const bool counted = schema == SchemaOf(expected);
     if (!counted && schema != first) {
         Damaged("its tables are not the ones of a cartridge (something was added or changed)");

@@ -76,6 +76,19 @@ void Database::Fail(int code, const std::string& doing)
     throw StoreError(doing + ": " + Message(db_, code), reason);
 }
 
+void Database::Harden()
+{
+    for (const auto& [option, value] :
+         {std::pair{SQLITE_DBCONFIG_DEFENSIVE, 1}, std::pair{SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
+          std::pair{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
+          std::pair{SQLITE_DBCONFIG_ENABLE_VIEW, 0}}) {
+        int set = -1;
+        if (sqlite3_db_config(db_, option, value, &set) != SQLITE_OK || set != value) {
+            throw StoreError("the SQLite library cannot keep a cartridge's SQL from running");
+        }
+    }
+}
+
 void Database::Exec(const std::string& sql)
 {
     const int code = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
@@ -181,6 +194,16 @@ std::string Statement::Text(int column) const
 bool Statement::IsNull(int column) const
 {
     return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+}
+
+std::vector<SchemaRow> SchemaOf(Database& db)
+{
+    Statement rows(db, "SELECT type, name, tbl_name, sql FROM sqlite_schema ORDER BY name");
+    std::vector<SchemaRow> schema;
+    while (rows.Step()) {
+        schema.emplace_back(rows.Text(0), rows.Text(1), rows.Text(2), rows.Text(3));
+    }
+    return schema;
 }
 
 }  // namespace store

@@ -7,6 +7,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -48,6 +50,9 @@ public:
 
     void Exec(const std::string& sql);
     int64_t QueryInt(const std::string& sql);  // the first column of the first row
+    // Nothing in a file handed to us runs: no triggers, no views, no SQL functions from its
+    // schema, no writes to the schema itself. Throws StoreError when SQLite cannot do this.
+    void Harden();
     sqlite3* handle() { return db_; }
     [[noreturn]] void Fail(int code, const std::string& doing);
 
@@ -102,5 +107,10 @@ private:
     const char* sql_;
     std::unique_ptr<Statement> statement_;
 };
+
+// Each object of a database's schema as sqlite_schema holds it (type, name, table, SQL), by
+// name: what a file's schema is compared by, before any other query runs on it.
+using SchemaRow = std::tuple<std::string, std::string, std::string, std::string>;
+std::vector<SchemaRow> SchemaOf(Database& db);
 
 }  // namespace store
