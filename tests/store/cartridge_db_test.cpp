@@ -182,6 +182,10 @@ TEST_F(CartridgeDbTest, ImpossibleOrPlantedIndexesAreRefusedUnchanged)
         {"CREATE INDEX x ON extent(kind)", "tables are not the ones of a cartridge"},
         {"UPDATE sqlite_schema SET sql = replace(sql, 'NOT NULL', '') WHERE name = 'drive'",
          "tables are not the ones of a cartridge"},
+        {"UPDATE sqlite_schema SET sql = replace(sql, 'tape(id', 'tape( id') WHERE name = 'tape'",
+         "tables are not the ones of a cartridge"},
+        {"UPDATE sqlite_schema SET tbl_name = 'tape' WHERE name = 'extent_at'",
+         "damaged cartridge index"},
         {"PRAGMA user_version = 1", "not a VELM cartridge index"},
         {"PRAGMA journal_mode = DELETE", "not in WAL mode"},
     };

@@ -449,3 +449,28 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTripRow{"0", 20012345, "as 306 blocks (variable length)"}));
 
 }  // namespace
+
+// A tape file longer than a row of the index (8 MiB), a commit and the pieces a new file goes
+// to the disk in: every byte back, whichever the block size and whether the file is new or
+// replaced, and nothing left beside it.
+TEST_F(Transfer, FilesOfSeveralRowsReadBackWhole)
+{
+    const std::string data = Pattern((19 << 20) + 512 * 3, 9);
+    const struct {
+        const char* blockSize;
+        bool replaces;
+    } rows[] = {{"512", false}, {"512", true}, {"0", false}, {"0", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.blockSize) + (row.replaces ? " replacing" : " new"));
+        Ok({"new", "--capacity", "100", "--force"});
+        Ok({"setblk", row.blockSize});
+        TapeFile(data);
+        fs::remove(dir_ / "target");
+        if (row.replaces) {
+            Spit(dir_ / "target", "an older file");
+        }
+        Ok({"read", "target"});
+        EXPECT_TRUE(Slurp(dir_ / "target") == data) << "the bytes read back differ";
+        EXPECT_THAT(Strays({"source", "target"}), ::testing::IsEmpty());
+    }
+}
