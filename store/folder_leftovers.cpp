@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "store/cartridge_db.h"
 #include "store/cartridge_folder.h"
 
 namespace store {
@@ -63,7 +64,7 @@ void CleanAside(int parent, const std::string& name)
         return;
     }
     if (S_ISREG(info.st_mode) && info.st_nlink >= 2) {
-        for (const char* suffix : {".sqlite-v1", ".velmcart-v1"}) {
+        for (const char* suffix : {kOldStoreSuffix, kOldFileSuffix}) {
             struct stat kept {};
             if (fstatat(parent, (name + suffix).c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
                 SameFile(kept, info)) {
