@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "bytes/big_endian.h"
+#include "host/scsi.h"
 
 namespace {
 
@@ -66,6 +67,20 @@ TEST(BigEndian, SignedTwentyFourBitCountsAtTheirLimits)
     };
     for (const auto& row : rows) {
         EXPECT_EQ(bytes::GetSignedBe24(row.bytes), row.count) << row.count;
+    }
+}
+
+// A six-byte command's 24-bit field as the host builds it and the drive reads it: a negative
+// SPACE count (backward) survives the trip, and nothing spills out of bytes 2 to 4.
+TEST(BigEndian, ASixByteCommandCarriesASignedCountInBytesTwoToFour)
+{
+    for (const int32_t count : {-8388608, -3, -1, 0, 1, 8388607}) {
+        const host::Cdb6 cdb =
+            host::MakeCdb6(host::kOpSpace, 0x01, static_cast<uint32_t>(count) & 0xFFFFFF);
+        EXPECT_EQ(cdb[0], host::kOpSpace);
+        EXPECT_EQ(cdb[1], 0x01);
+        EXPECT_EQ(bytes::GetSignedBe24(&cdb[2]), count);
+        EXPECT_EQ(cdb[5], 0x00) << count;
     }
 }
 
