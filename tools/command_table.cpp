@@ -303,10 +303,14 @@ std::vector<CommandSpec> MakeTable()
         {"write",
          {},
          "Write FILE's bytes as data blocks at the current position (a fixed-size last block is "
-         "filled up with zeros; follow with 'weof' to end the tape file)",
-         {FileArg("File to put on tape, or '-' for standard input"), transferBlock, recordSize},
+         "filled up with zeros; --weof, or 'weof' after, ends the tape file)",
+         {FileArg("File to put on tape, or '-' for standard input"), transferBlock, recordSize,
+          Flag("--weof",
+               "Then write a filemark, ending the tape file as closing a tape device after "
+               "writing does, in one commit with the data",
+               &CommandArgs::weof)},
          [](Session& s, const CommandArgs& a, CommandResult& o) {
-             WriteFile(s, a.file, a.transferBlockSize, a.recordSize, o);
+             WriteFile(s, a.file, a.transferBlockSize, a.recordSize, a.weof, o);
          }},
         {"read",
          {},

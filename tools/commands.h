@@ -29,6 +29,7 @@ struct CommandArgs {
     std::string file;                           // write, read
     std::optional<uint32_t> transferBlockSize;  // write, read --block-size (0: variable)
     std::optional<uint32_t> recordSize;         // write --record-size: variable blocks' length
+    bool weof = false;                          // write --weof: a filemark after the data
     uint64_t capacityMb = 2048;                 // new
     bool writeProtected = false;                // new
     bool force = false;                         // new, demo

@@ -142,6 +142,20 @@ void SendFile(Session& session, InputFile& input, uint32_t blockSize, size_t rec
     }
 }
 
+// The filemark of `write --weof`. A refused one leaves the data on tape without it, and says so.
+void EndTapeFile(Session& session, const Sent& sent, CommandResult& out)
+{
+    TAPE_WRITE_MARKS record{};
+    record.Type = TAPE_FILEMARKS;
+    record.Count = 1;
+    if (!Do(session, host::Request::WriteMarks, &record, out)) {
+        out.failure->what = "the " + std::to_string(sent.onTape) +
+                            " bytes are on tape, but the filemark after them was not written";
+        return;
+    }
+    out.result["filemarks"] = 1;
+}
+
 // The cartridge could not take the blocks (a full disk, a file-size limit): what its
 // last commit holds stays on tape, the rest of this write is gone, and the message says how
 // much is which and where the tape now stands.
@@ -173,7 +187,7 @@ void KeptAfterFailure(Session& session, const store::StoreError& error, const Se
 }  // namespace
 
 void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
-               std::optional<uint32_t> recordSize, CommandResult& out)
+               std::optional<uint32_t> recordSize, bool weof, CommandResult& out)
 {
     RefuseOwnFile(session, path, STDIN_FILENO);
     InputFile input(path);
@@ -193,6 +207,9 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
     Sent sent;
     try {
         SendFile(session, input, blockSize, record, sent, out);
+        if (weof && !out.failure) {
+            EndTapeFile(session, sent, out);
+        }
         // Kept here and not by the caller, so that a file that cannot hold the last blocks
         // is told as this write's failure.
         session.Close();
@@ -217,6 +234,9 @@ void WriteFile(Session& session, const std::string& path, std::optional<uint32_t
         line += ", the last filled up with " + std::to_string(sent.padding) + " zero bytes";
     }
     out.lines.push_back(line);
+    if (weof) {
+        out.lines.push_back("wrote 1 filemark");
+    }
     ShowPosition(session, out);
 }
 
