@@ -112,8 +112,8 @@ TEST_F(MtSemantics, StatusCountsFilesAndBlocksAsMtStDoes)
              CountRow{"seek 3 --absolute", "File number=-1, block number=-1", "ONLINE"},
              CountRow{"seek 3; seek 0", "File number=0, block number=0", "BOT ONLINE"},
              CountRow{"weof 2", "File number=4, block number=0", "EOF EOD ONLINE"},
-             CountRow{"new --force; write a --weof; write c --weof", "File number=2, block number=0",
-                      "EOF EOD ONLINE"},
+             CountRow{"new --force; write a --weof; write c --weof",
+                      "File number=2, block number=0", "EOF EOD ONLINE"},
              CountRow{"new --force; protect on; !write a --weof; protect off",
                       "File number=0, block number=0", "BOT ONLINE"},
              CountRow{"unload", "File number=-1, block number=-1.", "DR_OPEN"},
@@ -134,7 +134,8 @@ TEST_F(MtSemantics, WriteWeofEndsTheTapeFileAsWriteThenWeofDoes)
     EXPECT_TRUE(Slurp(dir_ / "out") == Slurp(dir_ / "c"));
     const Ran map = V("map");
     EXPECT_THAT(map.out, HasSubstr("block 1: 1 filemark ending file 0\n"));
-    EXPECT_THAT(map.out, HasSubstr("block 3: 2 filemarks ending files 1 to 2 (file 2 empty)\n")) << map.out;
+    EXPECT_THAT(map.out, HasSubstr("block 3: 2 filemarks ending files 1 to 2 (file 2 empty)\n"))
+        << map.out;
     const Ran json = V("--json write a --weof");
     ASSERT_EQ(json.exit, 0) << json.err;
     EXPECT_EQ(nlohmann::json::parse(json.out)["result"]["filemarks"], 1);
