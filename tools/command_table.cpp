@@ -307,7 +307,7 @@ std::vector<CommandSpec> MakeTable()
          {FileArg("File to put on tape, or '-' for standard input"), transferBlock, recordSize,
           Flag("--weof",
                "Then write a filemark, ending the tape file as closing a tape device after "
-               "writing does, in one commit with the data",
+               "writing does (on a cartridge, in one commit with the data)",
                &CommandArgs::weof)},
          [](Session& s, const CommandArgs& a, CommandResult& o) {
              WriteFile(s, a.file, a.transferBlockSize, a.recordSize, a.weof, o);

@@ -18,8 +18,8 @@ namespace tools {
 // (64 KiB when not given), the last fewer. `given`, when present, overrides the drive's (0:
 // variable-length blocks); a drive that does not report its block size needs it, and a fixed
 // size other than the drive's is refused with the drive's and the command that sets it.
-// `weof`: a filemark follows the data once all of it is on tape, and both are kept by the
-// same commit (a failed write writes no filemark).
+// `weof`: a filemark follows the data once all of it is on tape; on a cartridge both are kept
+// by the same commit. A failed write writes no filemark.
 void WriteFile(Session& session, const std::string& path, std::optional<uint32_t> given,
                std::optional<uint32_t> recordSize, bool weof, CommandResult& out);
 
